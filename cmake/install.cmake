@@ -1,0 +1,39 @@
+# Installation: the library, its header, a pkg-config file and a CMake
+# package, so that host programs can use either
+#   pkg-config --cflags --libs dyadc
+# or
+#   find_package(dyadc) ... target_link_libraries(host PRIVATE dyadc::dyadc)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS dyadc EXPORT dyadcTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+install(EXPORT dyadcTargets
+  NAMESPACE dyadc::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dyadc)
+
+configure_package_config_file(cmake/dyadcConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/dyadcConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dyadc)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/dyadcConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/dyadcConfig.cmake
+  ${PROJECT_BINARY_DIR}/dyadcConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/dyadc)
+
+# pkg-config wants absolute directories; GNUInstallDirs may give relative ones.
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(DYADC_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(DYADC_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+file(RELATIVE_PATH DYADC_PC_PREFIX_FROM_PCDIR
+  "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+configure_file(cmake/dyadc.pc.in ${PROJECT_BINARY_DIR}/dyadc.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/dyadc.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

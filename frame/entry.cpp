@@ -1,0 +1,101 @@
+// Load and unload: the Session comes into being, the environment may force
+// the log on, and the installed library file's version record becomes the
+// version text that the pairing exchanges. Unloading trims the log.
+#include "frame/entry.h"
+
+#include <cstdio>
+
+#include "frame/session.h"
+#include "log/log.h"
+
+namespace dyadc {
+namespace {
+
+constexpr uint32_t forcedLogSizeLimit = 250000;
+// The system directory is fetched into 264 bytes with a size of 261, and the
+// library's path is built in 264 bytes.
+constexpr uint32_t systemDirectorySize = 261;
+constexpr size_t pathBufferSize = 264;
+
+// A process that could not share its workstation's Session works on its own;
+// the log says why.
+void reportUnsharedSession() {
+    switch (sessionSharingProblem()) {
+        case platform::sharedMemoryReasonName:
+            LOG_BASIC("Warning: DYADC_SESSION is not a usable workstation name; "
+                      "this process keeps its Session to itself");
+            break;
+        case platform::sharedMemoryReasonLayout:
+            LOG_BASIC("Warning: workstation %s is held by a build with another Session layout; "
+                      "this process keeps its Session to itself",
+                      platform::workstationName());
+            break;
+        case platform::sharedMemoryReasonSystem:
+            LOG_BASIC("Warning: workstation %s cannot be shared; this process keeps its Session to itself",
+                      platform::workstationName());
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+void formatVersionText(uint32_t major, uint32_t minor, char* text, unsigned size) {
+    std::snprintf(text, size, "%d.%02d", static_cast<int>(major), static_cast<int>(minor));
+}
+
+void onProcessAttach() {
+    ProcessSession& p = processSession();
+    if (platform::environmentDefined("DYADDEBUG")) {
+        p.logForced = 1;
+        p.logDetail = 1;
+        p.logEnabled = 1;
+        std::snprintf(p.logPath, sizeof p.logPath, "%s", platform::defaultLogPath);
+        p.logSizeLimit = forcedLogSizeLimit;
+    }
+
+    char directory[pathBufferSize] = {};
+    char path[pathBufferSize] = {};
+    uint32_t length = platform::systemDirectory(directory, systemDirectorySize);
+    bool pathFits = length > 0 && length < systemDirectorySize;
+    if (pathFits) {
+        int written = std::snprintf(path, sizeof path, "%s%c%s", directory, platform::pathSeparator,
+                                    platform::installedLibraryName);
+        // A path that does not fit is never used cut short.
+        pathFits = written > 0 && static_cast<size_t>(written) < sizeof path;
+        if (!pathFits) path[0] = '\0';
+    }
+    LOG_DETAIL("system dll %s", path);
+
+    platform::VersionRecord record{};
+    if (pathFits && platform::readVersionRecord(path, &record, nullptr) == 0) {
+        formatVersionText(record.fileVersionMost, record.fileVersionLeast, p.versionText,
+                          sizeof p.versionText);
+    }
+    LOG_DETAIL("DYADC running version %s", p.versionText);
+}
+
+void onProcessDetach() {
+    ProcessSession& p = processSession();
+    if (p.logEnabled == 1 || p.logDetail == 1) trimLog(p.logPath, p.logSizeLimit);
+}
+
+int32_t libraryEntry(void* /*module*/, uint32_t reason, void* /*reserved*/) {
+    switch (reason) {
+        case reasonProcessAttach:
+            attachSession();
+            onProcessAttach();
+            reportUnsharedSession();
+            break;
+        case reasonProcessDetach:
+            onProcessDetach();
+            detachSession();
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+}  // namespace dyadc

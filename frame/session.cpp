@@ -1,0 +1,219 @@
+// The Session's two regions, their initial values, closeSocket, the socket
+// field helpers and resetSession.
+#include "frame/session.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace dyadc {
+namespace {
+
+// Until the library attaches the shared region (and in a process where it is
+// detached), the Session points here, so that no access can fail.
+SharedSession privateShared;
+SharedSession* shared = &privateShared;
+ProcessSession process;
+bool sharedForReal = false;
+int32_t sharingProblem = 0;
+
+SharedSession makeSharedInitialValues() {
+    SharedSession values{};
+    applySharedInitialValues(values);
+    return values;
+}
+
+// The creator record beside a socket field of the shared region.
+int32_t& creatorOf(const SocketHandle& field) {
+    SharedSession& s = *shared;
+    if (&field == &s.dataSocket) return s.dataSocketProcess;
+    if (&field == &s.connectSocket) return s.connectSocketProcess;
+    if (&field == &s.relistenSocket) return s.relistenSocketProcess;
+    if (&field == &s.listenSocket) return s.listenSocketProcess;
+    // Only Session fields have a creator record; anything else has none.
+    static int32_t none;
+    none = 0;
+    return none;
+}
+
+}  // namespace
+
+SharedSession& sharedSession() { return *shared; }
+ProcessSession& processSession() { return process; }
+
+void applySharedInitialValues(SharedSession& s) {
+    std::memset(&s, 0, sizeof s);
+    s.addressMask[0] = '\0';
+    s.connected = 0;
+    s.dataSocket = invalidSocket;
+    std::strcpy(s.pairingId, " ");
+    s.openCount = 0;
+    s.paired = 0;
+    s.isInitiator = 0;
+    s.bytesTransferred = 0.0;
+    s.socketFlags = 0;
+    s.socketTimeoutMs = 1000;
+    s.useAddressMask = 0;
+    s.connectSocket = invalidSocket;
+    s.peerAddress = SocketAddress{};
+    s.relistenSocket = invalidSocket;
+    s.listenSocket = invalidSocket;
+    s.localAddress = SocketAddress{};
+    s.acceptAddressLength = 16;
+    s.announceAddressLength = 0;
+    s.interfaceIndex = 0;
+    s.blockBytesReceived = 0;
+    s.blockSize = 0;
+    s.blockType = 0;
+    s.readSet.count = 0;
+    s.linkDown = 1;
+    s.socketOwner = 0;
+    s.dataSocketProcess = 0;
+    s.connectSocketProcess = 0;
+    s.relistenSocketProcess = 0;
+    s.listenSocketProcess = 0;
+    s.socketOwnerProcess = 0;
+}
+
+void applyProcessInitialValues(ProcessSession& p) {
+    std::memset(&p, 0, sizeof p);
+    p.openTicket = 0;
+    p.operationStart = 0;
+    p.logSizeLimit = 0;
+    p.versionText[0] = '\0';
+    std::strcpy(p.logPath, platform::defaultLogPath);
+    p.logEnabled = 0;
+    p.logDetail = 0;
+    p.logForced = 0;
+    p.lastSocketError = 0;
+}
+
+void attachSession() {
+    applyProcessInitialValues(process);
+    platform::SharedMemory memory =
+        platform::attachSharedMemory(sizeof(SharedSession), sharedSessionLayout);
+    sharingProblem = memory.reason;
+    if (memory.data == nullptr) {
+        shared = &privateShared;
+        applySharedInitialValues(privateShared);
+        sharedForReal = false;
+        return;
+    }
+    shared = static_cast<SharedSession*>(memory.data);
+    if (memory.initialise) applySharedInitialValues(*shared);
+    sharedForReal = memory.shared;
+}
+
+void detachSession() {
+    static const SharedSession initial = makeSharedInitialValues();
+    if (shared != &privateShared) {
+        shared = &privateShared;
+        platform::detachSharedMemory();
+    }
+    privateShared = initial;
+    sharedForReal = false;
+}
+
+bool sessionIsShared() { return sharedForReal; }
+
+int32_t sessionSharingProblem() { return sharingProblem; }
+
+int32_t closeSocket(SocketHandle socket) {
+    SharedSession& s = sharedSession();
+    std::atomic_ref<int32_t>(s.socketOwnerProcess).store(0);
+    s.socketOwner = 0;
+    if (socket == invalidSocket) return 100;
+    platform::shutdownReceive(socket);
+    platform::closeHandle(socket);
+    return 0;
+}
+
+void holdSocket(SocketHandle& field, SocketHandle socket) {
+    field = socket;
+    creatorOf(field) = socket == invalidSocket ? 0 : platform::currentProcessId();
+}
+
+void copySocket(SocketHandle& to, const SocketHandle& from) {
+    int32_t creator = creatorOf(from);
+    to = from;
+    creatorOf(to) = creator;
+}
+
+bool ownsSocket(const SocketHandle& field) {
+    return field != invalidSocket && creatorOf(field) == platform::currentProcessId();
+}
+
+bool socketCreatorAlive(const SocketHandle& field) {
+    return field != invalidSocket && platform::processAlive(creatorOf(field));
+}
+
+int32_t closeSessionSocket(SocketHandle& field) {
+    SharedSession& s = sharedSession();
+    const SocketHandle handle = field;
+    const int32_t madeBy = creatorOf(field);
+    int32_t result;
+    if (handle != invalidSocket && madeBy != platform::currentProcessId()) {
+        // Another process's handle number means nothing here: free the owner
+        // mark as any close does, and only forget the handle.
+        closeSocket(invalidSocket);
+        result = 0;
+    } else {
+        result = closeSocket(handle);
+    }
+    for (SocketHandle* other : {&s.dataSocket, &s.connectSocket, &s.relistenSocket, &s.listenSocket}) {
+        if (other == &field || (*other == handle && creatorOf(*other) == madeBy)) {
+            *other = invalidSocket;
+            creatorOf(*other) = 0;
+        }
+    }
+    return result;
+}
+
+void resetSession() {
+    SharedSession& s = sharedSession();
+    closeSessionSocket(s.dataSocket);
+    closeSessionSocket(s.connectSocket);
+    closeSessionSocket(s.relistenSocket);
+    closeSessionSocket(s.listenSocket);
+    s.connected = 0;
+    s.openCount = 0;
+    s.paired = 0;
+    s.isInitiator = 0;
+    s.bytesTransferred = 0.0;
+    s.acceptAddressLength = 16;
+    s.announceAddressLength = 0;
+    s.interfaceIndex = 0;
+    s.blockBytesReceived = 0;
+    s.blockSize = 0;
+    s.blockType = 0;
+    s.linkDown = 1;
+}
+
+bool claimConnection() {
+    SharedSession& s = sharedSession();
+    const int32_t me = platform::currentProcessId();
+    std::atomic_ref<int32_t> owner(s.socketOwnerProcess);
+    int32_t current = owner.load();
+    for (;;) {
+        if (current == me) break;
+        if (current == 0) {
+            if (owner.compare_exchange_weak(current, me)) break;
+            continue;
+        }
+        if (platform::processAlive(current)) return false;
+        // The owner ended while it held the connection: clear its mark.
+        if (owner.compare_exchange_weak(current, 0)) {
+            s.socketOwner = 0;
+            current = 0;
+        }
+    }
+    s.socketOwner = processSession().openTicket;
+    return true;
+}
+
+bool connectionOwnedElsewhere() {
+    SharedSession& s = sharedSession();
+    int32_t owner = std::atomic_ref<int32_t>(s.socketOwnerProcess).load();
+    return owner != 0 && owner != platform::currentProcessId() && platform::processAlive(owner);
+}
+
+}  // namespace dyadc

@@ -1,0 +1,219 @@
+/*
+ * dyadc: pairs two workstations of one local network without configuration
+ * and carries named, typed blocks of data between them over TCP.
+ *
+ * One side, the Responder, announces a pairing identifier by IPv4 multicast
+ * (group 239.192.8.1, UDP port 8181) on every usable interface and listens on
+ * TCP port 8181. The other side, the Initiator, waits for the announce that
+ * carries its own identifier, connects back, presents its computer name for
+ * the Responder's host to approve, and sends its library version. When the
+ * Initiator's library is newer, its library file travels to the Responder and
+ * is stored there as "dyadc.dl_" in the system directory (never installed or
+ * loaded by the library).
+ *
+ * After pairing, the Initiator's host sends blocks with DyadSendDataBlock and
+ * the Responder's host receives them with DyadRecvDataBlock. Every block is
+ * acknowledged only when all of its bytes have arrived.
+ *
+ * One pairing is shared by every process of the workstation that loads the
+ * library (the workstation is named by the environment variable
+ * DYADC_SESSION, default "dyadc"). The library creates no thread: every
+ * function runs on the caller's thread and blocks it until it returns, for at
+ * most the time limit given to it (0 means no limit).
+ *
+ * All text is 8-bit and NUL-terminated. All results are 32-bit signed:
+ *
+ *     0    success
+ *     1    a local socket could not be made or set up, or the announce could
+ *          not be received (pairing)
+ *    23    the Initiator closed the pairing ("quit" received)
+ *    24    the library update was transferred during pairing
+ *   100    a connection step failed
+ *   101    a time limit passed, or a connection attempt timed out
+ *   102    the Initiator could not send its library update
+ *   103    the pairing was refused; the pairing state has been reset
+ *   104    the address mask given to DyadOpenXOver is not usable
+ *   999    (internal) an announce carried another identifier
+ *    -1    an incomplete block header was received, or a required argument
+ *          is missing (see each function)
+ *
+ * The diagnostic log is off by default. DyadSetLog switches it; defining the
+ * environment variable DYADDEBUG (with any value) when the library is loaded
+ * forces it on at full detail in /tmp/dyadc.log and makes DyadSetLog a no-op.
+ */
+#ifndef DYADC_H
+#define DYADC_H
+
+#include <stdint.h>
+
+#if defined(DYADC_BUILDING_LIBRARY)
+#define DYADC_API __attribute__((visibility("default")))
+#else
+#define DYADC_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Size of the identifier buffer handed to the identifier callback. */
+#define DYAD_IDENTIFIER_BUFFER_SIZE 80
+/* The longest identifier, in characters; longer ones are cut to it. */
+#define DYAD_IDENTIFIER_MAX 63
+/* Size of each name buffer passed to DyadRecvDataBlock. */
+#define DYAD_NAME_BUFFER_SIZE 260
+
+/* Block types with a meaning to the library. Any other value is a single
+ * block. */
+#define DYAD_BLOCK_LAST 20   /* last block of a series; closes the connection */
+#define DYAD_BLOCK_FIRST 21  /* first block of a series; keeps it open */
+#define DYAD_BLOCK_MORE 22   /* further block of a series; keeps it open */
+
+/* Writes the pairing identifier, NUL-terminated, at most 63 characters, into
+ * `identifier` (a buffer of DYAD_IDENTIFIER_BUFFER_SIZE bytes). Returns 0, or
+ * any other value to abort the open, which then returns that value. */
+typedef int32_t (*DyadIdentifierCallback)(char* identifier);
+
+/* Responder only: receives the Initiator's computer name. Returns 0 to accept
+ * it, anything else to refuse it. It may block (for example to ask a person);
+ * the Initiator waits for the answer without a time limit. */
+typedef int32_t (*DyadVerifyCallback)(const char* computerName);
+
+/* Receives the running total of block bytes sent and received on this
+ * workstation since the pairing was made. */
+typedef void (*DyadProgressCallback)(double bytesTransferred);
+
+/*
+ * Pairs this workstation with a peer, or counts one more open of an existing
+ * pairing.
+ *
+ * When the workstation is already paired (by this or another process), the
+ * call returns 0 at once and counts the open; the callbacks are not called.
+ * Otherwise it calls `identifierCallback` and then runs one side of the
+ * pairing:
+ *   mode 1        Initiator: waits for a Responder announcing the same
+ *                 identifier, connects, presents this computer's name and
+ *                 the library version. Announces with other identifiers are
+ *                 skipped; each one restarts the time limit.
+ *   other modes   Responder: announces the identifier about once a second
+ *                 on every usable interface until an Initiator connects,
+ *                 then passes its computer name to `verifyCallback`.
+ * `timeoutSeconds` bounds the wait for the peer (0: no limit); it is checked
+ * about once a second, so the call returns at the first check after more
+ * than that many seconds.
+ *
+ * Results: 0 paired (the open is counted); the value of `identifierCallback`
+ * when it is not 0; 1 a local socket failed; 24 the library update was
+ * transferred (Responder: "dyadc.dl_" is stored in the system directory;
+ * Initiator: the pairing attempt after the update asked for it again): call
+ * DyadOpen again to pair; 100 a connection step failed; 101 the time limit
+ * passed; 102 the Initiator could not send its update; 103 the Responder
+ * refused the name (both sides are unpaired again); 999 Initiator: the attempt
+ * after an update met another identifier; -1 `identifierCallback` is null, or
+ * `verifyCallback` is null in Responder mode (nothing was done).
+ * Every open that returns 0 must be matched by one DyadClose.
+ */
+DYADC_API int32_t DyadOpen(DyadIdentifierCallback identifierCallback,
+                           DyadVerifyCallback verifyCallback, uint32_t timeoutSeconds,
+                           int32_t mode);
+
+/*
+ * As DyadOpen, but pairs only through interfaces whose dotted address begins
+ * with the prefix that `ipMask` gives: its trailing zero fields are dropped,
+ * so "192.168.0.0" selects 192.168.*, "10.0.5.0" selects 10.0.5.*, and a full
+ * address such as "10.1.2.3" selects every address that begins with that
+ * text. `ipMask` has at most 15 characters; null means no restriction.
+ * Returns 104, doing nothing else, when the mask is not usable (more than 15
+ * characters, no field, or a field longer than 3 characters); otherwise the
+ * result of DyadOpen. The restriction stays while the pairing stays.
+ */
+DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback,
+                                DyadVerifyCallback verifyCallback, uint32_t timeoutSeconds,
+                                int32_t mode, const char* ipMask);
+
+/*
+ * Undoes one successful open. The close that brings the count of opens, over
+ * all processes of the workstation, to 0 ends the pairing's connection: on
+ * the Initiator it first tells the Responder, whose DyadRecvDataBlock then
+ * returns 23. A close without a matching open changes nothing. Always
+ * returns 0.
+ */
+DYADC_API int32_t DyadClose(void);
+
+/*
+ * Sets this process's diagnostic log: `path` (at most 499 characters; keep it
+ * under 256 so that the trim's temporary "<path>.tmp" stays short; null or a
+ * longer path keeps the current one), `sizeLimit` in bytes (when the process
+ * unloads the library with the log on, the file is cut back to about its
+ * newest `sizeLimit` bytes), `level` 0 off, 1 basic messages, 2 every message
+ * including each line sent and received (other levels keep the current one).
+ * Has no effect when DYADDEBUG forced the log on. Always returns 0.
+ */
+DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level);
+
+/*
+ * Sends one block to the paired workstation and waits until the peer has
+ * confirmed every byte.
+ *
+ * `firstName` and `secondName` are carried with the block; they must not be
+ * empty nor contain '|', CR or LF, and together with the length and type they
+ * must fit a header line of 257 characters (names up to about 200 characters
+ * each are safe). `data` holds `length` bytes (length may be 0). `type` is the
+ * block type: DYAD_BLOCK_FIRST / DYAD_BLOCK_MORE keep the connection open for
+ * the next block of a series, DYAD_BLOCK_LAST closes it, any other value is a
+ * single block (the connection is closed again if this call had to make it).
+ * `progress`, when not null, is called once after the bytes have been sent.
+ *
+ * When no connection is open the call connects to the Responder, about once a
+ * second until it gets through. While another process of this workstation is
+ * using the connection, the call waits for it (4 seconds per check).
+ * `timeoutSeconds` (0: no limit) bounds the whole call; each failed step is
+ * retried until it passes.
+ *
+ * Results: 0 the peer confirmed every byte; 101 the time limit passed (no
+ * connection, or the last failure was a time-out); 100 a step failed after the
+ * limit with another error, or the connection was closed or reset by the peer,
+ * or the bytes could only partly be sent (the connection is then closed and
+ * the block must be sent again); also 100, sending nothing, for invalid names
+ * or a header that does not fit; -1 when `data` is null but `length` is not 0.
+ */
+DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondName,
+                                    uint32_t timeoutSeconds, const void* data, uint32_t length,
+                                    int32_t type, DyadProgressCallback progress);
+
+/*
+ * Receives the next block, or the next piece of a block that is larger than
+ * `size`, from the paired workstation.
+ *
+ * `firstName` and `secondName` must each point to DYAD_NAME_BUFFER_SIZE (260)
+ * bytes; they receive the block's names (cut to 259 characters) when the call
+ * reads a block header. `buffer` (`size` bytes) is cleared and receives the
+ * bytes; `*length` receives their count. `*type` receives the block type:
+ * the header's type when the whole block fits; for a block that spans
+ * several calls, the first call reports the header's type (22 for a type 20
+ * block) and every later call 22, except that the call completing a type 20
+ * block reports 20. `*type` is also read at the end of the call to decide
+ * whether the connection stays open: set it before the call.
+ * `progress`, when not null, is called after every receive that brought bytes.
+ *
+ * When no connection is open the call listens for the Initiator's connection
+ * in windows of 5 seconds. `timeoutSeconds` (0: no limit) bounds the wait.
+ *
+ * Results: 0 a block or a piece of one was received (or an empty or unknown
+ * line was read, leaving `*length` and `*type` as they were); 23 (the number
+ * the peer sent with "quit") the Initiator closed the pairing; -1 a block
+ * header lacked a field (no reply was sent), or a required pointer is null;
+ * 100 the connection failed or was closed by the peer (a block in progress is
+ * discarded); 101 the time limit passed (a block in progress is kept and the
+ * next call resumes it); any other value: the socket error of sending the
+ * final acknowledgement.
+ */
+DYADC_API int32_t DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
+                                    void* buffer, uint32_t size, int32_t* length, int32_t* type,
+                                    DyadProgressCallback progress);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DYADC_H */

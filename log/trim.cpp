@@ -1,0 +1,80 @@
+// Trimming of the log file when a process unloads the library: the file is
+// cut back to its newest lines so that it does not grow without bound.
+#include <cstdio>
+
+#include "log/log.h"
+
+namespace dyadc {
+namespace {
+
+constexpr size_t copyChunk = 1200;
+
+// The last position p, from `cut` down to 1, at which the two bytes CR LF
+// start; 0 when there is none. Reads the file backwards in chunks.
+long lastLineEnd(std::FILE* file, long size, long cut) {
+    unsigned char chunk[copyChunk + 1];
+    long high = cut < size - 2 ? cut : size - 2;  // two bytes must be readable at p
+    while (high >= 1) {
+        long low = high - static_cast<long>(copyChunk) + 1;
+        if (low < 1) low = 1;
+        size_t want = static_cast<size_t>(high - low + 2);
+        if (std::fseek(file, low, SEEK_SET) != 0 || std::fread(chunk, 1, want, file) != want) return 0;
+        for (long p = high; p >= low; --p) {
+            if (chunk[p - low] == '\r' && chunk[p - low + 1] == '\n') return p;
+        }
+        high = low - 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t trimLog(const char* path, uint32_t limit) {
+    std::FILE* log = std::fopen(path, "rb");
+    if (log == nullptr) return -1;
+    long size = -1;
+    if (std::fseek(log, 0, SEEK_END) == 0) size = std::ftell(log);
+    if (size < 0) {
+        std::fclose(log);
+        return -1;
+    }
+    if (static_cast<unsigned long>(size) <= limit) {
+        std::fclose(log);
+        return 0;
+    }
+    const long cut = size - static_cast<long>(limit);
+    const long keepFrom = lastLineEnd(log, size, cut) + 2;
+
+    char temporary[sizeof processSession().logPath + 8];
+    if (std::snprintf(temporary, sizeof temporary, "%s.tmp", path) >= static_cast<int>(sizeof temporary)) {
+        std::fclose(log);
+        return -1;
+    }
+    std::FILE* copy = platform::createPrivateFile(temporary);
+    if (copy == nullptr) {
+        std::fclose(log);
+        return -1;
+    }
+    char buffer[copyChunk];
+    bool copied = true;
+    if (keepFrom < size) {
+        copied = std::fseek(log, keepFrom, SEEK_SET) == 0;
+        while (copied) {
+            size_t got = std::fread(buffer, 1, sizeof buffer, log);
+            if (got == 0) break;
+            if (std::fwrite(buffer, 1, got, copy) != got) copied = false;
+        }
+        if (std::ferror(log) != 0) copied = false;
+    }
+    std::fclose(log);
+    if (std::fclose(copy) != 0) copied = false;
+    if (!copied) {
+        std::remove(temporary);
+        return -1;
+    }
+    // Renaming over the log replaces it in one step, so that no moment passes
+    // without a log file.
+    return std::rename(temporary, path) == 0 ? 0 : -1;
+}
+
+}  // namespace dyadc

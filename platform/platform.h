@@ -1,0 +1,278 @@
+// These are the services that a platform must provide to the portable parts of
+// dyadc. Everything outside platform/ reaches the operating system only through
+// this header; platform/posix/ implements it for Linux and other POSIX systems,
+// and another implementation (for example platform/windows/) can sit beside it.
+//
+// Conventions: functions return 0 for success and -1 (or an invalid handle)
+// for failure unless they say otherwise. A failing socket function records
+// the failure for lastSocketError(), which reports it as the socket error
+// numbers that the rest of the library compares against (10060 time-out,
+// 10061 refused, 10054 reset, ...), never as errno.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace dyadc::platform {
+
+// ---------------------------------------------------------------------------
+// Addresses and byte order
+// ---------------------------------------------------------------------------
+
+// An IPv4 socket address exactly as it travels through the Session: family,
+// port (network byte order), address (network byte order), 8 zero bytes.
+struct SocketAddress {
+    uint16_t family;
+    uint16_t port;
+    uint32_t address;
+    uint8_t zero[8];
+};
+static_assert(sizeof(SocketAddress) == 16, "IPv4 socket address must be 16 bytes");
+
+inline constexpr uint16_t addressFamilyIpv4 = 2;
+
+// Host to network byte order and back for 16- and 32-bit values.
+uint16_t toNetwork16(uint16_t value);
+uint32_t toNetwork32(uint32_t value);
+uint16_t fromNetwork16(uint16_t value);
+uint32_t fromNetwork32(uint32_t value);
+
+// Parses a dotted IPv4 address ("239.192.8.1") into network byte order.
+// Returns 0 and writes `out`, or -1 when the text is not a dotted address.
+int parseDottedAddress(const char* text, uint32_t* out);
+
+// Dotted text of an address held in network byte order; the text lives in the
+// returned value, so it can be passed straight to a format.
+struct DottedAddress {
+    char text[16];
+};
+DottedAddress dotted(uint32_t networkAddress);
+inline DottedAddress dotted(const SocketAddress& address) { return dotted(address.address); }
+
+// ---------------------------------------------------------------------------
+// Sockets
+// ---------------------------------------------------------------------------
+
+using SocketHandle = int32_t;
+inline constexpr SocketHandle invalidSocket = -1;
+
+// The socket layer's start-up record. Starting the layer cannot fail here; it
+// only fills this fixed record, which keeps the shape of the record that other
+// platforms fill (version numbers, description, status, limits).
+struct SocketLayerRecord {
+    uint16_t version;
+    uint16_t highVersion;
+    char description[257];
+    char systemStatus[129];
+    uint16_t maxSockets;
+    uint16_t maxDatagram;
+};
+
+// A select set: a count and room for 64 socket handles, in insertion order.
+// selectReadable() leaves in it only the handles that are readable, in the
+// order they were added.
+struct SelectSet {
+    uint32_t count;
+    SocketHandle handles[64];
+};
+
+// Socket error numbers that the portable code tests for.
+inline constexpr int32_t errorInterrupted = 10004;
+inline constexpr int32_t errorMessageTooLong = 10040;
+inline constexpr int32_t errorAddressInUse = 10048;
+inline constexpr int32_t errorAddressNotAvailable = 10049;
+inline constexpr int32_t errorConnectionAborted = 10053;
+inline constexpr int32_t errorConnectionReset = 10054;
+inline constexpr int32_t errorNotConnected = 10057;
+inline constexpr int32_t errorTimedOut = 10060;
+inline constexpr int32_t errorConnectionRefused = 10061;
+inline constexpr int32_t errorSystemCallFailure = 10107;
+
+// Maps an errno value to the socket error number; unknown values give
+// errorSystemCallFailure. The one table of the library.
+int32_t socketErrorFromErrno(int errnoValue);
+
+// Starts the socket layer for the given version (1.1 is 0x0101): fills the
+// record and returns 0.
+int startSocketLayer(uint16_t version, SocketLayerRecord* record);
+
+// The socket error number of this thread's last failed socket call.
+int32_t lastSocketError();
+// Replaces this thread's last socket error (used when a failure is detected
+// without a failing call, for example a peer that closed the connection).
+void setLastSocketError(int32_t error);
+
+// New IPv4 sockets; invalidSocket on failure. `flags` are the Session's
+// creation flags (0 here); the handles are closed on exec.
+SocketHandle openStreamSocket(uint32_t flags);
+SocketHandle openDatagramSocket(uint32_t flags);
+
+// shutdown(receive) and close; both results are ignored by every caller.
+int shutdownReceive(SocketHandle socket);
+int closeHandle(SocketHandle socket);
+
+// Socket options.
+int setBroadcast(SocketHandle socket);
+int setMulticastInterface(SocketHandle socket, uint32_t interfaceAddress);
+int joinGroup(SocketHandle socket, uint32_t groupAddress, uint32_t interfaceAddress);
+int setReceiveTimeout(SocketHandle socket, int32_t milliseconds);
+int setSendTimeout(SocketHandle socket, int32_t milliseconds);
+int setNoDelay(SocketHandle socket);
+
+// Binds to an address. bindListener first allows the address to be reused, so
+// that a listener can bind again while closed connections of the same address
+// wait out TIME_WAIT (it never allows two live listeners on one port).
+int bindAddress(SocketHandle socket, const SocketAddress& address);
+int bindListener(SocketHandle socket, const SocketAddress& address);
+// Prepares a datagram socket to receive a multicast group on one interface:
+// binds it to the group address and port with address reuse, and restricts it
+// to the groups this socket joins itself.
+int bindGroupReceiver(SocketHandle socket, const SocketAddress& group);
+
+int listenOn(SocketHandle socket);
+// Accepts one pending connection; fills `peer` and `*length` (16 in and out).
+SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t* length);
+// Connects, blocking. With a send time-out set on the socket, a connect that
+// does not complete within it fails with errorTimedOut.
+int connectTo(SocketHandle socket, const SocketAddress& peer);
+// The local address of a socket (getsockname).
+int localAddressOf(SocketHandle socket, SocketAddress* address);
+
+// Sends up to `length` bytes once; returns the count sent or -1.
+int64_t sendSome(SocketHandle socket, const void* data, size_t length);
+// Sends all `length` bytes, calling the system as often as it takes while
+// each call makes progress. Returns 0 when all left, -1 on failure; `*sent`
+// always tells how many bytes left before the failure.
+int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent);
+// Receives up to `length` bytes; returns the count, 0 when the peer closed the
+// connection, -1 on failure (errorTimedOut after the receive time-out).
+int64_t receiveSome(SocketHandle socket, void* buffer, size_t length);
+// Like receiveSome but leaves the bytes in the socket.
+int64_t peekSome(SocketHandle socket, void* buffer, size_t length);
+
+int64_t sendDatagram(SocketHandle socket, const void* data, size_t length,
+                     const SocketAddress& to);
+int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length,
+                        SocketAddress* from, int32_t* fromLength);
+
+// Waits until a handle of the set is readable or `seconds` pass. Returns the
+// number of readable handles (the set then holds only those), 0 after the
+// wait (the set is then empty), -1 on failure (the set is unchanged).
+int selectReadable(SelectSet* set, uint32_t seconds);
+// Waits up to `milliseconds` for one socket to become readable: 1 readable
+// (or closed, or failed), 0 on time-out, -1 when the wait itself failed.
+int waitReadable(SocketHandle socket, int32_t milliseconds);
+
+// ---------------------------------------------------------------------------
+// Network interfaces
+// ---------------------------------------------------------------------------
+
+// Interface flags as the rest of the library knows them.
+inline constexpr uint32_t interfaceUp = 1;
+inline constexpr uint32_t interfaceBroadcast = 2;
+inline constexpr uint32_t interfaceLoopback = 4;
+inline constexpr uint32_t interfacePointToPoint = 8;
+inline constexpr uint32_t interfaceMulticast = 16;
+
+struct InterfaceRecord {
+    uint32_t flags;
+    SocketAddress address;  // family, port 0, address
+};
+
+// The host's IPv4 interfaces in the platform's order, at most `capacity`.
+// Returns 0 and sets `*count`, or -1 (nothing written) when the list cannot
+// be read.
+int listInterfaceRecords(InterfaceRecord* records, int capacity, int* count);
+
+// ---------------------------------------------------------------------------
+// Shared Session memory
+// ---------------------------------------------------------------------------
+
+struct SharedMemory {
+    void* data;       // the shared bytes, or a private block when not shared
+    bool initialise;  // no other process holds it: apply the initial values
+    bool shared;      // false: the workstation name or segment was unusable
+    int32_t reason;   // why not shared (see sharedMemoryReason*), 0 when shared
+};
+inline constexpr int32_t sharedMemoryReasonName = 1;    // bad DYADC_SESSION
+inline constexpr int32_t sharedMemoryReasonLayout = 2;  // another build's layout
+inline constexpr int32_t sharedMemoryReasonSystem = 3;  // a system call failed
+
+// Maps the workstation's shared memory of `size` bytes whose layout is
+// identified by `layout`. Exactly one process at a time sees `initialise`:
+// the first one to attach while no other process holds it. Never fails: when
+// the memory cannot be shared, a private zeroed block of the same size is
+// returned with `shared` false and `initialise` true.
+SharedMemory attachSharedMemory(uint32_t size, uint32_t layout);
+// Releases this process's hold; the last holder discards the memory.
+void detachSharedMemory();
+// The workstation name in use ("dyadc" or DYADC_SESSION), for messages.
+const char* workstationName();
+// Maps the shared memory of the workstation `name` for inspection tools,
+// without holding it (it can be discarded under the viewer when its last
+// process unloads). nullptr when it does not exist or has another layout;
+// release with unmapSharedMemory.
+void* peekSharedMemory(const char* name, uint32_t size, uint32_t layout);
+void unmapSharedMemory(void* data, uint32_t size);
+
+// ---------------------------------------------------------------------------
+// Process, environment and computer name
+// ---------------------------------------------------------------------------
+
+int32_t currentProcessId();
+// False when no process with this id exists any more.
+bool processAlive(int32_t processId);
+bool environmentDefined(const char* name);
+// Writes the computer name (at most size - 1 characters, NUL-terminated).
+// Returns 0, or -1 when it cannot be read (the buffer then holds "").
+int computerName(char* buffer, uint32_t size);
+
+// ---------------------------------------------------------------------------
+// Files, directories and the version record
+// ---------------------------------------------------------------------------
+
+inline constexpr char pathSeparator = '/';
+// The installed library's file name in the system directory.
+inline constexpr const char* installedLibraryName = "libdyadc.so";
+// The default diagnostic log path.
+inline constexpr const char* defaultLogPath = "/tmp/dyadc.log";
+
+// Writes the system directory into `buffer`. Returns its length, or the size
+// needed (greater than `size`) when it does not fit, or 0 on failure; in the
+// latter two cases the buffer holds "".
+uint32_t systemDirectory(char* buffer, uint32_t size);
+
+// Creates or truncates a file for reading and writing in binary mode,
+// readable and writable by its owner only. nullptr on failure.
+std::FILE* createPrivateFile(const char* path);
+
+// The fixed version record of a library file: file and product versions,
+// each as a most and a least significant 32-bit half.
+struct VersionRecord {
+    uint32_t fileVersionMost;
+    uint32_t fileVersionLeast;
+    uint32_t productVersionMost;
+    uint32_t productVersionLeast;
+};
+// Reads the record from the library file at `path`. Returns 0, or -1 when the
+// file cannot be read, is not a library of this platform, or has no record.
+// `recordOffset`, when given, receives the file offset of the record.
+int readVersionRecord(const char* path, VersionRecord* record, long* recordOffset);
+// The same, over bytes already in memory (used by the fuzz target).
+int parseVersionRecord(const uint8_t* bytes, size_t length, VersionRecord* record,
+                       long* recordOffset);
+
+// ---------------------------------------------------------------------------
+// Time
+// ---------------------------------------------------------------------------
+
+// Calendar time in whole seconds.
+int32_t currentTime();
+// Sleeps whole seconds; a signal does not shorten the sleep.
+void sleepSeconds(uint32_t seconds);
+// Formats a calendar time as local time with strftime conventions. Returns
+// the length written, 0 when it does not fit.
+size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size);
+
+}  // namespace dyadc::platform

@@ -1,0 +1,32 @@
+// Calendar time in whole seconds, local time formatting and whole-second
+// sleeps that a signal does not cut short.
+#include "platform/platform.h"
+
+#include <time.h>
+
+#include <cerrno>
+
+namespace dyadc::platform {
+
+int32_t currentTime() { return static_cast<int32_t>(::time(nullptr)); }
+
+void sleepSeconds(uint32_t seconds) {
+    timespec left{static_cast<time_t>(seconds), 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {
+    if (size == 0) return 0;
+    time_t value = static_cast<time_t>(seconds);
+    tm local{};
+    if (localtime_r(&value, &local) == nullptr) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    size_t length = strftime(buffer, size, format, &local);
+    if (length == 0) buffer[0] = '\0';
+    return length;
+}
+
+}  // namespace dyadc::platform

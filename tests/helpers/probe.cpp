@@ -1,0 +1,92 @@
+// test-probe: shows (and, for tests, changes) the shared Session of a
+// workstation without loading the library.
+//
+//   test-probe SESSION                 print the fields, or "absent"
+//   test-probe SESSION set FIELD N     set an integer field
+//   test-probe SESSION break-layout    make the memory look like another build's
+#include <sys/mman.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "frame/session.h"
+
+using dyadc::SharedSession;
+
+namespace {
+
+int32_t* field(SharedSession& s, const std::string& name) {
+    if (name == "connected") return &s.connected;
+    if (name == "paired") return &s.paired;
+    if (name == "isInitiator") return &s.isInitiator;
+    if (name == "openCount") return reinterpret_cast<int32_t*>(&s.openCount);
+    if (name == "linkDown") return &s.linkDown;
+    if (name == "useAddressMask") return &s.useAddressMask;
+    if (name == "socketOwner") return &s.socketOwner;
+    if (name == "blockSize") return reinterpret_cast<int32_t*>(&s.blockSize);
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: test-probe SESSION [set FIELD N | break-layout]\n");
+        return 2;
+    }
+    const char* name = argv[1];
+    if (argc == 3 && std::strcmp(argv[2], "break-layout") == 0) {
+        // The layout word sits right before the size word in the header.
+        std::string object = std::string("/") + name;
+        int handle = shm_open(object.c_str(), O_RDWR, 0);
+        if (handle < 0) return 1;
+        uint32_t header[4];
+        if (pread(handle, header, sizeof header, 0) != sizeof header) return 1;
+        header[1] += 1000;
+        if (pwrite(handle, header, sizeof header, 0) != sizeof header) return 1;
+        close(handle);
+        std::printf("broken\n");
+        return 0;
+    }
+    void* memory = dyadc::platform::peekSharedMemory(name, sizeof(SharedSession), dyadc::sharedSessionLayout);
+    if (memory == nullptr) {
+        std::printf("absent\n");
+        return 0;
+    }
+    auto& s = *static_cast<SharedSession*>(memory);
+    if (argc == 5 && std::strcmp(argv[2], "set") == 0) {
+        int32_t* target = field(s, argv[3]);
+        if (target == nullptr) return 2;
+        *target = static_cast<int32_t>(std::strtol(argv[4], nullptr, 10));
+        std::printf("set\n");
+        return 0;
+    }
+    std::printf("addressMask %s\n", s.addressMask);
+    std::printf("connected %d\n", s.connected);
+    std::printf("dataSocket %d\n", s.dataSocket);
+    std::printf("pairingId %s\n", s.pairingId);
+    std::printf("openCount %u\n", s.openCount);
+    std::printf("paired %d\n", s.paired);
+    std::printf("isInitiator %d\n", s.isInitiator);
+    std::printf("bytesTransferred %.0f\n", s.bytesTransferred);
+    std::printf("useAddressMask %d\n", s.useAddressMask);
+    std::printf("connectSocket %d\n", s.connectSocket);
+    std::printf("peerAddress %s:%u\n", dyadc::platform::dotted(s.peerAddress).text,
+                dyadc::platform::fromNetwork16(s.peerAddress.port));
+    std::printf("relistenSocket %d\n", s.relistenSocket);
+    std::printf("listenSocket %d\n", s.listenSocket);
+    std::printf("localAddress %s:%u\n", dyadc::platform::dotted(s.localAddress).text,
+                dyadc::platform::fromNetwork16(s.localAddress.port));
+    std::printf("interfaceIndex %d\n", s.interfaceIndex);
+    std::printf("blockBytesReceived %u\n", s.blockBytesReceived);
+    std::printf("blockSize %u\n", s.blockSize);
+    std::printf("blockType %d\n", s.blockType);
+    std::printf("linkDown %d\n", s.linkDown);
+    std::printf("socketOwner %d\n", s.socketOwner);
+    dyadc::platform::unmapSharedMemory(memory, sizeof(SharedSession));
+    return 0;
+}

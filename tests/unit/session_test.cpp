@@ -1,0 +1,195 @@
+// The Session's layout and initial values, closeSocket and resetSession.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "frame/session.h"
+
+namespace dyadc {
+namespace {
+
+// A connected socket pair for closing; returns one end, closes the other.
+SocketHandle openSocket() {
+    int pair[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    close(pair[1]);
+    return pair[0];
+}
+
+bool isOpen(SocketHandle handle) { return fcntl(handle, F_GETFD) != -1; }
+
+TEST(Session, SharedFieldsKeepTheirOrderTypesAndInitialValues) {
+    // Field order is part of the shared layout: each field lies after the one before.
+    const size_t offsets[] = {
+        offsetof(SharedSession, addressMask),        offsetof(SharedSession, connected),
+        offsetof(SharedSession, dataSocket),         offsetof(SharedSession, pairingId),
+        offsetof(SharedSession, openCount),          offsetof(SharedSession, paired),
+        offsetof(SharedSession, isInitiator),        offsetof(SharedSession, bytesTransferred),
+        offsetof(SharedSession, socketFlags),        offsetof(SharedSession, socketTimeoutMs),
+        offsetof(SharedSession, useAddressMask),     offsetof(SharedSession, connectSocket),
+        offsetof(SharedSession, peerAddress),        offsetof(SharedSession, relistenSocket),
+        offsetof(SharedSession, listenSocket),       offsetof(SharedSession, localAddress),
+        offsetof(SharedSession, acceptAddressLength), offsetof(SharedSession, announceAddressLength),
+        offsetof(SharedSession, interfaceIndex),     offsetof(SharedSession, blockBytesReceived),
+        offsetof(SharedSession, blockSize),          offsetof(SharedSession, blockType),
+        offsetof(SharedSession, readSet),            offsetof(SharedSession, wsaData),
+        offsetof(SharedSession, linkDown),           offsetof(SharedSession, socketOwner),
+    };
+    for (size_t i = 1; i < sizeof offsets / sizeof offsets[0]; ++i) EXPECT_LT(offsets[i - 1], offsets[i]) << i;
+    EXPECT_EQ(sizeof SharedSession::addressMask, 20u);
+    EXPECT_EQ(sizeof SharedSession::pairingId, 64u);
+    EXPECT_EQ(sizeof SharedSession::bytesTransferred, 8u);
+    EXPECT_EQ(sizeof SharedSession::peerAddress, 16u);
+    EXPECT_EQ(sizeof(platform::SelectSet::handles) / sizeof(SocketHandle), 64u);
+    EXPECT_EQ(sizeof ProcessSession::versionText, 15u);
+    EXPECT_EQ(sizeof ProcessSession::logPath, 500u);
+
+    SharedSession s;
+    std::memset(&s, 0x5A, sizeof s);
+    applySharedInitialValues(s);
+    EXPECT_STREQ(s.addressMask, "");
+    EXPECT_STREQ(s.pairingId, " ");
+    EXPECT_EQ(s.connected, 0);
+    EXPECT_EQ(s.paired, 0);
+    EXPECT_EQ(s.linkDown, 1);
+    EXPECT_EQ(s.dataSocket, -1);
+    EXPECT_EQ(s.connectSocket, -1);
+    EXPECT_EQ(s.relistenSocket, -1);
+    EXPECT_EQ(s.listenSocket, -1);
+    EXPECT_EQ(s.socketTimeoutMs, 1000);
+    EXPECT_EQ(s.acceptAddressLength, 16);
+    EXPECT_EQ(s.announceAddressLength, 0);
+    EXPECT_EQ(s.bytesTransferred, 0.0);
+    EXPECT_EQ(s.openCount, 0u);
+    EXPECT_EQ(s.socketOwner, 0);
+    EXPECT_EQ(s.peerAddress.address, 0u);
+
+    ProcessSession p;
+    std::memset(&p, 0x5A, sizeof p);
+    applyProcessInitialValues(p);
+    EXPECT_STREQ(p.logPath, "/tmp/dyadc.log");
+    EXPECT_STREQ(p.versionText, "");
+    EXPECT_EQ(p.logEnabled + p.logDetail + p.logForced + p.openTicket + p.operationStart, 0);
+    EXPECT_EQ(p.logSizeLimit, 0u);
+    EXPECT_EQ(p.lastSocketError, 0);
+}
+
+TEST(Session, CloseSocketAlwaysFreesTheConnection) {
+    SharedSession& s = sharedSession();
+    s.socketOwner = 7;
+    EXPECT_EQ(closeSocket(invalidSocket), 100);
+    EXPECT_EQ(s.socketOwner, 0);
+
+    SocketHandle open = openSocket();
+    s.socketOwner = 3;  // whichever process owned it
+    s.socketOwnerProcess = 1;
+    EXPECT_EQ(closeSocket(open), 0);
+    EXPECT_EQ(s.socketOwner, 0);
+    EXPECT_EQ(s.socketOwnerProcess, 0);
+    EXPECT_FALSE(isOpen(open));
+}
+
+TEST(Session, ResetClosesEverySocketOnceAndKeepsThePairingIdentity) {
+    SharedSession& s = sharedSession();
+    SocketHandle connection = openSocket();
+    SocketHandle listener = openSocket();
+    holdSocket(s.connectSocket, connection);
+    copySocket(s.dataSocket, s.connectSocket);  // the Initiator's data connection is its connect socket
+    holdSocket(s.listenSocket, listener);
+    s.connected = 1;
+    s.paired = 1;
+    s.isInitiator = 1;
+    s.linkDown = 0;
+    s.openCount = 3;
+    s.bytesTransferred = 12.0;
+    s.blockSize = 10;
+    s.blockBytesReceived = 4;
+    s.blockType = 7;
+    s.interfaceIndex = 2;
+    s.acceptAddressLength = 5;
+    s.announceAddressLength = 16;
+    s.useAddressMask = 1;
+    std::strcpy(s.addressMask, "192.168.");
+    std::strcpy(s.pairingId, "LAB7");
+    s.peerAddress.address = 0x01020304;
+    s.localAddress.address = 0x05060708;
+
+    resetSession();
+
+    EXPECT_FALSE(isOpen(connection));
+    EXPECT_FALSE(isOpen(listener));
+    EXPECT_EQ(s.dataSocket, -1);
+    EXPECT_EQ(s.connectSocket, -1);
+    EXPECT_EQ(s.listenSocket, -1);
+    EXPECT_EQ(s.relistenSocket, -1);
+    EXPECT_EQ(s.connected, 0);
+    EXPECT_EQ(s.paired, 0);
+    EXPECT_EQ(s.isInitiator, 0);
+    EXPECT_EQ(s.linkDown, 1);
+    EXPECT_EQ(s.openCount, 0u);
+    EXPECT_EQ(s.bytesTransferred, 0.0);
+    EXPECT_EQ(s.blockSize, 0u);
+    EXPECT_EQ(s.blockBytesReceived, 0u);
+    EXPECT_EQ(s.blockType, 0);
+    EXPECT_EQ(s.interfaceIndex, 0);
+    EXPECT_EQ(s.acceptAddressLength, 16);
+    EXPECT_EQ(s.announceAddressLength, 0);
+    EXPECT_EQ(s.socketOwner, 0);
+    // What the reset keeps.
+    EXPECT_STREQ(s.pairingId, "LAB7");
+    EXPECT_STREQ(s.addressMask, "192.168.");
+    EXPECT_EQ(s.useAddressMask, 1);
+    EXPECT_EQ(s.peerAddress.address, 0x01020304u);
+    EXPECT_EQ(s.localAddress.address, 0x05060708u);
+}
+
+TEST(Session, AnotherProcessesHandleIsForgottenNeverClosed) {
+    SharedSession& s = sharedSession();
+    SocketHandle mine = openSocket();
+    // The same number, recorded as made by another process: this process must
+    // not close its own, unrelated descriptor of that number.
+    s.dataSocket = mine;
+    s.dataSocketProcess = getpid() + 100000;
+    EXPECT_FALSE(ownsSocket(s.dataSocket));
+    EXPECT_EQ(closeSessionSocket(s.dataSocket), 0);
+    EXPECT_TRUE(isOpen(mine));
+    EXPECT_EQ(s.dataSocket, -1);
+    close(mine);
+}
+
+TEST(Session, OwnerMarkIsClaimedOnceAndAStaleMarkIsCleared) {
+    SharedSession& s = sharedSession();
+    processSession().openTicket = 4;
+    s.socketOwnerProcess = 0;
+    EXPECT_TRUE(claimConnection());
+    EXPECT_EQ(s.socketOwner, 4);
+    EXPECT_EQ(s.socketOwnerProcess, getpid());
+    EXPECT_TRUE(claimConnection());  // already ours
+
+    // A live other process holds it.
+    pid_t other = fork();
+    if (other == 0) {
+        pause();
+        _exit(0);
+    }
+    s.socketOwnerProcess = other;
+    s.socketOwner = 9;
+    EXPECT_FALSE(claimConnection());
+    EXPECT_TRUE(connectionOwnedElsewhere());
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    // Its process has ended: the mark is stale and is taken over.
+    EXPECT_FALSE(connectionOwnedElsewhere());
+    EXPECT_TRUE(claimConnection());
+    EXPECT_EQ(s.socketOwner, 4);
+    closeSocket(invalidSocket);
+}
+
+}  // namespace
+}  // namespace dyadc
