@@ -15,10 +15,15 @@ set(DYADC_PLATFORM_SOURCES
 )
 
 set(DYADC_PORTABLE_SOURCES
+  channel/line_io.cpp
   frame/entry.cpp
   frame/session.cpp
   log/log.cpp
   log/trim.cpp
+  rendezvous/interfaces.cpp
+  rendezvous/protocol.cpp
+  rendezvous/reconnect.cpp
+  rendezvous/relisten.cpp
 )
 
 add_library(dyadc_core STATIC ${DYADC_PORTABLE_SOURCES} ${DYADC_PLATFORM_SOURCES})

@@ -269,6 +269,8 @@ int parseVersionRecord(const uint8_t* bytes, size_t length, VersionRecord* recor
 
 // Calendar time in whole seconds.
 int32_t currentTime();
+// A clock for measuring waits, in milliseconds; never goes back.
+int64_t monotonicMilliseconds();
 // Sleeps whole seconds; a signal does not shorten the sleep.
 void sleepSeconds(uint32_t seconds);
 // Formats a calendar time as local time with strftime conventions. Returns

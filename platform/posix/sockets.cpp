@@ -9,7 +9,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,12 +52,6 @@ int setTimeout(SocketHandle socket, int name, int32_t milliseconds) {
     }
     if (setsockopt(socket, SOL_SOCKET, name, &value, sizeof value) != 0) return fail();
     return 0;
-}
-
-int64_t monotonicMilliseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 SocketHandle openSocket(int type) {

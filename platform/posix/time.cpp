@@ -10,6 +10,12 @@ namespace dyadc::platform {
 
 int32_t currentTime() { return static_cast<int32_t>(::time(nullptr)); }
 
+int64_t monotonicMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void sleepSeconds(uint32_t seconds) {
     timespec left{static_cast<time_t>(seconds), 0};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {

@@ -143,6 +143,7 @@ bool Child::waitForOutput(const std::string& text, std::chrono::seconds limit) {
 Lan::Lan() : Lan(Options{}) {}
 
 Lan::Lan(const Options& options) {
+    originalNetwork_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     std::vector<std::string> argv{lanTool(), "up", "--hosts", std::to_string(options.hosts)};
     if (!options.hostnames.empty()) argv.insert(argv.end(), {"--hostnames", options.hostnames});
     if (options.secondSegment) argv.push_back("--second-segment");
@@ -202,6 +203,10 @@ Lan::Lan(const Options& options) {
 }
 
 Lan::~Lan() {
+    if (originalNetwork_ >= 0) {
+        if (setns(originalNetwork_, CLONE_NEWNET) != 0) ADD_FAILURE() << "cannot leave the LAN";
+        close(originalNetwork_);
+    }
     if (keeperInput_ >= 0) close(keeperInput_);
     if (keeper_ > 0) {
         for (int i = 0; i < 300; ++i) {

@@ -101,6 +101,8 @@ public:
             const std::vector<std::string>& environment = {}, std::string* output = nullptr,
             std::chrono::seconds limit = std::chrono::seconds(60)) const;
     // Moves the calling thread into workstation `index`'s network namespace.
+    // The destructor moves the creating thread back: the LAN's removal ends
+    // every process found in its namespaces.
     bool enter(int index) const;
 
 private:
@@ -108,6 +110,7 @@ private:
     std::string name_;
     pid_t keeper_ = -1;
     int keeperInput_ = -1;
+    int originalNetwork_ = -1;  // the creating thread's namespace, to return to
     std::vector<Workstation> hosts_;
     mutable int spawned_ = 0;
 };

@@ -1,0 +1,57 @@
+// Everything that travels between the two sides: the one port, the announce
+// group and datagram, the handshake and data-channel lines and their reply
+// codes, and the version rule that decides whether the library file moves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dyadc {
+
+// The one port of the system: UDP announce, TCP handshake and data.
+inline constexpr uint16_t rendezvousPort = 8181;
+// The multicast group of the announce (organization-local scope).
+inline constexpr const char* announceGroup = "239.192.8.1";
+
+// The longest pairing identifier, and the most bytes of an announce read.
+inline constexpr size_t identifierLimit = 63;
+inline constexpr size_t announceReadLimit = 100;
+
+// Handshake replies (Responder to Initiator).
+inline constexpr const char* replyAccepted = "000 OK";   // name accepted; no update needed
+inline constexpr const char* replyRefused = "001 CANCEL";
+inline constexpr const char* replyUpdateFormat = "%d UPDT";  // with updateCode
+inline constexpr int32_t updateCode = 24;
+
+// Data channel lines.
+inline constexpr const char* putFormat = "put %s|%s|%ld|%d";
+inline constexpr const char* replyGoAhead = "000 OK";   // header understood: send the bytes
+inline constexpr const char* replyComplete = "000 Ok";  // every byte of the block arrived
+inline constexpr const char* quitFormat = "quit %d";
+inline constexpr int32_t quitCode = 23;
+
+// Block types with a meaning to the library.
+inline constexpr int32_t blockLast = 20;
+inline constexpr int32_t blockFirst = 21;
+inline constexpr int32_t blockMore = 22;
+
+// The names that the library update travels under.
+inline constexpr const char* updateBlockName = "dyadc.dl_";
+inline constexpr const char* updateSecondName = "c:\\placeholder";
+
+// The announce datagram: the identifier's bytes and one NUL. Writes it into
+// `out` and returns its length, or 0 when it does not fit.
+size_t makeAnnounce(const char* identifier, uint8_t* out, size_t capacity);
+// The text of a received announce: up to its first NUL, never past the bytes
+// received. `text` must hold length + 1 bytes.
+void announceText(const uint8_t* datagram, size_t length, char* text);
+
+// A version text read as a decimal number: leading white space, then the
+// longest prefix of the form [sign] digits [. digits] [e [sign] digits]; 0
+// when there is none.
+double versionNumber(const char* text);
+// The version rule: the Responder asks for the library when the Initiator's
+// number is strictly greater than its own.
+bool updateWanted(const char* ownVersion, const char* initiatorVersion);
+
+}  // namespace dyadc

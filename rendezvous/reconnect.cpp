@@ -1,0 +1,68 @@
+// initiatorReconnect: after the pairing no connection stays open; whenever the
+// Initiator needs one it connects again to the same Responder from the same
+// adapter. Nothing is exchanged here: the next line on the new connection is
+// a data-channel command.
+#include "log/log.h"
+#include "rendezvous/protocol.h"
+#include "rendezvous/rendezvous.h"
+
+namespace dyadc {
+
+bool timeLimitPassed(uint32_t timeoutSeconds) {
+    if (timeoutSeconds == 0) return false;
+    int64_t elapsed = static_cast<int64_t>(platform::currentTime()) - processSession().operationStart;
+    return elapsed > static_cast<int64_t>(timeoutSeconds);
+}
+
+int32_t initiatorReconnect() {
+    SharedSession& s = sharedSession();
+    int32_t result = 0;
+    const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
+    holdSocket(s.connectSocket, socket);
+    if (socket == invalidSocket) {
+        LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
+        s.linkDown = 1;
+        result = 100;
+    } else {
+        platform::setReceiveTimeout(socket, s.socketTimeoutMs);
+        platform::setSendTimeout(socket, s.socketTimeoutMs);
+        s.peerAddress.port = platform::toNetwork16(rendezvousPort);
+        s.localAddress.family = platform::addressFamilyIpv4;
+        s.localAddress.port = 0;
+        if (platform::bindAddress(socket, s.localAddress) != 0) {
+            LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
+                      platform::lastSocketError());
+            s.linkDown = 1;
+            result = 100;
+        } else {
+            LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
+            LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
+            if (platform::connectTo(socket, s.peerAddress) != 0) {
+                const int32_t error = platform::lastSocketError();
+                LOG_BASIC("connect to data socket failed! Error: %d", error);
+                s.linkDown = 1;
+                result = error == platform::errorTimedOut ? 101 : 100;
+            } else {
+                // Small replies must not wait for delayed acknowledgements.
+                platform::setNoDelay(socket);
+                if (processSession().logDetail == 1) {
+                    SocketAddress local{};
+                    platform::localAddressOf(socket, &local);
+                    writeLog("ReConnected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
+                    writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
+                }
+                copySocket(s.dataSocket, s.connectSocket);
+                s.connected = 1;
+                s.linkDown = 0;
+            }
+        }
+    }
+    if (s.linkDown != 0) {
+        LOG_DETAIL("closing local socket");
+        closeSessionSocket(s.connectSocket);
+        s.connected = 0;
+    }
+    return result;
+}
+
+}  // namespace dyadc

@@ -1,0 +1,112 @@
+// responderRelisten: after the pairing the Responder waits for each new
+// connection of its Initiator in windows of 5 seconds on the pairing's
+// interface address and port 8181. Only the paired Initiator is accepted: a
+// connection from any other address is closed at once, so that no other host
+// on the network can slip blocks (or a library file) into the pairing.
+#include "log/log.h"
+#include "rendezvous/protocol.h"
+#include "rendezvous/rendezvous.h"
+
+namespace dyadc {
+namespace {
+
+constexpr int64_t windowMilliseconds = 5000;
+
+// The address that connections must come from, or 0 when no Initiator is
+// known yet (any caller is then accepted).
+uint32_t pairedInitiatorAddress() {
+    const SharedSession& s = sharedSession();
+    return s.peerAddress.family == platform::addressFamilyIpv4 ? s.peerAddress.address : 0;
+}
+
+}  // namespace
+
+int32_t responderRelisten() {
+    SharedSession& s = sharedSession();
+    int32_t result = 0;
+    const SocketHandle listener = platform::openStreamSocket(s.socketFlags);
+    holdSocket(s.relistenSocket, listener);
+    if (listener == invalidSocket) {
+        LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
+        s.linkDown = 1;
+        result = 100;
+    } else {
+        LOG_DETAIL("Reusing Local listen socket associated to %s", platform::dotted(s.localAddress).text);
+        int rc = platform::setReceiveTimeout(listener, s.socketTimeoutMs);
+        LOG_DETAIL("Informational: setsockopt for recv timeout returned an %d. Error: %d", rc,
+                   platform::lastSocketError());
+        rc = platform::setSendTimeout(listener, s.socketTimeoutMs);
+        LOG_DETAIL("Informational: setsockopt for snd timeout returned an %d. Error: %d", rc,
+                   platform::lastSocketError());
+        if (platform::bindListener(listener, s.localAddress) != 0) {
+            const int32_t error = platform::lastSocketError();
+            LOG_DETAIL("Reusing Local socket associated to %s", platform::dotted(s.localAddress).text);
+            LOG_BASIC("TCP/IP Failure on bind() for listen socket: %d", error);
+            s.linkDown = 1;
+            result = 100;
+        } else if (platform::listenOn(listener) != 0) {
+            LOG_BASIC("TCP/IP Failure on listen(): %d", platform::lastSocketError());
+            s.linkDown = 1;
+            result = 100;
+        } else {
+            LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
+            const uint32_t expected = pairedInitiatorAddress();
+            const int64_t deadline = platform::monotonicMilliseconds() + windowMilliseconds;
+            SocketHandle accepted = invalidSocket;
+            while (accepted == invalidSocket && result == 0) {
+                int64_t left = deadline - platform::monotonicMilliseconds();
+                platform::SelectSet set{};
+                set.count = 1;
+                set.handles[0] = listener;
+                s.readSet = set;  // the window's read set, for the record
+                int ready = left > 0 ? platform::waitReadable(listener, static_cast<int32_t>(left)) : 0;
+                if (ready <= 0) {
+                    LOG_DETAIL("No requests on the queue");
+                    s.linkDown = 1;
+                    result = 101;
+                    break;
+                }
+                SocketAddress caller{};
+                accepted = platform::acceptConnection(listener, &caller, &s.acceptAddressLength);
+                if (accepted == invalidSocket) {
+                    LOG_BASIC("TCP/IP Failure on accept: %d", platform::lastSocketError());
+                    s.linkDown = 1;
+                    result = 100;
+                } else if (expected != 0 && caller.address != expected) {
+                    LOG_BASIC("Refused connection from %s: not the paired workstation",
+                              platform::dotted(caller).text);
+                    platform::closeHandle(accepted);
+                    accepted = invalidSocket;
+                } else {
+                    s.peerAddress = caller;
+                }
+            }
+            if (accepted != invalidSocket) {
+                platform::setReceiveTimeout(accepted, s.socketTimeoutMs);
+                platform::setSendTimeout(accepted, s.socketTimeoutMs);
+                platform::setNoDelay(accepted);
+                if (processSession().logDetail == 1) {
+                    SocketAddress local{};
+                    platform::localAddressOf(accepted, &local);
+                    writeLog("Reconnected to %s", platform::dotted(s.peerAddress).text);
+                    writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
+                }
+                closeSessionSocket(s.relistenSocket);
+                holdSocket(s.dataSocket, accepted);
+                s.connected = 1;
+                s.linkDown = 0;
+                return 0;
+            }
+        }
+    }
+    LOG_DETAIL("closing local socket");
+    if (s.relistenSocket != invalidSocket) {
+        closeSessionSocket(s.relistenSocket);
+    } else {
+        closeSocket(invalidSocket);  // frees the owner mark as every close does
+    }
+    s.connected = 0;
+    return result;
+}
+
+}  // namespace dyadc

@@ -1,0 +1,63 @@
+// The announce datagram and the version rule.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "rendezvous/protocol.h"
+
+namespace dyadc {
+namespace {
+
+TEST(Protocol, AnnounceIsTheIdentifierAndOneNul) {
+    uint8_t datagram[100];
+    ASSERT_EQ(makeAnnounce("LAB7", datagram, sizeof datagram), 5u);
+    EXPECT_EQ(std::memcmp(datagram, "LAB7\0", 5), 0);
+    std::string longest(63, 'i');
+    EXPECT_EQ(makeAnnounce(longest.c_str(), datagram, sizeof datagram), 64u);
+    EXPECT_EQ(makeAnnounce(longest.c_str(), datagram, 10), 0u);
+    EXPECT_EQ(makeAnnounce("", datagram, sizeof datagram), 1u);
+}
+
+TEST(Protocol, AnnounceTextStopsAtNulAndNeverPastTheBytes) {
+    char text[101];
+    const uint8_t withNul[] = {'L', 'A', 'B', '7', 0, 'x', 'y'};
+    announceText(withNul, sizeof withNul, text);
+    EXPECT_STREQ(text, "LAB7");
+    const uint8_t withoutNul[] = {'L', 'A', 'B'};
+    announceText(withoutNul, sizeof withoutNul, text);
+    EXPECT_STREQ(text, "LAB");
+    announceText(withoutNul, 0, text);
+    EXPECT_STREQ(text, "");
+}
+
+TEST(Protocol, VersionTextsCompareAsDecimalNumbers) {
+    EXPECT_DOUBLE_EQ(versionNumber("2.04"), 2.04);
+    EXPECT_DOUBLE_EQ(versionNumber("  2.10\r\n"), 2.10);
+    EXPECT_DOUBLE_EQ(versionNumber(""), 0.0);
+    EXPECT_DOUBLE_EQ(versionNumber("\r\n"), 0.0);
+    EXPECT_DOUBLE_EQ(versionNumber("abc"), 0.0);
+    EXPECT_DOUBLE_EQ(versionNumber("-1.5x"), -1.5);
+    EXPECT_DOUBLE_EQ(versionNumber("+.5"), 0.5);
+    EXPECT_DOUBLE_EQ(versionNumber("3e2"), 300.0);
+    EXPECT_DOUBLE_EQ(versionNumber("1.e1"), 10.0);
+    EXPECT_DOUBLE_EQ(versionNumber("7e"), 7.0) << "an unfinished exponent is not part of the number";
+    EXPECT_DOUBLE_EQ(versionNumber("0x10"), 0.0) << "no hexadecimal";
+    EXPECT_DOUBLE_EQ(versionNumber("inf"), 0.0) << "no words";
+    EXPECT_DOUBLE_EQ(versionNumber("."), 0.0);
+    EXPECT_TRUE(std::isinf(versionNumber("1e999")));
+    EXPECT_DOUBLE_EQ(versionNumber("1e-999"), 0.0);
+
+    EXPECT_FALSE(updateWanted("2.10", "2.09"));
+    EXPECT_TRUE(updateWanted("2.09", "2.10"));
+    EXPECT_FALSE(updateWanted("2.04", "2.04"));
+    EXPECT_FALSE(updateWanted("2.10", "2.100")) << "equal numbers";
+    EXPECT_TRUE(updateWanted("1.99", "2.04"));
+    EXPECT_FALSE(updateWanted("2.04", "")) << "an empty Initiator version never asks";
+    EXPECT_TRUE(updateWanted("", "0.01")) << "no own version: any positive one is newer";
+    EXPECT_FALSE(updateWanted("", "0"));
+}
+
+}  // namespace
+}  // namespace dyadc
