@@ -15,7 +15,10 @@ set(DYADC_PLATFORM_SOURCES
 )
 
 set(DYADC_PORTABLE_SOURCES
+  channel/connection.cpp
   channel/line_io.cpp
+  channel/receive_block.cpp
+  channel/send_block.cpp
   frame/entry.cpp
   frame/session.cpp
   log/log.cpp

@@ -160,6 +160,11 @@ int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length,
 // number of readable handles (the set then holds only those), 0 after the
 // wait (the set is then empty), -1 on failure (the set is unchanged).
 int selectReadable(SelectSet* set, uint32_t seconds);
+// True when a connection can carry nothing more: the peer closed or reset it
+// (checked without waiting). A connection that is only silent is not broken.
+bool connectionBroken(SocketHandle socket);
+// True for the socket errors of a connection that the peer closed or reset.
+bool brokenConnectionError(int32_t error);
 // Waits up to `milliseconds` for one socket to become readable: 1 readable
 // (or closed, or failed), 0 on time-out, -1 when the wait itself failed.
 int waitReadable(SocketHandle socket, int32_t milliseconds);

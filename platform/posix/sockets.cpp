@@ -287,6 +287,21 @@ int selectReadable(SelectSet* set, uint32_t seconds) {
     return static_cast<int>(kept);
 }
 
+bool connectionBroken(SocketHandle socket) {
+    pollfd one{socket, static_cast<short>(POLLIN | POLLRDHUP), 0};
+    int ready;
+    do {
+        ready = ::poll(&one, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) return false;
+    return (one.revents & (POLLERR | POLLHUP | POLLRDHUP | POLLNVAL)) != 0;
+}
+
+bool brokenConnectionError(int32_t error) {
+    return error == errorConnectionReset || error == errorConnectionAborted || error == errorNotConnected ||
+           error == 10058 /* shut down */ || error == 10038 /* not a socket */;
+}
+
 int waitReadable(SocketHandle socket, int32_t milliseconds) {
     pollfd one{socket, POLLIN, 0};
     const int64_t deadline = monotonicMilliseconds() + milliseconds;

@@ -1,20 +1,42 @@
 // test-host: a host program for tests. It loads the real libdyadc.so and runs
 // the steps given on its command line, one after the other, printing one line
-// per step ("<step> <result>") and flushing it at once.
+// per step ("<step> <result> ...") at once.
 //
-//   setlog PATH LIMIT LEVEL   DyadSetLog
-//   hold                      wait until standard input closes
+//   setlog PATH LIMIT LEVEL           DyadSetLog
+//   hold                              wait until standard input closes
 //   sleep SECONDS
+//   send FIRST SECOND TYPE LENGTH LIMIT
+//                                     one block of LENGTH pattern bytes
+//   recv SIZE LIMIT                   one DyadRecvDataBlock call into SIZE bytes
+//   stream TOTAL LIMIT                TOTAL bytes as one series (21, 22..., 20) of
+//                                     blocks of varying size; prints their hash
+//   drain SIZE LIMIT                  receive blocks into SIZE bytes until a
+//                                     block of type 20 is complete; prints the hash
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dyadc.h"
 
 namespace {
+
+// The bytes of every test stream: position-dependent, over a prime period.
+constexpr size_t patternPeriod = 1048573;
+uint8_t patternByte(uint64_t position) {
+    uint64_t x = (position % patternPeriod) * 2654435761u;
+    return static_cast<uint8_t>(x >> 13);
+}
+
+struct Hash {
+    uint64_t value = 1469598103934665603ull;
+    void add(const uint8_t* bytes, size_t count) {
+        for (size_t i = 0; i < count; ++i) value = (value ^ bytes[i]) * 1099511628211ull;
+    }
+};
 
 int argInt(char** argv, int& at, int argc) {
     if (at >= argc) {
@@ -22,6 +44,14 @@ int argInt(char** argv, int& at, int argc) {
         std::exit(2);
     }
     return static_cast<int>(std::strtol(argv[at++], nullptr, 10));
+}
+
+long long argLong(char** argv, int& at, int argc) {
+    if (at >= argc) {
+        std::fprintf(stderr, "missing argument\n");
+        std::exit(2);
+    }
+    return std::strtoll(argv[at++], nullptr, 10);
 }
 
 const char* argText(char** argv, int& at, int argc) {
@@ -52,6 +82,66 @@ int main(int argc, char** argv) {
             std::printf("released\n");
         } else if (step == "sleep") {
             sleep(static_cast<unsigned>(argInt(argv, at, argc)));
+        } else if (step == "send") {
+            const char* first = argText(argv, at, argc);
+            const char* second = argText(argv, at, argc);
+            int type = argInt(argv, at, argc);
+            size_t length = static_cast<size_t>(argLong(argv, at, argc));
+            int limit = argInt(argv, at, argc);
+            std::vector<uint8_t> data(length);
+            for (size_t i = 0; i < length; ++i) data[i] = patternByte(i);
+            int32_t rc = DyadSendDataBlock(first, second, static_cast<uint32_t>(limit), data.data(),
+                                           static_cast<uint32_t>(length), type, nullptr);
+            std::printf("send %d\n", rc);
+        } else if (step == "recv") {
+            uint32_t size = static_cast<uint32_t>(argLong(argv, at, argc));
+            int limit = argInt(argv, at, argc);
+            std::vector<uint8_t> buffer(size);
+            char first[DYAD_NAME_BUFFER_SIZE] = {}, second[DYAD_NAME_BUFFER_SIZE] = {};
+            int32_t length = -1, type = -1;
+            int32_t rc = DyadRecvDataBlock(first, second, static_cast<uint32_t>(limit), buffer.data(), size,
+                                           &length, &type, nullptr);
+            std::printf("recv %d %d %d %s %s\n", rc, length, type, first, second);
+        } else if (step == "stream") {
+            uint64_t total = static_cast<uint64_t>(argLong(argv, at, argc));
+            int limit = argInt(argv, at, argc);
+            // Block sizes cycle through small, odd and large ones.
+            const size_t sizes[] = {4096, 1, 3 << 20, 65537, 1 << 20, 777, 2 << 20, 100000};
+            std::vector<uint8_t> block(3 << 20);
+            Hash hash;
+            uint64_t sent = 0;
+            int32_t rc = 0;
+            for (size_t index = 0; sent < total && rc == 0; ++index) {
+                size_t size = sizes[index % (sizeof sizes / sizeof sizes[0])];
+                if (size > total - sent) size = static_cast<size_t>(total - sent);
+                for (size_t i = 0; i < size; ++i) block[i] = patternByte(sent + i);
+                int32_t type = sent + size == total ? DYAD_BLOCK_LAST : index == 0 ? DYAD_BLOCK_FIRST : DYAD_BLOCK_MORE;
+                rc = DyadSendDataBlock("stream", "part", static_cast<uint32_t>(limit), block.data(),
+                                       static_cast<uint32_t>(size), type, nullptr);
+                if (rc == 0) hash.add(block.data(), size);
+                sent += size;
+            }
+            std::printf("stream %d %llu %016llx\n", rc, static_cast<unsigned long long>(sent),
+                        static_cast<unsigned long long>(hash.value));
+        } else if (step == "drain") {
+            uint32_t size = static_cast<uint32_t>(argLong(argv, at, argc));
+            int limit = argInt(argv, at, argc);
+            std::vector<uint8_t> buffer(size);
+            char first[DYAD_NAME_BUFFER_SIZE], second[DYAD_NAME_BUFFER_SIZE];
+            Hash hash;
+            uint64_t received = 0;
+            int32_t rc = 0;
+            for (;;) {
+                int32_t length = 0, type = DYAD_BLOCK_MORE;
+                rc = DyadRecvDataBlock(first, second, static_cast<uint32_t>(limit), buffer.data(), size, &length,
+                                       &type, nullptr);
+                if (rc != 0) break;
+                hash.add(buffer.data(), static_cast<size_t>(length));
+                received += static_cast<uint64_t>(length);
+                if (type == DYAD_BLOCK_LAST) break;
+            }
+            std::printf("drain %d %llu %016llx\n", rc, static_cast<unsigned long long>(received),
+                        static_cast<unsigned long long>(hash.value));
         } else {
             std::fprintf(stderr, "unknown step %s\n", step.c_str());
             return 2;

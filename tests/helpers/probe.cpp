@@ -4,6 +4,8 @@
 //   test-probe SESSION                 print the fields, or "absent"
 //   test-probe SESSION set FIELD N     set an integer field
 //   test-probe SESSION break-layout    make the memory look like another build's
+//   test-probe SESSION pair initiator|responder LOCAL PEER
+//                                      set a pairing as the rendezvous leaves it
 #include <sys/mman.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -58,6 +60,24 @@ int main(int argc, char** argv) {
         return 0;
     }
     auto& s = *static_cast<SharedSession*>(memory);
+    if (argc == 6 && std::strcmp(argv[2], "pair") == 0) {
+        const bool initiator = std::strcmp(argv[3], "initiator") == 0;
+        auto setAddress = [](dyadc::SocketAddress& address, const char* text, uint16_t port) {
+            address = dyadc::SocketAddress{};
+            address.family = dyadc::platform::addressFamilyIpv4;
+            address.port = dyadc::platform::toNetwork16(port);
+            dyadc::platform::parseDottedAddress(text, &address.address);
+        };
+        setAddress(s.localAddress, argv[4], initiator ? 0 : 8181);
+        setAddress(s.peerAddress, argv[5], initiator ? 8181 : 0);
+        s.paired = 1;
+        s.linkDown = 0;
+        s.connected = 0;
+        s.isInitiator = initiator ? 1 : 0;
+        s.openCount = 1;
+        std::printf("paired\n");
+        return 0;
+    }
     if (argc == 5 && std::strcmp(argv[2], "set") == 0) {
         int32_t* target = field(s, argv[3]);
         if (target == nullptr) return 2;
@@ -87,6 +107,7 @@ int main(int argc, char** argv) {
     std::printf("blockType %d\n", s.blockType);
     std::printf("linkDown %d\n", s.linkDown);
     std::printf("socketOwner %d\n", s.socketOwner);
+    std::printf("socketOwnerProcess %d\n", s.socketOwnerProcess);
     dyadc::platform::unmapSharedMemory(memory, sizeof(SharedSession));
     return 0;
 }

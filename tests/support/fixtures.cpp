@@ -33,6 +33,13 @@ LogCapture::~LogCapture() {
     if (system(command.c_str()) != 0) ADD_FAILURE() << "cleanup";
 }
 
+bool LogCapture::hasPrefix(const std::string& prefix) const {
+    for (const std::string& line : messages()) {
+        if (line.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
 int LogCapture::find(const std::string& message, int from) const {
     auto all = messages();
     for (size_t i = static_cast<size_t>(from); i < all.size(); ++i) {

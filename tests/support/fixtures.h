@@ -23,6 +23,7 @@ public:
     const std::string& path() const { return path_; }
     std::vector<std::string> messages() const { return logMessages(path_); }
     bool has(const std::string& message) const { return logHas(path_, message); }
+    bool hasPrefix(const std::string& prefix) const;
     // Index of the first message equal to `message` at or after `from`; -1 if none.
     int find(const std::string& message, int from = 0) const;
 

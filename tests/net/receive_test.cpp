@@ -1,0 +1,246 @@
+// DyadRecvDataBlock in workstation 1 against a scripted Initiator in
+// workstation 2.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "dyadc.h"
+#include "frame/session.h"
+#include "tests/support/fixtures.h"
+
+namespace dyadc {
+namespace {
+
+using test::Child;
+using test::Lan;
+using test::LogCapture;
+
+class Receive : public testing::Test {
+protected:
+    void SetUp() override {
+        test::freshSession();
+        lan = std::make_unique<Lan>();
+        ASSERT_TRUE(lan->ok());
+        ASSERT_TRUE(lan->enter(1));
+        SharedSession& s = sharedSession();
+        s.paired = 1;
+        s.linkDown = 0;
+        test::setAddress(s.localAddress, "192.168.10.1", 8181);
+        test::setAddress(s.peerAddress, "192.168.10.2", 0);
+    }
+    void TearDown() override {
+        if (peer.pid() > 0) {
+            peer.closeInput();
+            EXPECT_EQ(peer.wait(std::chrono::seconds(30)), 0) << peer.output();
+        }
+    }
+
+    // The scripted Initiator: connects, then runs `steps`.
+    void script(std::vector<std::string> steps) {
+        std::vector<std::string> argv{test::helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1"};
+        argv.insert(argv.end(), steps.begin(), steps.end());
+        peer = lan->spawn(2, argv);
+    }
+
+    struct Call {
+        int32_t result;
+        int32_t length;
+        int32_t type;
+        std::string data;
+    };
+    Call receive(uint32_t size, uint32_t limit = 20, int32_t typeBefore = -77) {
+        Call call{0, -55, typeBefore, {}};
+        std::string buffer(size, 'x');
+        call.result = DyadRecvDataBlock(first, second, limit, buffer.data(), size, &call.length, &call.type, nullptr);
+        call.data = buffer;
+        return call;
+    }
+
+    std::unique_ptr<Lan> lan;
+    Child peer;
+    char first[260] = {};
+    char second[260] = {};
+};
+
+TEST_F(Receive, EmptyBlockIsAcknowledgedAtOnce) {
+    script({"send", "put a|b|0|7\\r\\n", "expect", "000 OK\\r\\n000 Ok\\r\\n", "eof"});
+    Call call = receive(8);
+    EXPECT_EQ(call.result, 0);
+    EXPECT_EQ(call.length, 0);
+    EXPECT_EQ(call.type, 7);
+    EXPECT_EQ(call.data, std::string(8, '\0'));
+    EXPECT_STREQ(first, "a");
+    EXPECT_STREQ(second, "b");
+    EXPECT_EQ(sharedSession().connected, 0) << "a single block closes the connection its call made";
+}
+
+TEST_F(Receive, BlockLargerThanTheBufferComesInPieces) {
+    script({"send", "put a|b|10|7\\r\\n", "expect", "000 OK\\r\\n", "send", "0123456789", "expect",
+            "000 Ok\\r\\n", "quiet", "300"});
+    SharedSession& s = sharedSession();
+    Call one = receive(4);
+    EXPECT_EQ(one.result, 0);
+    EXPECT_EQ(one.length, 4);
+    EXPECT_EQ(one.type, 7);
+    EXPECT_EQ(one.data, "0123");
+    EXPECT_EQ(s.blockSize, 10u);
+    EXPECT_EQ(s.blockBytesReceived, 4u);
+    Call two = receive(4);
+    EXPECT_EQ(two.length, 4);
+    EXPECT_EQ(two.type, 22);
+    EXPECT_EQ(two.data, "4567");
+    Call three = receive(4);
+    EXPECT_EQ(three.length, 2);
+    EXPECT_EQ(three.type, 22);
+    EXPECT_EQ(three.data, std::string("89\0\0", 4));
+    EXPECT_EQ(s.blockSize, 0u);
+    EXPECT_EQ(s.connected, 1) << "reported as 22, so the connection stays open";
+    EXPECT_EQ(s.bytesTransferred, 10.0);
+}
+
+TEST_F(Receive, LastBlockOfASeriesReportsTwentyOnlyWhenComplete) {
+    script({"send", "put a|b|10|20\\r\\n", "expect", "000 OK\\r\\n", "send", "0123456789", "expect",
+            "000 Ok\\r\\n", "eof"});
+    EXPECT_EQ(receive(4).type, 22);
+    EXPECT_EQ(receive(4).type, 22);
+    Call last = receive(4);
+    EXPECT_EQ(last.type, 20);
+    EXPECT_EQ(last.length, 2);
+    EXPECT_EQ(sharedSession().connected, 0);
+}
+
+TEST_F(Receive, SeriesTravelsOverOneConnection) {
+    script({"send", "put f|s|3|21\\r\\n", "expect", "000 OK\\r\\n", "send", "abc", "expect", "000 Ok\\r\\n",
+            "send", "put f|s|3|22\\r\\n", "expect", "000 OK\\r\\n", "send", "def", "expect", "000 Ok\\r\\n",
+            "send", "put f|s|3|22\\r\\n", "expect", "000 OK\\r\\n", "send", "ghi", "expect", "000 Ok\\r\\n",
+            "send", "put f|s|3|20\\r\\n", "expect", "000 OK\\r\\n", "send", "jkl", "expect", "000 Ok\\r\\n",
+            "eof"});
+    const int32_t types[] = {21, 22, 22, 20};
+    const char* data[] = {"abc", "def", "ghi", "jkl"};
+    for (int i = 0; i < 4; ++i) {
+        Call call = receive(3);
+        EXPECT_EQ(call.result, 0);
+        EXPECT_EQ(call.type, types[i]);
+        EXPECT_EQ(call.data, data[i]) << "an exact fit is one call";
+        EXPECT_EQ(sharedSession().connected, i < 3 ? 1 : 0);
+    }
+}
+
+TEST_F(Receive, IncompleteHeadersShiftFieldsAndGetNoReply) {
+    // An empty first name: the second is taken as the first, and the type runs out.
+    script({"send", "put |b|5|7\\r\\n", "quiet", "1500", "send", "put a|b|5\\r\\n", "quiet", "1500", "close"});
+    Call shifted = receive(8, 20, 21);
+    EXPECT_EQ(shifted.result, -1);
+    EXPECT_STREQ(first, "b");
+    EXPECT_STREQ(second, "5");
+    EXPECT_EQ(shifted.length, 7);
+    EXPECT_EQ(shifted.type, 21) << "not written";
+    Call noType = receive(8, 20, 21);
+    EXPECT_EQ(noType.result, -1);
+    EXPECT_EQ(noType.length, 5);
+    EXPECT_EQ(noType.type, 21);
+}
+
+TEST_F(Receive, QuitEmptyAndUnknownLines) {
+    script({"send", "\\r\\n", "send", "hello world\\r\\n", "send", "quit\\r\\n", "send", "quit 23\\r\\n"});
+    std::strcpy(first, "untouched");
+    for (int i = 0; i < 3; ++i) {
+        Call call = receive(8, 20, 22);
+        EXPECT_EQ(call.result, 0) << i;
+        EXPECT_EQ(call.length, -55) << "not written";
+        EXPECT_EQ(call.type, 22);
+    }
+    Call quit = receive(8, 20, 7);
+    EXPECT_EQ(quit.result, 23);
+    EXPECT_EQ(quit.length, -55);
+    EXPECT_STREQ(first, "untouched");
+    EXPECT_EQ(sharedSession().connected, 1) << "the call made no connection, so type 7 keeps it";
+}
+
+TEST_F(Receive, LengthsOfTwoToTheThirtyFirstArriveAsSent) {
+    script({"send", "put a|b|-2147483648|7\\r\\n", "expect", "000 OK\\r\\n", "send", "xy", "sleep", "300",
+            "close"});
+    Call call = receive(2);
+    EXPECT_EQ(call.result, 0);
+    EXPECT_EQ(call.length, 2);
+    EXPECT_EQ(call.data, "xy");
+    EXPECT_EQ(sharedSession().blockSize, 2147483648u);
+    EXPECT_EQ(receive(2).result, 100) << "the sender went away mid-block";
+    EXPECT_EQ(sharedSession().blockSize, 0u) << "the lost block is discarded";
+}
+
+TEST_F(Receive, NamesAreCutToTheirBuffers) {
+    std::string longName(1000, 'n');
+    script({"send", "put " + longName + "|" + longName + "|1|7\\r\\n", "expect", "000 OK\\r\\n", "send", "z",
+            "expect", "000 Ok\\r\\n"});
+    char guarded[2][300];
+    std::memset(guarded, '#', sizeof guarded);
+    int32_t length = 0, type = 0;
+    char byte = 0;
+    EXPECT_EQ(DyadRecvDataBlock(guarded[0], guarded[1], 20, &byte, 1, &length, &type, nullptr), 0);
+    EXPECT_EQ(std::strlen(guarded[0]), 259u);
+    EXPECT_EQ(std::strlen(guarded[1]), 259u);
+    EXPECT_EQ(guarded[0][260], '#') << "nothing written past the 260 bytes";
+    EXPECT_EQ(byte, 'z');
+}
+
+TEST_F(Receive, PeerGoneMidBlockEndsTheCallAndTheBlock) {
+    script({"send", "put a|b|10|7\\r\\n", "expect", "000 OK\\r\\n", "send", "01234", "sleep", "200", "close"});
+    LogCapture log;
+    Call call = receive(20, 0);  // no limit: must not wait forever on the dead connection
+    EXPECT_EQ(call.result, 100);
+    EXPECT_EQ(call.length, 5);
+    EXPECT_EQ(sharedSession().blockSize, 0u);
+    EXPECT_EQ(sharedSession().connected, 0);
+    EXPECT_TRUE(log.hasPrefix("ERROR: Unconnected client.  Socket error "));
+}
+
+TEST_F(Receive, ResetMidBlockEndsTheCall) {
+    script({"send", "put a|b|10|7\\r\\n", "expect", "000 OK\\r\\n", "send", "01", "sleep", "200", "reset"});
+    EXPECT_EQ(receive(20, 0).result, 100);
+    EXPECT_EQ(sharedSession().blockSize, 0u);
+}
+
+TEST_F(Receive, TimeOutKeepsTheBlockForTheNextCall) {
+    script({"send", "put a|b|6|7\\r\\n", "expect", "000 OK\\r\\n", "send", "abc", "sleep", "4500", "send", "def",
+            "expect", "000 Ok\\r\\n"});
+    LogCapture log;
+    Call first = receive(10, 2);
+    EXPECT_EQ(first.result, 101);
+    EXPECT_EQ(first.length, 3) << "the bytes already in the buffer are reported";
+    EXPECT_TRUE(log.has("Warning: Receive Timeout Expired.  Socket error 10060"));
+    EXPECT_EQ(sharedSession().blockBytesReceived, 3u);
+    Call rest = receive(10, 20);
+    EXPECT_EQ(rest.result, 0);
+    EXPECT_EQ(rest.length, 3);
+    EXPECT_EQ(rest.type, 22);
+    EXPECT_EQ(rest.data.substr(0, 3), "def");
+}
+
+TEST_F(Receive, SilentInitiatorAndNobodyAtAll) {
+    LogCapture log;
+    // Nobody connects: the limit passes while re-listening.
+    Call nobody = receive(4, 3);
+    EXPECT_EQ(nobody.result, 101);
+    EXPECT_TRUE(log.has("Client connect Timeout"));
+    // Connected but silent: the header read times out.
+    script({"sleep", "8000"});
+    Call silent = receive(4, 2);
+    EXPECT_EQ(silent.result, 101);
+    EXPECT_TRUE(log.has("ERROR: Receive Timeout Expired.  Socket error 10060"));
+    EXPECT_EQ(sharedSession().connected, 1) << "a header time-out leaves the connection open";
+}
+
+TEST_F(Receive, NullArgumentsAreRefused) {
+    int32_t length = 0, type = 0;
+    char buffer[4];
+    EXPECT_EQ(DyadRecvDataBlock(nullptr, second, 1, buffer, 4, &length, &type, nullptr), -1);
+    EXPECT_EQ(DyadRecvDataBlock(first, second, 1, nullptr, 4, &length, &type, nullptr), -1);
+    EXPECT_EQ(DyadRecvDataBlock(first, second, 1, buffer, 4, nullptr, &type, nullptr), -1);
+    EXPECT_EQ(DyadRecvDataBlock(first, second, 1, buffer, 4, &length, nullptr, nullptr), -1);
+}
+
+}  // namespace
+}  // namespace dyadc

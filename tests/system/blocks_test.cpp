@@ -1,0 +1,127 @@
+// Data blocks through the real libdyadc.so between processes on simulated
+// workstations, paired beforehand the way the rendezvous leaves a pairing.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "tests/support/lan.h"
+
+namespace dyadc::test {
+namespace {
+
+using namespace std::chrono;
+
+class Blocks : public testing::Test {
+protected:
+    void SetUp() override {
+        lan = std::make_unique<Lan>();
+        ASSERT_TRUE(lan->ok());
+        // Holders keep each workstation's Session while the pairing is set.
+        for (int h = 1; h <= 2; ++h) {
+            holders[h - 1] = lan->spawn(h, {helperPath("test-host"), "hold"});
+            ASSERT_TRUE(holders[h - 1].waitForOutput("holding"));
+        }
+        pair(1, "responder", "192.168.10.1", "192.168.10.2");
+        pair(2, "initiator", "192.168.10.2", "192.168.10.1");
+    }
+    void pair(int host, const std::string& role, const std::string& local, const std::string& peer) {
+        std::string output;
+        ASSERT_EQ(lan->run(host, {helperPath("test-probe"), lan->host(host).session, "pair", role, local, peer}, {},
+                           &output),
+                  0)
+            << output;
+    }
+    std::string field(int host, const std::string& name) {
+        std::string output;
+        lan->run(host, {helperPath("test-probe"), lan->host(host).session}, {}, &output);
+        std::istringstream lines(output);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.rfind(name + " ", 0) == 0) return line.substr(name.size() + 1);
+        }
+        return "";
+    }
+    std::unique_ptr<Lan> lan;
+    Child holders[2];
+};
+
+TEST_F(Blocks, GigabyteInVaryingBlocksArrivesIntact) {
+    Child receiver = lan->spawn(1, {helperPath("test-host"), "drain", "262144", "60"});
+    Child sender = lan->spawn(2, {helperPath("test-host"), "stream", "1073741824", "60"});
+    ASSERT_EQ(sender.wait(seconds(240)), 0) << sender.output();
+    ASSERT_EQ(receiver.wait(seconds(60)), 0) << receiver.output();
+    std::istringstream sent(sender.output()), received(receiver.output());
+    std::string word, sentHash, receivedHash;
+    int sendResult = -1, receiveResult = -1;
+    unsigned long long sentBytes = 0, receivedBytes = 0;
+    sent >> word >> sendResult >> sentBytes >> sentHash;
+    received >> word >> receiveResult >> receivedBytes >> receivedHash;
+    EXPECT_EQ(sendResult, 0);
+    EXPECT_EQ(receiveResult, 0);
+    EXPECT_EQ(sentBytes, 1073741824ull);
+    EXPECT_EQ(receivedBytes, 1073741824ull);
+    EXPECT_EQ(sentHash, receivedHash);
+    EXPECT_EQ(field(1, "bytesTransferred"), "1073741824");
+    EXPECT_EQ(field(2, "bytesTransferred"), "1073741824");
+}
+
+// Workstation 2 plays the Responder with a scripted peer; workstation 1's
+// processes send.
+class OwnedConnection : public Blocks {
+protected:
+    void SetUp() override {
+        lan = std::make_unique<Lan>();
+        ASSERT_TRUE(lan->ok());
+        holders[0] = lan->spawn(1, {helperPath("test-host"), "hold"});
+        ASSERT_TRUE(holders[0].waitForOutput("holding"));
+        pair(1, "initiator", "192.168.10.1", "192.168.10.2");
+    }
+};
+
+TEST_F(OwnedConnection, SecondProcessWaitsUntilTheSeriesEnds) {
+    Child peer = lan->spawn(2, {helperPath("test-peer"), "listen", "192.168.10.2", "accept", "expect",
+                                "put s|t|3|21\\r\\n", "send", "000 OK\\r\\n", "drain", "3", "send", "000 Ok\\r\\n",
+                                "expect", "put s|t|1|20\\r\\n", "send", "000 OK\\r\\n", "drain", "1", "send",
+                                "000 Ok\\r\\n", "eof", "accept", "expect", "put x|y|2|7\\r\\n", "send",
+                                "000 OK\\r\\n", "drain", "2", "send", "000 Ok\\r\\n", "eof"});
+    ASSERT_TRUE(peer.waitForOutput("listening"));
+    Child first = lan->spawn(1, {helperPath("test-host"), "send", "s", "t", "21", "3", "20", "hold", "send", "s",
+                                 "t", "20", "1", "20"});
+    ASSERT_TRUE(first.waitForOutput("holding"));
+    EXPECT_EQ(first.output(), "send 0\nholding\n");
+    Child second = lan->spawn(1, {helperPath("test-host"), "setlog", "/tmp/second.log", "0", "2", "send", "x", "y",
+                                  "7", "2", "60"});
+    std::this_thread::sleep_for(seconds(6));
+    EXPECT_EQ(second.output(), "setlog 0\n") << "still waiting";
+    EXPECT_TRUE(logHas(lan->host(1).tmp() + "/second.log", "socket in use by another process.  Waiting"));
+    first.closeInput();
+    EXPECT_EQ(first.wait(), 0);
+    EXPECT_EQ(first.output(), "send 0\nholding\nreleased\nsend 0\n");
+    EXPECT_EQ(second.wait(seconds(30)), 0);
+    EXPECT_EQ(second.output(), "setlog 0\nsend 0\n");
+    EXPECT_EQ(peer.wait(), 0) << peer.output();
+}
+
+TEST_F(OwnedConnection, MarkOfAKilledOwnerIsCleared) {
+    Child peer = lan->spawn(2, {helperPath("test-peer"), "listen", "192.168.10.2", "accept", "expect",
+                                "put s|t|3|21\\r\\n", "send", "000 OK\\r\\n", "drain", "3", "send", "000 Ok\\r\\n",
+                                "eof", "accept", "expect", "put x|y|2|7\\r\\n", "send", "000 OK\\r\\n", "drain",
+                                "2", "send", "000 Ok\\r\\n", "eof"});
+    ASSERT_TRUE(peer.waitForOutput("listening"));
+    Child first = lan->spawn(1, {helperPath("test-host"), "send", "s", "t", "21", "3", "20", "hold"});
+    ASSERT_TRUE(first.waitForOutput("holding"));
+    EXPECT_EQ(field(1, "socketOwnerProcess"), std::to_string(first.pid()));
+    first.kill(SIGKILL);
+    first.wait();
+    EXPECT_EQ(field(1, "connected"), "1") << "nobody closed it: its process just ended";
+    Child second = lan->spawn(1, {helperPath("test-host"), "send", "x", "y", "7", "2", "30"});
+    EXPECT_EQ(second.wait(seconds(30)), 0);
+    EXPECT_EQ(second.output(), "send 0\n");
+    EXPECT_EQ(peer.wait(), 0) << peer.output();
+}
+
+}  // namespace
+}  // namespace dyadc::test
