@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "frame/session.h"
 
@@ -18,6 +19,11 @@ inline constexpr uint32_t receivedNameLimit = 259;
 // The header line is read into this many bytes, of which 2045 are kept.
 inline constexpr uint32_t headerBufferSize = 2048;
 inline constexpr uint32_t headerReadSize = 2046;
+
+// Threads of one process take turns in sending on the connection: a block's
+// exchange (header, reply, bytes, reply) is never split by another thread's
+// line, such as the closing "quit" of DyadClose.
+std::recursive_mutex& sendingTurn();
 
 // Closes the data connection if one is open ("closing local socket").
 void closeConnection();

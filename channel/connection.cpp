@@ -59,6 +59,11 @@ bool validName(const char* name) {
 
 }  // namespace
 
+std::recursive_mutex& sendingTurn() {
+    static std::recursive_mutex turn;
+    return turn;
+}
+
 void closeConnection() {
     SharedSession& s = sharedSession();
     if (s.connected == 1) {

@@ -95,6 +95,7 @@ extern "C" DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char
         return 100;
     }
 
+    std::lock_guard<std::recursive_mutex> turn(sendingTurn());
     p.operationStart = platform::currentTime();
     bool madeHere = false;
     if (takeConnection(timeoutSeconds, &madeHere) != 0) return 101;

@@ -20,13 +20,18 @@ set(DYADC_PORTABLE_SOURCES
   channel/receive_block.cpp
   channel/send_block.cpp
   frame/entry.cpp
+  frame/open_close.cpp
   frame/session.cpp
   log/log.cpp
   log/trim.cpp
+  rendezvous/initiator.cpp
   rendezvous/interfaces.cpp
   rendezvous/protocol.cpp
   rendezvous/reconnect.cpp
   rendezvous/relisten.cpp
+  rendezvous/responder.cpp
+  update/receive_update.cpp
+  update/send_update.cpp
 )
 
 add_library(dyadc_core STATIC ${DYADC_PORTABLE_SOURCES} ${DYADC_PLATFORM_SOURCES})

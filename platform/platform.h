@@ -252,6 +252,10 @@ uint32_t systemDirectory(char* buffer, uint32_t size);
 // readable and writable by its owner only. nullptr on failure.
 std::FILE* createPrivateFile(const char* path);
 
+// Creates or truncates a file for writing in binary mode, with the usual
+// permissions; a symbolic link in its place is not followed. nullptr on failure.
+std::FILE* createStoredFile(const char* path);
+
 // The fixed version record of a library file: file and product versions,
 // each as a most and a least significant 32-bit half.
 struct VersionRecord {

@@ -56,4 +56,12 @@ std::FILE* createPrivateFile(const char* path) {
     return file;
 }
 
+std::FILE* createStoredFile(const char* path) {
+    int handle = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (handle < 0) return nullptr;
+    std::FILE* file = ::fdopen(handle, "wb");
+    if (file == nullptr) ::close(handle);
+    return file;
+}
+
 }  // namespace dyadc::platform

@@ -12,12 +12,22 @@
 //                                     blocks of varying size; prints their hash
 //   drain SIZE LIMIT                  receive blocks into SIZE bytes until a
 //                                     block of type 20 is complete; prints the hash
+//   idresult N                        the identifier callback returns N from now on
+//   verify accept | verify refuse N   what the verify callback answers
+//   open MODE ID TIMEOUT              DyadOpen (prints "verified NAME" when asked)
+//   openx MODE ID TIMEOUT MASK        DyadOpenXOver; MASK "null" passes no mask
+//   close                             DyadClose
+//   wait                              wait for one line on standard input
+//   close-on-input                    a second thread waits for a line on standard
+//                                     input, then opens (the pairing exists by then)
+//                                     and closes, so that the close is the last one
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dyadc.h"
@@ -52,6 +62,29 @@ long long argLong(char** argv, int& at, int argc) {
         std::exit(2);
     }
     return std::strtoll(argv[at++], nullptr, 10);
+}
+
+std::string identifier;
+int32_t identifierResult = 0;
+int32_t verifyResult = 0;
+
+int32_t onIdentifier(char* buffer) {
+    std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", identifier.c_str());
+    return identifierResult;
+}
+
+int32_t onVerify(const char* name) {
+    std::printf("verified %s\n", name);
+    return verifyResult;
+}
+
+bool readInputLine() {
+    char c;
+    for (;;) {
+        ssize_t got = read(0, &c, 1);
+        if (got <= 0) return false;
+        if (c == '\n') return true;
+    }
 }
 
 const char* argText(char** argv, int& at, int argc) {
@@ -142,6 +175,34 @@ int main(int argc, char** argv) {
             }
             std::printf("drain %d %llu %016llx\n", rc, static_cast<unsigned long long>(received),
                         static_cast<unsigned long long>(hash.value));
+        } else if (step == "idresult") {
+            identifierResult = argInt(argv, at, argc);
+        } else if (step == "verify") {
+            std::string how = argText(argv, at, argc);
+            verifyResult = how == "accept" ? 0 : argInt(argv, at, argc);
+        } else if (step == "open" || step == "openx") {
+            int mode = argInt(argv, at, argc);
+            identifier = argText(argv, at, argc);
+            uint32_t timeout = static_cast<uint32_t>(argInt(argv, at, argc));
+            int32_t rc;
+            if (step == "open") {
+                rc = DyadOpen(onIdentifier, onVerify, timeout, mode);
+            } else {
+                std::string mask = argText(argv, at, argc);
+                rc = DyadOpenXOver(onIdentifier, onVerify, timeout, mode, mask == "null" ? nullptr : mask.c_str());
+            }
+            std::printf("%s %d\n", step.c_str(), rc);
+        } else if (step == "close") {
+            std::printf("close %d\n", DyadClose());
+        } else if (step == "wait") {
+            readInputLine();
+            std::printf("go\n");
+        } else if (step == "close-on-input") {
+            std::thread([] {
+                if (!readInputLine()) return;
+                int32_t opened = DyadOpen(onIdentifier, onVerify, 1, 1);
+                std::printf("closing-during %d %d\n", opened, DyadClose());
+            }).detach();
         } else {
             std::fprintf(stderr, "unknown step %s\n", step.c_str());
             return 2;

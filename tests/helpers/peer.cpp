@@ -18,6 +18,8 @@
 //   close                     close the connection
 //   reset                     close the connection with a reset (RST)
 //   hold                      wait until standard input closes
+//   announce ID FROM N        send the announce of ID N times, a second apart,
+//                             through the interface with address FROM
 //   stoplistening             close the listening socket
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -222,6 +224,20 @@ int main(int argc, char** argv) {
             close(connection);
             connection = -1;
             std::printf("reset\n");
+        } else if (step == "announce") {
+            std::string id = arg(), from = arg();
+            int times = std::atoi(arg().c_str());
+            int udp = socket(AF_INET, SOCK_DGRAM, 0);
+            in_addr interface{};
+            inet_pton(AF_INET, from.c_str(), &interface);
+            setsockopt(udp, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
+            sockaddr_in group = address("239.192.8.1", 8181);
+            for (int i = 0; i < times; ++i) {
+                if (i > 0) std::this_thread::sleep_for(std::chrono::seconds(1));
+                sendto(udp, id.c_str(), id.size() + 1, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
+            }
+            close(udp);
+            std::printf("announced\n");
         } else if (step == "hold") {
             std::printf("holding\n");
             char c;

@@ -6,7 +6,9 @@ set -eu
 build=$1
 sources=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The example host loads the library: give it a workstation of its own.
+export DYADC_SESSION="install$$"
+trap 'rm -rf "$work"; rm -f /dev/shm/"$DYADC_SESSION" /dev/shm/"$DYADC_SESSION".lock' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 libdir=$(dirname "$(find "$work/prefix" -name 'libdyadc.so' | head -n 1)")

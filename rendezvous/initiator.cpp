@@ -1,0 +1,278 @@
+// initiatorRendezvous: the side of the pairing that waits to be found.
+//
+// It listens for the multicast announce on every usable interface, takes the
+// first datagram that arrives, and goes on only when it carries exactly its
+// own identifier (otherwise the attempt ends with 999 and DyadOpen starts
+// another). It connects to the announce's sender through the interface on
+// which it arrived, presents the computer name, sends its version and, when
+// the Responder asks for it, sends its library file. The handshake connection
+// is closed before it returns; later connections are made by the
+// reconnection.
+#include <cstring>
+
+#include "channel/line_io.h"
+#include "log/log.h"
+#include "rendezvous/interfaces.h"
+#include "rendezvous/protocol.h"
+#include "rendezvous/rendezvous.h"
+#include "update/update.h"
+
+namespace dyadc {
+namespace {
+
+constexpr uint32_t socketRetryPauseSeconds = 3;
+constexpr uint32_t noInterfacePauseSeconds = 2;
+constexpr uint32_t longestWaitSeconds = 5;
+constexpr uint32_t computerNameSize = 256;
+
+// The sockets that one attempt owns; every one is closed, once, at its end.
+struct InitiatorSockets {
+    SocketHandle probe = invalidSocket;
+    SocketHandle receivers[interfaceTableSize];
+    int32_t receiverCount = 0;
+
+    InitiatorSockets() {
+        for (SocketHandle& handle : receivers) handle = invalidSocket;
+    }
+    void closeReceivers() {
+        for (int32_t i = 0; i < receiverCount; ++i) {
+            if (receivers[i] != invalidSocket) closeSocket(receivers[i]);
+            receivers[i] = invalidSocket;
+        }
+        receiverCount = 0;
+    }
+    void closeProbe() {
+        if (probe != invalidSocket) closeSocket(probe);
+        probe = invalidSocket;
+    }
+    ~InitiatorSockets() {
+        closeReceivers();
+        closeProbe();
+    }
+};
+
+// The wait of one listening cycle: 5 seconds while more than 5 remain, 1 when
+// none remain (always so without a limit), otherwise what remains.
+uint32_t cycleWait(uint32_t timeoutSeconds) {
+    const int64_t remaining = static_cast<int64_t>(timeoutSeconds) -
+                              (static_cast<int64_t>(platform::currentTime()) - processSession().operationStart);
+    if (remaining > longestWaitSeconds) return longestWaitSeconds;
+    if (remaining <= 0) return 1;
+    return static_cast<uint32_t>(remaining);
+}
+
+// Connects connectSocket from localAddress to peerAddress, once a second
+// until it succeeds or the time limit passes. Each attempt uses a fresh
+// socket, since a socket whose connect failed may not be reused.
+bool connectToResponder(uint32_t timeoutSeconds, int32_t* result) {
+    SharedSession& s = sharedSession();
+    for (;;) {
+        const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
+        holdSocket(s.connectSocket, socket);
+        if (socket == invalidSocket) {
+            LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
+            *result = 100;
+            return false;
+        }
+        if (platform::bindAddress(socket, s.localAddress) != 0) {
+            LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
+                      platform::lastSocketError());
+            *result = 100;
+            return false;
+        }
+        const bool connected = platform::connectTo(socket, s.peerAddress) == 0;
+        if (!connected) {
+            LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
+            platform::sleepSeconds(1);
+        }
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            if (!connected) {
+                LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
+                *result = 100;
+                return false;
+            }
+        }
+        if (connected) return true;
+        closeSessionSocket(s.connectSocket);
+    }
+}
+
+}  // namespace
+
+int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    InitiatorSockets sockets;
+    int32_t result = 0;
+    bool nameAccepted = false;
+    // The handshake needs its own copy: the identifier lives in shared memory.
+    char identifier[sizeof s.pairingId];
+    std::strncpy(identifier, pairingId, sizeof identifier - 1);
+    identifier[sizeof identifier - 1] = '\0';
+
+    platform::startSocketLayer(0x0101, &s.wsaData);
+    s.isInitiator = 1;
+
+    auto finish = [&](int32_t value) {
+        // Once the name was accepted the pairing stands, whatever follows.
+        if (nameAccepted) s.linkDown = 0;
+        if (s.dataSocket != invalidSocket) closeSessionSocket(s.dataSocket);
+        // The connect socket of a handshake that failed before the name was
+        // accepted is not the data connection; it is closed all the same.
+        if (s.connectSocket != invalidSocket && ownsSocket(s.connectSocket)) closeSessionSocket(s.connectSocket);
+        s.connected = 0;
+        return value;
+    };
+
+    sockets.probe = platform::openDatagramSocket(s.socketFlags);
+    if (sockets.probe == invalidSocket) {
+        LOG_BASIC("Allocating socket failed! Error: %d.  Retrying", platform::lastSocketError());
+        platform::sleepSeconds(socketRetryPauseSeconds);
+        sockets.probe = platform::openDatagramSocket(s.socketFlags);
+        if (sockets.probe == invalidSocket) {
+            LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+            return finish(1);
+        }
+    }
+    p.operationStart = platform::currentTime();
+
+    SocketAddress group{};
+    group.family = platform::addressFamilyIpv4;
+    group.port = platform::toNetwork16(rendezvousPort);
+    platform::parseDottedAddress(announceGroup, &group.address);
+
+    SocketAddress table[interfaceTableSize];
+    int32_t count = 0;
+    int32_t readyIndex = -1;
+    while (readyIndex < 0) {
+        sockets.closeReceivers();
+        listUsableInterfaces(sockets.probe, table, &count);
+        if (count == 0) {
+            if (timeLimitPassed(timeoutSeconds)) {
+                LOG_BASIC("Connect Has Timed Out");
+                return finish(101);
+            }
+            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
+            platform::sleepSeconds(noInterfacePauseSeconds);
+            continue;
+        }
+        for (int32_t i = 0; i < count; ++i) {
+            LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
+            LOG_DETAIL("allocating <%d> socket", i);
+            const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
+            if (receiver == invalidSocket) {
+                LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+                return finish(1);
+            }
+            sockets.receivers[sockets.receiverCount++] = receiver;
+            table[i].family = platform::addressFamilyIpv4;
+            table[i].port = platform::toNetwork16(rendezvousPort);
+            // Bound to the group and port, and joined on this interface only:
+            // it receives the announces that arrive through its interface.
+            if (platform::bindGroupReceiver(receiver, group) != 0) {
+                LOG_BASIC("Warning: Binding socket failed! Error: %d", platform::lastSocketError());
+            }
+            if (platform::joinGroup(receiver, group.address, table[i].address) != 0) {
+                LOG_BASIC("Warning: Setsockopt failed! Error: %d", platform::lastSocketError());
+            }
+        }
+        LOG_DETAIL("Number of usable interfaces is %d", count);
+        LOG_DETAIL("Waiting for target workstation with identifier: %s to approve my connection", identifier);
+        LOG_DETAIL("Looking for broadcast");
+        LOG_DETAIL("Selecting...");
+        platform::SelectSet waiting{};
+        for (int32_t i = 0; i < sockets.receiverCount; ++i) waiting.handles[waiting.count++] = sockets.receivers[i];
+        int ready = platform::selectReadable(&waiting, cycleWait(timeoutSeconds));
+        if (ready < 0) {
+            LOG_BASIC("Warning: select() failed! Error: %d", platform::lastSocketError());
+            ready = 0;  // taken as a cycle without an announce
+        }
+        s.readSet = waiting;
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            return finish(101);
+        }
+        if (ready > 0) {
+            for (int32_t i = 0; i < sockets.receiverCount && readyIndex < 0; ++i) {
+                if (sockets.receivers[i] == waiting.handles[0]) readyIndex = i;
+            }
+        }
+    }
+
+    s.interfaceIndex = readyIndex;
+    sockets.closeProbe();
+    if (timeLimitPassed(timeoutSeconds)) {
+        LOG_BASIC("Connect Has Timed Out");
+        return finish(101);
+    }
+
+    s.announceAddressLength = 16;
+    LOG_DETAIL("Receiving...");
+    uint8_t datagram[announceReadLimit];
+    const int64_t got = platform::receiveDatagram(sockets.receivers[readyIndex], datagram, sizeof datagram,
+                                                  &s.peerAddress, &s.announceAddressLength);
+    if (got < 0) {
+        LOG_BASIC("recvfrom failed! Error: %d", platform::lastSocketError());
+        return finish(1);
+    }
+    char text[announceReadLimit + 1];
+    announceText(datagram, static_cast<size_t>(got), text);
+    const platform::DottedAddress sender = platform::dotted(s.peerAddress);
+    LOG_DETAIL("Received: %s From : %s", text, sender.text);
+    if (std::strcmp(text, identifier) != 0) {
+        LOG_BASIC("Rejected source workstation: %s with identifier: %s", sender.text, text);
+        return finish(999);
+    }
+    LOG_DETAIL("Found target broadcasting my name");
+    LOG_DETAIL("Connecting to Target workstation: %s.", sender.text);
+
+    s.peerAddress.port = platform::toNetwork16(rendezvousPort);
+    s.localAddress = SocketAddress{};
+    s.localAddress.family = platform::addressFamilyIpv4;
+    s.localAddress.address = table[readyIndex].address;
+    if (!connectToResponder(timeoutSeconds, &result)) return finish(result);
+    if (p.logDetail == 1) {
+        SocketAddress local{};
+        platform::localAddressOf(s.connectSocket, &local);
+        writeLog("Connected to Target workstation: %s.", sender.text);
+        writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
+    }
+
+    char name[computerNameSize];
+    platform::computerName(name, sizeof name);
+    LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
+    sendLine(s.connectSocket, "%s", name);
+    int32_t code = 0;
+    if (readReply(s.connectSocket, &code) != 0) {
+        LOG_BASIC("Error:  A tcp error occured while waiting for target verification");
+        return finish(100);
+    }
+    if (code != 0) {
+        resetSession();
+        return finish(103);
+    }
+    copySocket(s.dataSocket, s.connectSocket);
+    s.paired = 1;
+    nameAccepted = true;
+
+    LOG_DETAIL("sending %s to target", p.versionText);
+    sendLine(s.dataSocket, "%s", p.versionText);
+    if (readReply(s.dataSocket, &code) != 0) {
+        LOG_BASIC("Error:  A tcp error occured while waiting for target acknowledgement");
+        return finish(100);
+    }
+    LOG_DETAIL("Reply to dll version %d", code);
+    if (code != updateCode) return finish(0);
+
+    // The Responder wants this library: the handshake connection closes and
+    // the file travels over a new one.
+    sockets.closeReceivers();
+    closeSessionSocket(s.dataSocket);
+    s.connected = 0;
+    const int32_t sent = sendLibraryUpdate();
+    if (sent == 0) return updateCode;  // the link stays as the transfer left it
+    return finish(sent == -1 ? 0 : 102);
+}
+
+}  // namespace dyadc

@@ -1,0 +1,296 @@
+// Pairing end to end through the real libdyadc.so: Responder and Initiator
+// host processes on simulated workstations, and scripted peers for the exact
+// bytes on the wire.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/support/lan.h"
+
+namespace dyadc::test {
+namespace {
+
+using namespace std::chrono;
+
+class Pairing : public testing::Test {
+protected:
+    void start(Lan::Options options = {}) {
+        lan = std::make_unique<Lan>(options);
+        ASSERT_TRUE(lan->ok());
+        for (int h = 1; h <= options.hosts; ++h) installLibrary(h, 2, 4);
+    }
+    // The workstation's installed library: a copy of the build whose version
+    // record says major.minor, followed by `padding` bytes.
+    void installLibrary(int host, uint32_t major, uint32_t minor, size_t padding = 0) {
+        std::string bytes = readFile(libraryPath());
+        size_t at = bytes.find(std::string("DYADC\0\0\0", 8)) + 8;
+        std::memcpy(&bytes[at + 8], &major, 4);
+        std::memcpy(&bytes[at + 12], &minor, 4);
+        bytes.append(padding, '\x5a');
+        writeFile(lan->host(host).system() + "/libdyadc.so", bytes);
+    }
+    Child host(int h, std::vector<std::string> steps) {
+        steps.insert(steps.begin(), {helperPath("test-host"), "setlog", "/tmp/test.log", "100000000", "2"});
+        return lan->spawn(h, steps);
+    }
+    std::string log(int h) { return lan->host(h).tmp() + "/test.log"; }
+    std::string field(int h, const std::string& name) {
+        std::string output;
+        lan->run(h, {helperPath("test-probe"), lan->host(h).session}, {}, &output);
+        std::istringstream lines(output);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.rfind(name + " ", 0) == 0) return line.substr(name.size() + 1);
+        }
+        return "(missing)";
+    }
+    static bool outputHas(Child& child, const std::string& text) { return child.output().find(text) != std::string::npos; }
+
+    std::unique_ptr<Lan> lan;
+};
+
+TEST_F(Pairing, AcceptedPairingLeavesBothSidesPairedWithoutAConnection) {
+    start();
+    Child responder = host(1, {"open", "2", "LAB7", "30", "hold"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30", "hold"});
+    ASSERT_TRUE(responder.waitForOutput("open 0\n")) << responder.output();
+    ASSERT_TRUE(initiator.waitForOutput("open 0\n")) << initiator.output();
+    EXPECT_TRUE(outputHas(responder, "verified ws2\n"));
+
+    EXPECT_EQ(field(1, "paired"), "1");
+    EXPECT_EQ(field(1, "linkDown"), "0");
+    EXPECT_EQ(field(1, "connected"), "0");
+    EXPECT_EQ(field(1, "openCount"), "1");
+    EXPECT_EQ(field(1, "isInitiator"), "0");
+    EXPECT_EQ(field(1, "peerAddress").substr(0, 13), "192.168.10.2:");
+    EXPECT_EQ(field(1, "localAddress"), "192.168.10.1:8181");
+    EXPECT_EQ(field(1, "listenSocket"), "-1");
+    EXPECT_EQ(field(1, "dataSocket"), "-1");
+    EXPECT_EQ(field(2, "paired"), "1");
+    EXPECT_EQ(field(2, "linkDown"), "0");
+    EXPECT_EQ(field(2, "connected"), "0");
+    EXPECT_EQ(field(2, "isInitiator"), "1");
+    EXPECT_EQ(field(2, "pairingId"), "LAB7");
+    EXPECT_EQ(field(2, "peerAddress"), "192.168.10.1:8181");
+    EXPECT_EQ(field(2, "localAddress"), "192.168.10.2:0");
+    EXPECT_TRUE(logHas(log(2), "Reply to dll version 0"));
+    EXPECT_TRUE(logHas(log(1), "comparing dll version 2.04 with version 2.04 from source"));
+}
+
+TEST_F(Pairing, RefusedNameResetsBothSides) {
+    start();
+    Child responder = host(1, {"verify", "refuse", "5", "open", "2", "LAB7", "30", "hold"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30", "hold"});
+    ASSERT_TRUE(responder.waitForOutput("open 103\n")) << responder.output();
+    ASSERT_TRUE(initiator.waitForOutput("open 103\n")) << initiator.output();
+    for (int h = 1; h <= 2; ++h) {
+        EXPECT_EQ(field(h, "paired"), "0");
+        EXPECT_EQ(field(h, "linkDown"), "1");
+        EXPECT_EQ(field(h, "openCount"), "0");
+        EXPECT_EQ(field(h, "dataSocket"), "-1");
+    }
+    EXPECT_TRUE(logHas(log(2), "001 CANCEL"));
+}
+
+TEST_F(Pairing, InitiatorSkipsAnotherIdentifierAndPairsWithItsOwn) {
+    Lan::Options options;
+    options.hosts = 3;
+    start(options);
+    Child other = host(1, {"open", "2", "ALPHA", "12"});
+    std::this_thread::sleep_for(milliseconds(1500));
+    Child initiator = host(2, {"open", "1", "BETA", "40", "hold"});
+    std::this_thread::sleep_for(seconds(3));
+    Child mine = host(3, {"open", "2", "BETA", "40", "hold"});
+    ASSERT_TRUE(initiator.waitForOutput("open 0\n", seconds(40))) << initiator.output();
+    EXPECT_TRUE(mine.waitForOutput("open 0\n"));
+    EXPECT_TRUE(logHas(log(2), "Rejected source workstation: 192.168.10.1 with identifier: ALPHA"));
+    EXPECT_EQ(field(2, "peerAddress"), "192.168.10.3:8181");
+    EXPECT_EQ(other.wait(seconds(30)), 0);
+    EXPECT_EQ(other.output(), "setlog 0\nopen 101\n") << "nobody pairs with the other identifier";
+}
+
+TEST_F(Pairing, TimeLimitsEndEachSideAtTheFirstCheckAfterThem) {
+    start();
+    auto timed = [&](int h, const std::vector<std::string>& steps, const std::string& expected) {
+        auto began = steady_clock::now();
+        Child child = host(h, steps);
+        EXPECT_EQ(child.wait(seconds(30)), 0);
+        EXPECT_EQ(child.output(), "setlog 0\n" + expected);
+        return duration_cast<milliseconds>(steady_clock::now() - began).count();
+    };
+    auto responderTook = timed(1, {"open", "2", "LAB7", "3"}, "open 101\n");
+    EXPECT_GE(responderTook, 3000);
+    EXPECT_LT(responderTook, 6500);
+    auto initiatorTook = timed(2, {"open", "1", "LAB7", "3"}, "open 101\n");
+    EXPECT_GE(initiatorTook, 3000);
+    EXPECT_LT(initiatorTook, 6500);
+    EXPECT_TRUE(logHas(log(1), "Connect Has Timed Out"));
+    EXPECT_TRUE(logHas(log(2), "Connect Has Timed Out"));
+}
+
+TEST_F(Pairing, AnnounceWithoutListenerEndsTheInitiatorWith100) {
+    start();
+    Child announcer = lan->spawn(1, {helperPath("test-peer"), "announce", "LAB7", "192.168.10.1", "8"});
+    Child initiator = host(2, {"open", "1", "LAB7", "4"});
+    EXPECT_EQ(initiator.wait(seconds(30)), 0);
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 100\n");
+    EXPECT_TRUE(logHas(log(2), "connect to data socket failed! Error: 10061"));
+    EXPECT_TRUE(logHas(log(2), "Connect Has Timed Out"));
+}
+
+TEST_F(Pairing, HostWithoutUsableInterfaceWaitsForOne) {
+    Lan::Options options;
+    options.isolated = "1,2";
+    start(options);
+    Child responder = host(1, {"open", "2", "LAB7", "3"});
+    Child initiator = host(2, {"open", "1", "LAB7", "3"});
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nopen 101\n");
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 101\n");
+    EXPECT_TRUE(logHas(log(1), "No Usable Interfaces...will retry interface list refresh"));
+    EXPECT_TRUE(logHas(log(2), "No Usable Interfaces...will retry interface list refresh"));
+}
+
+TEST_F(Pairing, HandshakeBytesOfTheInitiator) {
+    Lan::Options options;
+    options.hostnames = "ws1,HOSTA";
+    start(options);
+    Child responder = lan->spawn(1, {helperPath("test-peer"), "listen", "192.168.10.1", "announce", "LAB7",
+                                     "192.168.10.1", "2", "accept", "expect", "HOSTA\\r\\n", "send", "000 OK\\r\\n",
+                                     "expect", "2.04\\r\\n", "send", "000 OK\\r\\n", "eof"});
+    Child initiator = host(2, {"open", "1", "LAB7", "20"});
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 0\n");
+    EXPECT_EQ(responder.wait(), 0) << responder.output();
+}
+
+TEST_F(Pairing, HandshakeBytesOfTheResponder) {
+    start();
+    Child responder = host(1, {"open", "2", "LAB7", "20"});
+    Child initiator = lan->spawn(2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",
+                                     "HOSTA\\r\\n", "expect", "000 OK\\r\\n", "send", "2.04\\r\\n", "expect",
+                                     "000 OK\\r\\n", "eof"});
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nverified HOSTA\nopen 0\n");
+    EXPECT_EQ(initiator.wait(), 0) << initiator.output();
+}
+
+TEST_F(Pairing, MaskSelectsTheSecondSegmentOfMultiHomedWorkstations) {
+    Lan::Options options;
+    options.secondSegment = true;
+    start(options);
+    Child responder = host(1, {"openx", "2", "LAB7", "30", "10.0.0.0", "hold"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30", "hold"});
+    ASSERT_TRUE(responder.waitForOutput("openx 0\n")) << responder.output();
+    ASSERT_TRUE(initiator.waitForOutput("open 0\n")) << initiator.output();
+    EXPECT_EQ(field(1, "localAddress"), "10.0.5.1:8181");
+    EXPECT_EQ(field(1, "addressMask"), "10.");
+    EXPECT_EQ(field(1, "useAddressMask"), "1");
+    EXPECT_EQ(field(2, "localAddress"), "10.0.5.2:0");
+    EXPECT_EQ(field(2, "peerAddress"), "10.0.5.1:8181");
+    EXPECT_TRUE(logHas(log(1), "The end resulting addressmask looks like <10.>"));
+    EXPECT_TRUE(logHas(log(1), "Address List, 10.0.5.1"));
+    EXPECT_FALSE(logHas(log(1), "Address List, 192.168.10.1"));
+}
+
+TEST_F(Pairing, NewerInitiatorLibraryTravelsToTheResponder) {
+    start();
+    installLibrary(2, 2, 5);
+    // The Responder opens twice: each rendezvous finds the Initiator newer,
+    // since its own installed library stays as it was.
+    Child responder = host(1, {"open", "2", "LAB7", "60", "open", "2", "LAB7", "60"});
+    Child initiator = host(2, {"open", "1", "LAB7", "60"});
+    EXPECT_EQ(responder.wait(seconds(90)), 0);
+    EXPECT_EQ(initiator.wait(seconds(90)), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nverified ws2\nopen 24\nverified ws2\nopen 24\n");
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 24\n") << "the second attempt's result";
+    const std::string sent = readFile(lan->host(2).system() + "/libdyadc.so");
+    const std::string stored = readFile(lan->host(1).system() + "/dyadc.dl_");
+    EXPECT_EQ(stored.size(), sent.size());
+    EXPECT_TRUE(stored == sent) << "byte for byte";
+    EXPECT_TRUE(readFile(lan->host(1).system() + "/libdyadc.so") != sent) << "the installed library is untouched";
+    EXPECT_TRUE(logHas(log(1), "comparing dll version 2.04 with version 2.05 from source"));
+    EXPECT_TRUE(logHas(log(2), "Reply to dll version 24"));
+}
+
+TEST_F(Pairing, EqualOrOlderInitiatorLibrarySendsNothing) {
+    start();
+    installLibrary(2, 2, 3);
+    Child responder = host(1, {"open", "2", "LAB7", "30"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30"});
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nverified ws2\nopen 0\n");
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 0\n");
+    EXPECT_FALSE(fileExists(lan->host(1).system() + "/dyadc.dl_"));
+}
+
+TEST_F(Pairing, HostileBlockNameIsRefusedWithoutWritingAnything) {
+    start();
+    Child responder = host(1, {"open", "2", "LAB7", "30"});
+    Child initiator = lan->spawn(
+        2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send", "evil\\r\\n", "expect",
+            "000 OK\\r\\n", "send", "9.99\\r\\n", "expect", "24 UPDT\\r\\n", "eof", "connect", "192.168.10.2",
+            "192.168.10.1", "send", "put ../escaped|c:\\\\placeholder|4|21\\r\\n", "expect", "000 OK\\r\\n", "send",
+            "abcd", "expect", "000 Ok\\r\\n", "eof"});
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nverified evil\nopen 100\n");
+    EXPECT_EQ(initiator.wait(), 0) << initiator.output();
+    EXPECT_FALSE(fileExists(lan->host(1).dir + "/escaped"));
+    EXPECT_FALSE(fileExists(lan->host(1).system() + "/dyadc.dl_"));
+    EXPECT_TRUE(logHas(log(1), "Error:  Refused to store the update under the name ../escaped"));
+}
+
+TEST_F(Pairing, CloseDuringTheUpdateEndsItWith23AndKeepsThePartialFile) {
+    start();
+    installLibrary(2, 2, 5, 60u << 20);  // 60 MiB more: the transfer takes a while
+    Child responder = host(1, {"open", "2", "LAB7", "60"});
+    Child initiator = host(2, {"close-on-input", "open", "1", "LAB7", "60"});
+    const std::string stored = lan->host(1).system() + "/dyadc.dl_";
+    auto deadline = steady_clock::now() + seconds(30);
+    while (readFile(stored).size() < 100000 && steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    initiator.writeInput("\n");
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nverified ws2\nopen 23\n");
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_TRUE(outputHas(initiator, "closing-during 0 0\n")) << initiator.output();
+    EXPECT_TRUE(outputHas(initiator, "open 102\n")) << initiator.output();
+    const size_t kept = readFile(stored).size();
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, readFile(lan->host(2).system() + "/libdyadc.so").size());
+}
+
+TEST_F(Pairing, BlocksBothWaysThenTheLastCloseEndsThePairing) {
+    start();
+    Child responder = host(1, {"open", "2", "LAB7", "30", "recv", "1024", "30", "send", "r", "s", "7", "50", "20",
+                               "recv", "1024", "30"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30", "send", "a", "b", "21", "100", "20", "recv", "1024", "30",
+                               "wait", "close"});
+    ASSERT_TRUE(initiator.waitForOutput("recv ")) << initiator.output();
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 0\nsend 0\nrecv 0 50 7 r s\n");
+    // A second process of the Initiator's workstation finds the pairing made.
+    std::string second;
+    EXPECT_EQ(lan->run(2, {helperPath("test-host"), "setlog", "/tmp/second.log", "100000", "2", "open", "1", "X",
+                           "1", "close"},
+                       {}, &second),
+              0);
+    EXPECT_EQ(second, "setlog 0\nopen 0\nclose 0\n");
+    EXPECT_TRUE(logHas(lan->host(2).tmp() + "/second.log", "DLL still active, not closing socket"));
+    EXPECT_EQ(field(2, "openCount"), "1");
+    EXPECT_EQ(field(2, "connected"), "1") << "the first close kept the connection";
+    initiator.writeInput("\n");
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nverified ws2\nopen 0\nrecv 0 100 21 a b\nsend 0\nrecv 23 -1 -1  \n");
+}
+
+}  // namespace
+}  // namespace dyadc::test
