@@ -23,6 +23,7 @@ namespace {
 constexpr size_t identifierBufferSize = 80;
 constexpr size_t maskTextLimit = 15;
 constexpr size_t maskFieldLimit = 3;
+constexpr int closeConnectAttempts = 4;
 
 uint32_t countOpen() {
     return std::atomic_ref<uint32_t>(sharedSession().openCount).fetch_add(1) + 1;
@@ -157,7 +158,14 @@ extern "C" DYADC_API int32_t DyadClose(void) {
         return 0;
     }
     if (s.isInitiator == 1 && s.linkDown == 0) {
-        if (s.connected == 0) initiatorReconnect();
+        // The Responder listens in windows with short gaps between them; a
+        // refusal most likely fell into a gap, and a lost closing line would
+        // leave the Responder waiting for blocks that never come. A refused
+        // connection is therefore tried again, a second apart, a few times.
+        for (int attempt = 0; s.connected == 0 && attempt < closeConnectAttempts; ++attempt) {
+            if (attempt > 0) platform::sleepSeconds(1);
+            if (initiatorReconnect() != 100) break;
+        }
         if (s.connected == 1) sendLine(s.dataSocket, quitFormat, quitCode);
     }
     // The descriptor is closed, so the Session must not keep it as open: its

@@ -15,10 +15,23 @@ libdir=$(dirname "$(find "$work/prefix" -name 'libdyadc.so' | head -n 1)")
 
 # pkg-config
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-cc -o "$work/host-pc" "$sources/host.c" $(pkg-config --cflags --libs dyadc)
-LD_LIBRARY_PATH="$libdir" "$work/host-pc"
+cc -Wall -Werror -o "$work/host-pc" "$sources/host.c" $(pkg-config --cflags --libs dyadc)
+# Without arguments the host only loads the library and prints its usage:
+# nothing touches the network here.
+check() {
+  status=0
+  LD_LIBRARY_PATH="$libdir" "$@" 2>"$work/err" || status=$?
+  [ "$status" -eq 2 ] && grep -q "usage:" "$work/err" || { echo "$* failed ($status)"; cat "$work/err"; exit 1; }
+}
+check "$work/host-pc"
 
 # find_package
 cmake -S "$sources" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$work/cmake-build/host"
+check "$work/cmake-build/host"
+
+# The dyad command is installed beside the library and finds it.
+[ -x "$work/prefix/bin/dyad" ] || { echo "dyad is not installed"; exit 1; }
+"$work/prefix/bin/dyad" --help >/dev/null
+echo "installed and built"
+

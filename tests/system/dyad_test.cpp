@@ -1,0 +1,153 @@
+// The dyad command between two simulated workstations.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "tests/support/lan.h"
+
+namespace dyadc::test {
+namespace {
+
+using namespace std::chrono;
+
+class Dyad : public testing::Test {
+protected:
+    void SetUp() override {
+        lan = std::make_unique<Lan>();
+        ASSERT_TRUE(lan->ok());
+        for (int h = 1; h <= 2; ++h) writeFile(lan->host(h).system() + "/libdyadc.so", readFile(libraryPath()));
+        received = lan->host(1).tmp() + "/in";
+        ASSERT_EQ(system(("mkdir -p " + received).c_str()), 0);
+    }
+    Child dyad(int h, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), DYADC_TEST_DYAD);
+        return lan->spawn(h, arguments);
+    }
+    static bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+    std::unique_ptr<Lan> lan;
+    std::string received;
+};
+
+std::string pattern(size_t size, int seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + static_cast<size_t>(seed) * 7) % 256);
+    return bytes;
+}
+
+TEST_F(Dyad, FilesArriveByteForByte) {
+    const std::string out = lan->host(2).tmp();
+    const std::string files[][2] = {
+        {"empty.bin", ""},
+        {"one-block.bin", pattern(65536, 1)},      // exactly one block: a single block
+        {"series.bin", pattern(65536 * 3 + 500, 2)},  // a series of four blocks
+        {"note.txt", "hello\n"},
+    };
+    std::vector<std::string> sendArguments{"send", "--id", "files", "--timeout", "30", "--block-size", "65536"};
+    for (const auto& file : files) {
+        writeFile(out + "/" + file[0], file[1]);
+        sendArguments.push_back("/tmp/" + file[0]);
+    }
+    Child receiver = dyad(1, {"receive", "--id", "files", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
+                              "--block-size", "65536"});
+    Child sender = dyad(2, sendArguments);
+    EXPECT_EQ(sender.wait(), 0) << sender.output();
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    for (const auto& file : files) {
+        ASSERT_TRUE(fileExists(received + "/" + file[0])) << file[0];
+        EXPECT_TRUE(readFile(received + "/" + file[0]) == file[1]) << file[0];
+    }
+    EXPECT_TRUE(has(sender.output(), "sent 4 files")) << sender.output();
+    EXPECT_TRUE(has(receiver.output(), "received 4 files")) << receiver.output();
+}
+
+TEST_F(Dyad, RefusedNameEndsBothSides) {
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    Child receiver = dyad(1, {"receive", "--id", "refuse", "--accept", "somebody-else", "--timeout", "20"});
+    Child sender = dyad(2, {"send", "--id", "refuse", "--timeout", "20", "/tmp/a.txt"});
+    EXPECT_EQ(sender.wait(), 3);
+    EXPECT_EQ(receiver.wait(), 3);
+    EXPECT_TRUE(has(sender.output(), "the peer refused this computer's name (103)")) << sender.output();
+    EXPECT_TRUE(has(receiver.output(), "refused workstation ws2 (not in --accept)")) << receiver.output();
+}
+
+TEST_F(Dyad, WrongIdentifierTimesOut) {
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    Child receiver = dyad(1, {"receive", "--id", "right", "--accept", "ws2", "--timeout", "4"});
+    Child sender = dyad(2, {"send", "--id", "wrong", "--timeout", "4", "--log", "/tmp/send.log", "/tmp/a.txt"});
+    EXPECT_EQ(receiver.wait(), 4);
+    EXPECT_TRUE(has(receiver.output(), "dyad: pairing: no peer answered in time (101)")) << receiver.output();
+    // The Initiator starts again after every announce with another identifier;
+    // it ends once the other side has stopped announcing.
+    EXPECT_EQ(sender.wait(), 4);
+    EXPECT_TRUE(has(sender.output(), "dyad: pairing: no peer answered in time (101)")) << sender.output();
+    EXPECT_TRUE(logHas(lan->host(2).tmp() + "/send.log",
+                       "Rejected source workstation: 192.168.10.1 with identifier: right"));
+}
+
+TEST_F(Dyad, HostileFileNameFromAScriptedPeerIsRefused) {
+    Child receiver = dyad(1, {"receive", "--id", "x", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
+    Child peer = lan->spawn(
+        2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send", "evil\\r\\n", "expect",
+            "000 OK\\r\\n", "send", "2.04\\r\\n", "expect", "000 OK\\r\\n", "eof", "connect", "192.168.10.2",
+            "192.168.10.1", "send", "put ../escaped|4|4|1\\r\\n", "expect", "000 OK\\r\\n", "send", "evil",
+            "expect", "000 Ok\\r\\n", "eof",
+            // Each single block travels on a connection of its own.
+            "connect", "192.168.10.2", "192.168.10.1", "send", "put good.txt|2|2|1\\r\\n", "expect",
+            "000 OK\\r\\n", "send", "ok", "expect", "000 Ok\\r\\n", "eof", "connect", "192.168.10.2",
+            "192.168.10.1", "send", "quit 23\\r\\n", "sleep", "500"});
+    EXPECT_EQ(receiver.wait(), 8) << receiver.output();
+    EXPECT_EQ(peer.wait(), 0) << peer.output();
+    EXPECT_TRUE(has(receiver.output(), "refused the file name '../escaped'")) << receiver.output();
+    EXPECT_FALSE(fileExists(lan->host(1).tmp() + "/escaped"));
+    EXPECT_EQ(readFile(received + "/good.txt"), "ok") << "the files after it still arrive";
+}
+
+TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
+    writeFile(lan->host(2).tmp() + "/big.bin", pattern(48u << 20, 3));
+    // Not a terminal: plain lines.
+    Child receiver = dyad(1, {"receive", "--id", "plain", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30"});
+    Child sender = dyad(2, {"send", "--id", "plain", "--timeout", "30", "/tmp/big.bin"});
+    EXPECT_EQ(sender.wait(), 0);
+    EXPECT_EQ(receiver.wait(), 0);
+    EXPECT_TRUE(has(sender.output(), "sending: 48.0 MiB / 48.0 MiB at ")) << sender.output();
+    EXPECT_FALSE(has(sender.output(), "\r"));
+
+    // A terminal (a pseudo-terminal made by script): a bar redrawn in place.
+    Child quietReceiver =
+        dyad(1, {"receive", "--id", "bar", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30", "--quiet"});
+    Child barSender = lan->spawn(
+        2, {"script", "-qfec", std::string(DYADC_TEST_DYAD) + " send --id bar --timeout 30 /tmp/big.bin", "/dev/null"});
+    EXPECT_EQ(barSender.wait(), 0);
+    EXPECT_EQ(quietReceiver.wait(), 0);
+    EXPECT_TRUE(has(barSender.output(), "\rsending [##############################] 48.0 MiB / 48.0 MiB"))
+        << barSender.output();
+    EXPECT_FALSE(has(quietReceiver.output(), "receiving")) << "--quiet shows no progress";
+}
+
+TEST_F(Dyad, BadArgumentsGiveUsageHelp) {
+    std::string output;
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "send", "file"}, {}, &output), 2);
+    EXPECT_TRUE(has(output, "--id is required")) << output;
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "pair", "--id", "x", "--role", "both"}, {}, &output), 2);
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", "x", "--log-level", "7"}, {}, &output), 2);
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", std::string(64, 'i')}, {}, &output), 2);
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD}, {}, &output), 2);
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "send", "--id", "x", "/tmp/missing"}, {}, &output), 8);
+    EXPECT_TRUE(has(output, "/tmp/missing is not a readable file")) << output;
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "--help"}, {}, &output), 0);
+    EXPECT_TRUE(has(output, "Exit status: 0 done"));
+}
+
+TEST_F(Dyad, ExampleHostProgramOfTheReadmeWorks) {
+    Child receiver = lan->spawn(1, {DYADC_TEST_EXAMPLE, "receive", "example"});
+    Child sender = lan->spawn(2, {DYADC_TEST_EXAMPLE, "send", "example"});
+    EXPECT_EQ(sender.wait(), 0) << sender.output();
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    EXPECT_EQ(sender.output(), "sent: 0\n");
+    EXPECT_EQ(receiver.output(), "pairing with ws2\nreceived greeting (text, type 7): hello from the other workstation\n");
+}
+
+}  // namespace
+}  // namespace dyadc::test

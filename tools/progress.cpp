@@ -1,0 +1,83 @@
+#include "tools/progress.h"
+
+#include <cstdio>
+
+namespace dyad {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Progress::size(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (bytes >= 1024 && unit < 4) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+void Progress::begin(double base, uint64_t total) {
+    base_ = base;
+    total_ = total;
+    done_ = 0;
+    started_ = drawn_ = Clock::now();
+    active_ = true;
+}
+
+double Progress::seconds() const {
+    return std::chrono::duration<double>(Clock::now() - started_).count();
+}
+
+double Progress::rate() const {
+    double elapsed = seconds();
+    return elapsed > 0 ? static_cast<double>(done_) / elapsed : 0.0;
+}
+
+void Progress::update(double bytesTransferred) {
+    if (!active_) return;
+    double moved = bytesTransferred - base_;
+    done_ = moved > 0 ? static_cast<uint64_t>(moved) : 0;
+    auto now = Clock::now();
+    auto every = style_ == Style::bar ? std::chrono::milliseconds(100) : std::chrono::milliseconds(2000);
+    if (now - drawn_ >= every) {
+        drawn_ = now;
+        draw(false);
+    }
+}
+
+uint64_t Progress::finish() {
+    if (active_) draw(true);
+    active_ = false;
+    return done_;
+}
+
+void Progress::draw(bool last) {
+    if (style_ == Style::none) return;
+    const double perSecond = rate();
+    std::string eta = "--:--";
+    if (total_ > 0 && perSecond > 0 && done_ <= total_) {
+        long left = static_cast<long>(static_cast<double>(total_ - done_) / perSecond + 0.5);
+        char text[48];
+        std::snprintf(text, sizeof text, "%ld:%02ld", left / 60, left % 60);
+        eta = text;
+    }
+    const std::string amount = total_ > 0 ? size(static_cast<double>(done_)) + " / " + size(static_cast<double>(total_))
+                                          : size(static_cast<double>(done_));
+    if (style_ == Style::bar) {
+        constexpr int width = 30;
+        int filled = total_ > 0 ? static_cast<int>(width * static_cast<double>(done_) / static_cast<double>(total_)) : 0;
+        if (filled > width) filled = width;
+        std::fprintf(stderr, "\r%s [%.*s%*s] %s  %s/s  ETA %s\033[K", verb_.c_str(), filled,
+                     "##############################", width - filled, "", amount.c_str(), size(perSecond).c_str(),
+                     eta.c_str());
+        if (last) std::fputc('\n', stderr);
+    } else {
+        std::fprintf(stderr, "%s: %s at %s/s, ETA %s\n", verb_.c_str(), amount.c_str(), size(perSecond).c_str(),
+                     eta.c_str());
+    }
+    std::fflush(stderr);
+}
+
+}  // namespace dyad

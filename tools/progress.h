@@ -1,0 +1,43 @@
+// Progress display of the dyad command: a bar on a terminal, a plain line
+// every few seconds otherwise, nothing with --quiet.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace dyad {
+
+class Progress {
+public:
+    enum class Style { bar, lines, none };
+
+    Progress(Style style, std::string verb) : style_(style), verb_(std::move(verb)) {}
+
+    // Starts counting from the library's running total `base`; `total` is the
+    // number of bytes expected, 0 when unknown.
+    void begin(double base, uint64_t total);
+    // The library's running total, from its progress callback.
+    void update(double bytesTransferred);
+    // Ends the display and returns the bytes moved since begin().
+    uint64_t finish();
+    // Bytes per second since begin().
+    double rate() const;
+    double seconds() const;
+
+    static std::string size(double bytes);
+
+private:
+    void draw(bool last);
+
+    Style style_;
+    std::string verb_;
+    double base_ = 0;
+    uint64_t total_ = 0;
+    uint64_t done_ = 0;
+    std::chrono::steady_clock::time_point started_{};
+    std::chrono::steady_clock::time_point drawn_{};
+    bool active_ = false;
+};
+
+}  // namespace dyad
