@@ -1,6 +1,7 @@
 // The process, its environment and the computer's name.
 #include "platform/platform.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,7 +11,24 @@
 
 namespace dyadc::platform {
 
-int32_t currentProcessId() { return static_cast<int32_t>(::getpid()); }
+namespace {
+
+// The process id, asked for on every use of the connection's owner mark: kept
+// here instead of a system call each time, and renewed in a forked child.
+pid_t cachedProcessId = 0;
+
+void renewProcessId() { cachedProcessId = ::getpid(); }
+
+}  // namespace
+
+int32_t currentProcessId() {
+    if (cachedProcessId == 0) {
+        renewProcessId();
+        static const int registered = pthread_atfork(nullptr, nullptr, renewProcessId);
+        (void)registered;
+    }
+    return static_cast<int32_t>(cachedProcessId);
+}
 
 bool processAlive(int32_t processId) {
     if (processId <= 0) return false;
