@@ -43,6 +43,29 @@ int32_t connectionLost() {
     return 100;
 }
 
+// Reads replies until one with code 0 arrives (others are passed over) and
+// returns 0; or gives up, sets *gaveUp and returns the result: 100 at once
+// when the peer closed or reset the connection, 101 or 100 when the time
+// limit passed.
+int32_t awaitReply(uint32_t timeoutSeconds, bool warnWhileWaiting, bool* gaveUp) {
+    SharedSession& s = sharedSession();
+    for (;;) {
+        int32_t code = 0;
+        const int32_t read = readReply(s.dataSocket, &code);
+        if (read == 0 && code == 0) return 0;
+        if (warnWhileWaiting) LOG_DETAIL("Warning: No data recived in 1 secs");
+        if (read != 0 && platform::connectionBroken(s.dataSocket)) {
+            *gaveUp = true;
+            return connectionLost();
+        }
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("recv() failed in getreply rc=%d", processSession().lastSocketError);
+            *gaveUp = true;
+            return giveUp();
+        }
+    }
+}
+
 // Drops the owner mark taken by this call when it ends without a connection.
 void releaseMark() {
     SharedSession& s = sharedSession();
@@ -124,20 +147,8 @@ extern "C" DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char
         platform::sleepSeconds(1);
     }
 
-    // Go-ahead: replies with another code are passed over.
-    while (!gaveUp) {
-        int32_t code = 0;
-        const int32_t read = readReply(s.dataSocket, &code);
-        if (read == 0 && code == 0) break;
-        if (read != 0 && platform::connectionBroken(s.dataSocket)) {
-            result = connectionLost();
-            gaveUp = true;
-        } else if (timeLimitPassed(timeoutSeconds)) {
-            LOG_BASIC("recv() failed in getreply rc=%d", p.lastSocketError);
-            result = giveUp();
-            gaveUp = true;
-        }
-    }
+    // Go-ahead.
+    if (!gaveUp) result = awaitReply(timeoutSeconds, false, &gaveUp);
 
     // The bytes, in one piece.
     while (!gaveUp && length > 0) {
@@ -168,23 +179,7 @@ extern "C" DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char
     }
 
     // Final acknowledgement.
-    while (!gaveUp) {
-        int32_t code = 0;
-        const int32_t read = readReply(s.dataSocket, &code);
-        if (read == 0 && code == 0) {
-            result = 0;
-            break;
-        }
-        LOG_DETAIL("Warning: No data recived in 1 secs");
-        if (read != 0 && platform::connectionBroken(s.dataSocket)) {
-            result = connectionLost();
-            gaveUp = true;
-        } else if (timeLimitPassed(timeoutSeconds)) {
-            LOG_BASIC("recv() failed in getreply rc=%d", p.lastSocketError);
-            result = giveUp();
-            gaveUp = true;
-        }
-    }
+    if (!gaveUp) result = awaitReply(timeoutSeconds, true, &gaveUp);
 
     // Keep or close.
     if (type == blockLast || (type != blockFirst && type != blockMore && madeHere)) closeConnection();

@@ -24,6 +24,7 @@ set(DYADC_PORTABLE_SOURCES
   frame/session.cpp
   log/log.cpp
   log/trim.cpp
+  rendezvous/common.cpp
   rendezvous/initiator.cpp
   rendezvous/interfaces.cpp
   rendezvous/protocol.cpp

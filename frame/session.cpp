@@ -8,19 +8,19 @@
 namespace dyadc {
 namespace {
 
-// Until the library attaches the shared region (and in a process where it is
-// detached), the Session points here, so that no access can fail.
-SharedSession privateShared;
-SharedSession* shared = &privateShared;
-ProcessSession process;
-bool sharedForReal = false;
-int32_t sharingProblem = 0;
-
 SharedSession makeSharedInitialValues() {
     SharedSession values{};
     applySharedInitialValues(values);
     return values;
 }
+
+// Until the library attaches the shared region (and in a process where it is
+// detached), the Session points here, so that no access can fail.
+SharedSession privateShared = makeSharedInitialValues();
+SharedSession* shared = &privateShared;
+ProcessSession process;
+bool sharedForReal = false;
+int32_t sharingProblem = 0;
 
 // The creator record beside a socket field of the shared region.
 int32_t& creatorOf(const SocketHandle& field) {

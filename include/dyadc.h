@@ -134,9 +134,11 @@ DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback,
 /*
  * Undoes one successful open. The close that brings the count of opens, over
  * all processes of the workstation, to 0 ends the pairing's connection: on
- * the Initiator it first tells the Responder, whose DyadRecvDataBlock then
- * returns 23. A close without a matching open changes nothing. Always
- * returns 0.
+ * the Initiator it first tells the Responder ("quit 23"; the Responder's
+ * DyadRecvDataBlock then returns 23), connecting again for that when needed,
+ * a few times a second apart (so this close may take up to about 4 seconds
+ * when the Responder does not listen). A close without a matching open
+ * changes nothing. Always returns 0.
  */
 DYADC_API int32_t DyadClose(void);
 
@@ -166,16 +168,18 @@ DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level
  *
  * When no connection is open the call connects to the Responder, about once a
  * second until it gets through. While another process of this workstation is
- * using the connection, the call waits for it (4 seconds per check).
- * `timeoutSeconds` (0: no limit) bounds the whole call; each failed step is
- * retried until it passes.
+ * using the connection, the call waits for it (4 seconds per check; this wait
+ * has no limit of its own). `timeoutSeconds` (0: no limit) bounds the rest of
+ * the call: a failed step is retried until the limit passes. Threads of one
+ * process take turns: a call waits while another thread's call is sending.
  *
  * Results: 0 the peer confirmed every byte; 101 the time limit passed (no
  * connection, or the last failure was a time-out); 100 a step failed after the
- * limit with another error, or the connection was closed or reset by the peer,
- * or the bytes could only partly be sent (the connection is then closed and
- * the block must be sent again); also 100, sending nothing, for invalid names
- * or a header that does not fit; -1 when `data` is null but `length` is not 0.
+ * limit with another error, or the peer closed or reset the connection (at
+ * once, whatever the limit). When part of the bytes had left, the connection
+ * is closed and the result is 101 or 100: send the block again. 100, sending
+ * nothing, also for invalid names, a header that does not fit, or null `data`
+ * with a `length` other than 0.
  */
 DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondName,
                                     uint32_t timeoutSeconds, const void* data, uint32_t length,
@@ -187,8 +191,10 @@ DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondNam
  *
  * `firstName` and `secondName` must each point to DYAD_NAME_BUFFER_SIZE (260)
  * bytes; they receive the block's names (cut to 259 characters) when the call
- * reads a block header. `buffer` (`size` bytes) is cleared and receives the
- * bytes; `*length` receives their count. `*type` receives the block type:
+ * reads a block header. `buffer` (`size` bytes) receives the bytes, and every
+ * byte after them is 0 when the call returns; `*length` receives their count
+ * (also when the call ends with 100 or 101 after some bytes arrived: those
+ * bytes belong to the block). `*type` receives the block type:
  * the header's type when the whole block fits; for a block that spans
  * several calls, the first call reports the header's type (22 for a type 20
  * block) and every later call 22, except that the call completing a type 20
@@ -197,7 +203,10 @@ DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondNam
  * `progress`, when not null, is called after every receive that brought bytes.
  *
  * When no connection is open the call listens for the Initiator's connection
- * in windows of 5 seconds. `timeoutSeconds` (0: no limit) bounds the wait.
+ * in windows of 5 seconds, a second apart; only the paired Initiator's address
+ * is accepted. While the open connection belongs to another running process
+ * of this workstation, the call waits for it, a second at a time.
+ * `timeoutSeconds` (0: no limit) bounds the waits and the reads.
  *
  * Results: 0 a block or a piece of one was received (or an empty or unknown
  * line was read, leaving `*length` and `*type` as they were); 23 (the number

@@ -232,12 +232,8 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.address = table[readyIndex].address;
     if (!connectToResponder(timeoutSeconds, &result)) return finish(result);
-    if (p.logDetail == 1) {
-        SocketAddress local{};
-        platform::localAddressOf(s.connectSocket, &local);
-        writeLog("Connected to Target workstation: %s.", sender.text);
-        writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
-    }
+    LOG_DETAIL("Connected to Target workstation: %s.", sender.text);
+    logAdapterOf(s.connectSocket);
 
     char name[computerNameSize];
     platform::computerName(name, sizeof name);

@@ -8,12 +8,6 @@
 
 namespace dyadc {
 
-bool timeLimitPassed(uint32_t timeoutSeconds) {
-    if (timeoutSeconds == 0) return false;
-    int64_t elapsed = static_cast<int64_t>(platform::currentTime()) - processSession().operationStart;
-    return elapsed > static_cast<int64_t>(timeoutSeconds);
-}
-
 int32_t initiatorReconnect() {
     SharedSession& s = sharedSession();
     int32_t result = 0;
@@ -45,12 +39,8 @@ int32_t initiatorReconnect() {
             } else {
                 // Small replies must not wait for delayed acknowledgements.
                 platform::setNoDelay(socket);
-                if (processSession().logDetail == 1) {
-                    SocketAddress local{};
-                    platform::localAddressOf(socket, &local);
-                    writeLog("ReConnected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
-                    writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
-                }
+                LOG_DETAIL("ReConnected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
+                logAdapterOf(socket);
                 copySocket(s.dataSocket, s.connectSocket);
                 s.connected = 1;
                 s.linkDown = 0;

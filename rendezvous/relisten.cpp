@@ -85,12 +85,8 @@ int32_t responderRelisten() {
                 platform::setReceiveTimeout(accepted, s.socketTimeoutMs);
                 platform::setSendTimeout(accepted, s.socketTimeoutMs);
                 platform::setNoDelay(accepted);
-                if (processSession().logDetail == 1) {
-                    SocketAddress local{};
-                    platform::localAddressOf(accepted, &local);
-                    writeLog("Reconnected to %s", platform::dotted(s.peerAddress).text);
-                    writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
-                }
+                LOG_DETAIL("Reconnected to %s", platform::dotted(s.peerAddress).text);
+                logAdapterOf(accepted);
                 closeSessionSocket(s.relistenSocket);
                 holdSocket(s.dataSocket, accepted);
                 s.connected = 1;

@@ -36,4 +36,8 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds);
 // limit have elapsed since this process's operationStart.
 bool timeLimitPassed(uint32_t timeoutSeconds);
 
+// Detail message "On Network Adapter associated with IP address: %s" with the
+// local address of a socket.
+void logAdapterOf(SocketHandle socket);
+
 }  // namespace dyadc

@@ -191,13 +191,9 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
 
     holdSocket(s.listenSocket, sockets.listeners[chosen]);
     s.interfaceIndex = chosen;
-    if (p.logDetail == 1) {
-        SocketAddress local{};
-        platform::localAddressOf(s.listenSocket, &local);
-        writeLog("A client has picked up on the broadcast");
-        writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
-        writeLog("Connecting with client...");
-    }
+    LOG_DETAIL("A client has picked up on the broadcast");
+    logAdapterOf(s.listenSocket);
+    LOG_DETAIL("Connecting with client...");
     s.localAddress = table[chosen];
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.port = platform::toNetwork16(rendezvousPort);
@@ -207,12 +203,8 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
         LOG_BASIC("TCP/IP Failure on accept: %d", platform::lastSocketError());
         return 1;
     }
-    if (p.logDetail == 1) {
-        SocketAddress local{};
-        platform::localAddressOf(connection, &local);
-        writeLog("Connected to %s", platform::dotted(s.peerAddress).text);
-        writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
-    }
+    LOG_DETAIL("Connected to %s", platform::dotted(s.peerAddress).text);
+    logAdapterOf(connection);
     holdSocket(s.dataSocket, connection);
     s.connected = 1;
     LOG_BASIC("Retrieving Computer Name for verification from %s", platform::dotted(s.peerAddress).text);

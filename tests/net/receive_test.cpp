@@ -1,6 +1,10 @@
 // DyadRecvDataBlock in workstation 1 against a scripted Initiator in
 // workstation 2.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstring>
 #include <memory>
@@ -195,6 +199,20 @@ TEST_F(Receive, PeerGoneMidBlockEndsTheCallAndTheBlock) {
     EXPECT_EQ(sharedSession().blockSize, 0u);
     EXPECT_EQ(sharedSession().connected, 0);
     EXPECT_TRUE(log.hasPrefix("ERROR: Unconnected client.  Socket error "));
+}
+
+TEST_F(Receive, PeerKilledMidBlockEndsTheCall) {
+    script({"send", "put a|b|10|7\\r\\n", "expect", "000 OK\\r\\n", "send", "012", "hold"});
+    std::thread killer([this] {
+        if (peer.waitForOutput("holding")) peer.kill(SIGKILL);
+    });
+    Call call = receive(20, 0);
+    killer.join();
+    EXPECT_EQ(call.result, 100);
+    EXPECT_EQ(call.length, 3);
+    EXPECT_EQ(sharedSession().blockSize, 0u);
+    EXPECT_EQ(peer.wait(), 128 + SIGKILL);
+    peer = Child();  // ended as meant
 }
 
 TEST_F(Receive, ResetMidBlockEndsTheCall) {

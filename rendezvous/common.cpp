@@ -1,0 +1,21 @@
+// What both sides of the pairing and their links share: the time limit test
+// and the message that names the local adapter of a connection.
+#include "log/log.h"
+#include "rendezvous/rendezvous.h"
+
+namespace dyadc {
+
+bool timeLimitPassed(uint32_t timeoutSeconds) {
+    if (timeoutSeconds == 0) return false;
+    int64_t elapsed = static_cast<int64_t>(platform::currentTime()) - processSession().operationStart;
+    return elapsed > static_cast<int64_t>(timeoutSeconds);
+}
+
+void logAdapterOf(SocketHandle socket) {
+    if (processSession().logDetail != 1) return;
+    SocketAddress local{};
+    platform::localAddressOf(socket, &local);
+    writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
+}
+
+}  // namespace dyadc
