@@ -223,6 +223,8 @@ Lan::~Lan() {
 Child Lan::spawn(int index, const std::vector<std::string>& argv,
                  const std::vector<std::string>& environment) const {
     const Workstation& w = host(index);
+    // The build tree stays visible in the workstation even under /tmp.
+    setenv("DYADC_LAN_KEEP", DYADC_TEST_BUILD_DIR, 1);
     std::vector<std::string> full{lanTool(), "exec", name_, std::to_string(index), "--", "env"};
     for (const std::string& entry : environment) {
         if (!entry.empty() && entry[0] == '-') {
