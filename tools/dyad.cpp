@@ -237,9 +237,15 @@ int commandSend() {
     activeProgress = nullptr;
     DyadClose();
     if (status == exitOk) {
-        std::printf("sent %zu file%s, %s in %.2f s (%s/s)\n", files.size(), files.size() == 1 ? "" : "s",
+        std::printf("sent %zu file%s, %s in %.2f s (%s/s", files.size(), files.size() == 1 ? "" : "s",
                     dyad::Progress::size(static_cast<double>(moved)).c_str(), progress.seconds(),
                     dyad::Progress::size(progress.rate()).c_str());
+        // The first block often waits a second for the Responder's listening
+        // window; the rate after it shows what the link carries.
+        if (progress.steadyRate() > 0) {
+            std::printf("; %s/s after the first block", dyad::Progress::size(progress.steadyRate()).c_str());
+        }
+        std::printf(")\n");
     }
     return status;
 }

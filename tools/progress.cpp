@@ -23,6 +23,7 @@ void Progress::begin(double base, uint64_t total) {
     total_ = total;
     done_ = 0;
     started_ = drawn_ = Clock::now();
+    reported_ = false;
     active_ = true;
 }
 
@@ -35,11 +36,22 @@ double Progress::rate() const {
     return elapsed > 0 ? static_cast<double>(done_) / elapsed : 0.0;
 }
 
+double Progress::steadyRate() const {
+    double elapsed = std::chrono::duration<double>(lastAt_ - firstAt_).count();
+    return reported_ && elapsed > 0 ? static_cast<double>(done_ - firstDone_) / elapsed : 0.0;
+}
+
 void Progress::update(double bytesTransferred) {
     if (!active_) return;
     double moved = bytesTransferred - base_;
     done_ = moved > 0 ? static_cast<uint64_t>(moved) : 0;
     auto now = Clock::now();
+    if (!reported_) {
+        reported_ = true;
+        firstAt_ = now;
+        firstDone_ = done_;
+    }
+    lastAt_ = now;
     auto every = style_ == Style::bar ? std::chrono::milliseconds(100) : std::chrono::milliseconds(2000);
     if (now - drawn_ >= every) {
         drawn_ = now;

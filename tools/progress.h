@@ -23,6 +23,9 @@ public:
     uint64_t finish();
     // Bytes per second since begin().
     double rate() const;
+    // Bytes per second from the first progress report to the last one: the
+    // rate once the first block got through (0 before two reports).
+    double steadyRate() const;
     double seconds() const;
 
     static std::string size(double bytes);
@@ -37,6 +40,10 @@ private:
     uint64_t done_ = 0;
     std::chrono::steady_clock::time_point started_{};
     std::chrono::steady_clock::time_point drawn_{};
+    std::chrono::steady_clock::time_point firstAt_{};
+    std::chrono::steady_clock::time_point lastAt_{};
+    uint64_t firstDone_ = 0;
+    bool reported_ = false;
     bool active_ = false;
 };
 
