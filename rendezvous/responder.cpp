@@ -186,6 +186,7 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
             for (int32_t i = 0; i < count && chosen < 0; ++i) {
                 if (sockets.listeners[i] == waiting.handles[0]) chosen = i;
             }
+            if (chosen < 0) ready = 0;  // not one of this cycle's listeners
         }
     }
 
