@@ -11,6 +11,16 @@ bool timeLimitPassed(uint32_t timeoutSeconds) {
     return elapsed > static_cast<int64_t>(timeoutSeconds);
 }
 
+int waitForCycle(platform::SelectSet& waiting, uint32_t seconds) {
+    int ready = platform::selectReadable(&waiting, seconds);
+    if (ready < 0) {
+        LOG_BASIC("Warning: select() failed! Error: %d", platform::lastSocketError());
+        ready = 0;
+    }
+    sharedSession().readSet = waiting;
+    return ready;
+}
+
 void logAdapterOf(SocketHandle socket) {
     if (processSession().logDetail != 1) return;
     SocketAddress local{};

@@ -183,12 +183,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         LOG_DETAIL("Selecting...");
         platform::SelectSet waiting{};
         for (int32_t i = 0; i < sockets.receiverCount; ++i) waiting.handles[waiting.count++] = sockets.receivers[i];
-        int ready = platform::selectReadable(&waiting, cycleWait(timeoutSeconds));
-        if (ready < 0) {
-            LOG_BASIC("Warning: select() failed! Error: %d", platform::lastSocketError());
-            ready = 0;  // taken as a cycle without an announce
-        }
-        s.readSet = waiting;
+        const int ready = waitForCycle(waiting, cycleWait(timeoutSeconds));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
             return finish(101);

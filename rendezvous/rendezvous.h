@@ -36,6 +36,12 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds);
 // limit have elapsed since this process's operationStart.
 bool timeLimitPassed(uint32_t timeoutSeconds);
 
+// Waits up to `seconds` for a socket of one cycle to become readable and
+// returns how many did; the set then holds them (in the order added) and is
+// recorded in readSet. A failing select is logged and taken as a cycle in
+// which nothing arrived.
+int waitForCycle(platform::SelectSet& waiting, uint32_t seconds);
+
 // Detail message "On Network Adapter associated with IP address: %s" with the
 // local address of a socket.
 void logAdapterOf(SocketHandle socket);

@@ -172,12 +172,7 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
             if (sockets.listening[i]) waiting.handles[waiting.count++] = sockets.listeners[i];
         }
         LOG_BASIC("Looking for a response...");
-        ready = platform::selectReadable(&waiting, 1);
-        if (ready < 0) {
-            LOG_BASIC("Warning: select() failed! Error: %d", platform::lastSocketError());
-            ready = 0;  // taken as a cycle without a connection
-        }
-        s.readSet = waiting;
+        ready = waitForCycle(waiting, 1);
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
             return 101;

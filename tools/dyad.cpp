@@ -147,14 +147,18 @@ void applyLog() {
     DyadSetLog(options.logPath.c_str(), 10u << 20, level);
 }
 
-// Pairs as Initiator (mode 1) or Responder (mode 2); reports the time it took.
-int32_t pair(int32_t mode, double* seconds) {
+// Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
+// took ("paired in", or `what` before it). Returns the library's result.
+int32_t pair(int32_t mode, const char* what = "paired") {
     applyLog();
     auto began = Clock::now();
     int32_t result = options.mask.empty()
                          ? DyadOpen(onIdentifier, onVerify, options.timeout, mode)
                          : DyadOpenXOver(onIdentifier, onVerify, options.timeout, mode, options.mask.c_str());
-    *seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    if (result == 0) {
+        std::printf("%s in %.3f s\n", what, std::chrono::duration<double>(Clock::now() - began).count());
+        std::fflush(stdout);
+    }
     return result;
 }
 
@@ -185,11 +189,8 @@ int commandSend() {
         files.push_back(file);
     }
 
-    double pairing = 0;
-    int32_t result = pair(1, &pairing);
+    int32_t result = pair(1);
     if (result != 0) return fail(result, "pairing");
-    std::printf("paired in %.3f s\n", pairing);
-    std::fflush(stdout);
 
     dyad::Progress progress(progressStyle(), "sending");
     activeProgress = &progress;
@@ -373,11 +374,8 @@ int commandReceive() {
         std::fprintf(stderr, "dyad: %s is not a directory\n", options.dir.c_str());
         return exitFiles;
     }
-    double pairing = 0;
-    int32_t result = pair(2, &pairing);
+    int32_t result = pair(2);
     if (result != 0) return fail(result, "pairing");
-    std::printf("paired in %.3f s\n", pairing);
-    std::fflush(stdout);
 
     dyad::Progress progress(progressStyle(), "receiving");
     activeProgress = &progress;
@@ -436,10 +434,9 @@ int commandReceive() {
 
 int commandPair() {
     const bool initiator = options.role == "initiator";
-    double seconds = 0;
-    int32_t result = pair(initiator ? 1 : 2, &seconds);
+    const std::string what = "paired as " + options.role;
+    int32_t result = pair(initiator ? 1 : 2, what.c_str());
     if (result != 0) return fail(result, "pairing");
-    std::printf("paired as %s in %.3f s\n", options.role.c_str(), seconds);
     DyadClose();
     return exitOk;
 }
