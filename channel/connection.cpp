@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "channel/blocks.h"
+#include "channel/line_io.h"
 #include "log/log.h"
 #include "rendezvous/protocol.h"
 
@@ -89,7 +90,7 @@ bool validHeader(const char* firstName, const char* secondName, uint32_t length,
     if (!validName(firstName) || !validName(secondName)) return false;
     int size = std::snprintf(nullptr, 0, putFormat, firstName, secondName,
                              static_cast<long>(static_cast<int32_t>(length)), type);
-    return size > 0 && static_cast<size_t>(size) <= 257;
+    return size > 0 && static_cast<size_t>(size) <= lineTextLimit;
 }
 
 ParsedLine parseCommandLine(char* line, char* firstName, char* secondName) {

@@ -139,8 +139,6 @@ int connectTo(SocketHandle socket, const SocketAddress& peer);
 // The local address of a socket (getsockname).
 int localAddressOf(SocketHandle socket, SocketAddress* address);
 
-// Sends up to `length` bytes once; returns the count sent or -1.
-int64_t sendSome(SocketHandle socket, const void* data, size_t length);
 // Sends all `length` bytes, calling the system as often as it takes while
 // each call makes progress. Returns 0 when all left, -1 on failure; `*sent`
 // always tells how many bytes left before the failure.

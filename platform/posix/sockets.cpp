@@ -190,15 +190,6 @@ int localAddressOf(SocketHandle socket, SocketAddress* address) {
     return 0;
 }
 
-int64_t sendSome(SocketHandle socket, const void* data, size_t length) {
-    ssize_t sent;
-    do {
-        sent = ::send(socket, data, length, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) return fail();
-    return sent;
-}
-
 int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t done = 0;

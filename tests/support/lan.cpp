@@ -273,6 +273,33 @@ bool Lan::enter(int index) const {
     return offTheMachineNetwork();
 }
 
+std::string probeField(const Lan& lan, int host, const std::string& name) {
+    std::string output;
+    lan.run(host, {helperPath("test-probe"), lan.host(host).session}, {}, &output);
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(name + " ", 0) == 0) return line.substr(name.size() + 1);
+    }
+    return "(missing)";
+}
+
+std::string libraryWithVersion(uint32_t major, uint32_t minor, size_t padding) {
+    std::string bytes = readFile(libraryPath());
+    // The record follows the note's name "DYADC" and its padding; the file
+    // version's halves are its third and fourth words.
+    size_t at = bytes.find(std::string("DYADC\0\0\0", 8));
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "the built library has no version note";
+        return bytes;
+    }
+    at += 8;
+    std::memcpy(&bytes[at + 8], &major, 4);
+    std::memcpy(&bytes[at + 12], &minor, 4);
+    bytes.append(padding, '\x5a');
+    return bytes;
+}
+
 // --- files -----------------------------------------------------------------
 
 std::string readFile(const std::string& path) {

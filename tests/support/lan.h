@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,14 @@ private:
     std::vector<Workstation> hosts_;
     mutable int spawned_ = 0;
 };
+
+// One field of a workstation's shared Session as test-probe prints it, or
+// "(missing)".
+std::string probeField(const Lan& lan, int host, const std::string& name);
+
+// The bytes of the built library with its version record set to major.minor,
+// followed by `padding` bytes.
+std::string libraryWithVersion(uint32_t major, uint32_t minor, size_t padding = 0);
 
 // Reads a whole file; "" when it cannot.
 std::string readFile(const std::string& path);

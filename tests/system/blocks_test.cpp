@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "tests/support/lan.h"
@@ -34,16 +33,7 @@ protected:
                   0)
             << output;
     }
-    std::string field(int host, const std::string& name) {
-        std::string output;
-        lan->run(host, {helperPath("test-probe"), lan->host(host).session}, {}, &output);
-        std::istringstream lines(output);
-        std::string line;
-        while (std::getline(lines, line)) {
-            if (line.rfind(name + " ", 0) == 0) return line.substr(name.size() + 1);
-        }
-        return "";
-    }
+    std::string field(int host, const std::string& name) { return probeField(*lan, host, name); }
     std::unique_ptr<Lan> lan;
     Child holders[2];
 };

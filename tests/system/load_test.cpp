@@ -131,16 +131,8 @@ TEST_F(Load, EachProcessStartsWithItsOwnLogSettings) {
 }
 
 TEST_F(Load, VersionComesFromTheInstalledFile) {
-    std::string bytes = readFile(libraryPath());
-    // The note's descriptor follows "DYADC\0" and two padding bytes.
-    size_t at = bytes.find(std::string("DYADC\0\0\0", 8));
-    ASSERT_NE(at, std::string::npos);
-    at += 8;
     auto install = [&](uint32_t major, uint32_t minor) {
-        std::string copy = bytes;
-        std::memcpy(&copy[at + 8], &major, 4);
-        std::memcpy(&copy[at + 12], &minor, 4);
-        writeFile(ws->system() + "/libdyadc.so", copy);
+        writeFile(ws->system() + "/libdyadc.so", libraryWithVersion(major, minor));
     };
     auto loadedVersion = [&]() {
         unlink(ws->defaultLog().c_str());

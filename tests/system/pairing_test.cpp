@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -27,28 +26,14 @@ protected:
     // The workstation's installed library: a copy of the build whose version
     // record says major.minor, followed by `padding` bytes.
     void installLibrary(int host, uint32_t major, uint32_t minor, size_t padding = 0) {
-        std::string bytes = readFile(libraryPath());
-        size_t at = bytes.find(std::string("DYADC\0\0\0", 8)) + 8;
-        std::memcpy(&bytes[at + 8], &major, 4);
-        std::memcpy(&bytes[at + 12], &minor, 4);
-        bytes.append(padding, '\x5a');
-        writeFile(lan->host(host).system() + "/libdyadc.so", bytes);
+        writeFile(lan->host(host).system() + "/libdyadc.so", libraryWithVersion(major, minor, padding));
     }
     Child host(int h, std::vector<std::string> steps) {
         steps.insert(steps.begin(), {helperPath("test-host"), "setlog", "/tmp/test.log", "100000000", "2"});
         return lan->spawn(h, steps);
     }
     std::string log(int h) { return lan->host(h).tmp() + "/test.log"; }
-    std::string field(int h, const std::string& name) {
-        std::string output;
-        lan->run(h, {helperPath("test-probe"), lan->host(h).session}, {}, &output);
-        std::istringstream lines(output);
-        std::string line;
-        while (std::getline(lines, line)) {
-            if (line.rfind(name + " ", 0) == 0) return line.substr(name.size() + 1);
-        }
-        return "(missing)";
-    }
+    std::string field(int h, const std::string& name) { return probeField(*lan, h, name); }
     static bool outputHas(Child& child, const std::string& text) { return child.output().find(text) != std::string::npos; }
 
     std::unique_ptr<Lan> lan;
