@@ -69,7 +69,7 @@ void onProcessAttach() {
     LOG_DETAIL("system dll %s", path);
 
     platform::VersionRecord record{};
-    if (pathFits && platform::readVersionRecord(path, &record, nullptr) == 0) {
+    if (pathFits && platform::readVersionRecord(path, &record) == 0) {
         formatVersionText(record.fileVersionMost, record.fileVersionLeast, p.versionText,
                           sizeof p.versionText);
     }

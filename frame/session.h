@@ -76,7 +76,7 @@ struct ProcessSession {
 // Identifies the SharedSession layout inside the shared memory; change it with
 // every change to SharedSession, so that builds with different layouts refuse
 // to share one workstation's memory.
-inline constexpr uint32_t sharedSessionLayout = 1;
+inline constexpr uint32_t sharedSessionLayout = 2;
 
 // The Session regions of this process.
 SharedSession& sharedSession();

@@ -21,21 +21,8 @@
  * function runs on the caller's thread and blocks it until it returns, for at
  * most the time limit given to it (0 means no limit).
  *
- * All text is 8-bit and NUL-terminated. All results are 32-bit signed:
- *
- *     0    success
- *     1    a local socket could not be made or set up, or the announce could
- *          not be received (pairing)
- *    23    the Initiator closed the pairing ("quit" received)
- *    24    the library update was transferred during pairing
- *   100    a connection step failed
- *   101    a time limit passed, or a connection attempt timed out
- *   102    the Initiator could not send its library update
- *   103    the pairing was refused; the pairing state has been reset
- *   104    the address mask given to DyadOpenXOver is not usable
- *   999    (internal) an announce carried another identifier
- *    -1    an incomplete block header was received, or a required argument
- *          is missing (see each function)
+ * All text is 8-bit and NUL-terminated. All results are 32-bit signed; the
+ * list DYAD_RESULT_MAP below names every result that a host can see.
  *
  * The diagnostic log is off by default. DyadSetLog switches it; defining the
  * environment variable DYADDEBUG (with any value) when the library is loaded
@@ -55,6 +42,37 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The library's version: major.minor, exchanged between peers as the text
+ * "%d.%02d" ("2.04"); a peer with a higher number hands its library over. */
+#define DYAD_VERSION_MAJOR 2
+#define DYAD_VERSION_MINOR 4
+
+/*
+ * Every result of the six functions, as XX(name, value, meaning). The
+ * enumeration below gives each the name DYAD_<name>; a host can make its own
+ * table from the list, for example
+ *     #define MEANING(name, value, meaning) case value: return meaning;
+ *     switch (result) { DYAD_RESULT_MAP(MEANING) }
+ * DyadRecvDataBlock may also return the socket error (10000 and above) of
+ * sending a block's final acknowledgement.
+ */
+#define DYAD_RESULT_MAP(XX)                                                              \
+    XX(OK, 0, "success")                                                                 \
+    XX(SOCKET_FAILED, 1, "a local network socket could not be set up")                   \
+    XX(PEER_CLOSED, 23, "the peer closed the pairing")                                   \
+    XX(UPDATED, 24, "the library update was transferred")                                \
+    XX(CONNECTION_FAILED, 100, "a connection step failed")                               \
+    XX(TIMED_OUT, 101, "the peer did not answer in time")                                \
+    XX(UPDATE_FAILED, 102, "this computer's newer library could not be sent to the peer") \
+    XX(REFUSED, 103, "the computer name was refused")                                    \
+    XX(BAD_MASK, 104, "the address mask is not usable")                                  \
+    XX(OTHER_IDENTIFIER, 999, "the peer announced another identifier")                   \
+    XX(INVALID, -1, "an argument was refused, or an incomplete block header arrived")
+
+#define DYAD_RESULT_ENUMERATOR_(name, value, meaning) DYAD_##name = (value),
+typedef enum DyadResult { DYAD_RESULT_MAP(DYAD_RESULT_ENUMERATOR_) } DyadResult;
+#undef DYAD_RESULT_ENUMERATOR_
 
 /* Size of the identifier buffer handed to the identifier callback. */
 #define DYAD_IDENTIFIER_BUFFER_SIZE 80

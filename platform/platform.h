@@ -54,7 +54,9 @@ inline DottedAddress dotted(const SocketAddress& address) { return dotted(addres
 // Sockets
 // ---------------------------------------------------------------------------
 
-using SocketHandle = int32_t;
+// Wide enough for every platform's handle (a descriptor here, a SOCKET on
+// Windows); the invalid value is -1 on both.
+using SocketHandle = int64_t;
 inline constexpr SocketHandle invalidSocket = -1;
 
 // The socket layer's start-up record. Starting the layer cannot fail here; it
@@ -88,10 +90,6 @@ inline constexpr int32_t errorNotConnected = 10057;
 inline constexpr int32_t errorTimedOut = 10060;
 inline constexpr int32_t errorConnectionRefused = 10061;
 inline constexpr int32_t errorSystemCallFailure = 10107;
-
-// Maps an errno value to the socket error number; unknown values give
-// errorSystemCallFailure. The one table of the library.
-int32_t socketErrorFromErrno(int errnoValue);
 
 // Starts the socket layer for the given version (1.1 is 0x0101): fills the
 // record and returns 0.
@@ -235,11 +233,12 @@ int computerName(char* buffer, uint32_t size);
 // Files, directories and the version record
 // ---------------------------------------------------------------------------
 
-inline constexpr char pathSeparator = '/';
+// The separator that joins a directory and a file name.
+extern const char pathSeparator;
 // The installed library's file name in the system directory.
-inline constexpr const char* installedLibraryName = "libdyadc.so";
+extern const char* const installedLibraryName;
 // The default diagnostic log path.
-inline constexpr const char* defaultLogPath = "/tmp/dyadc.log";
+extern const char* const defaultLogPath;
 
 // Writes the system directory into `buffer`. Returns its length, or the size
 // needed (greater than `size`) when it does not fit, or 0 on failure; in the
@@ -264,11 +263,7 @@ struct VersionRecord {
 };
 // Reads the record from the library file at `path`. Returns 0, or -1 when the
 // file cannot be read, is not a library of this platform, or has no record.
-// `recordOffset`, when given, receives the file offset of the record.
-int readVersionRecord(const char* path, VersionRecord* record, long* recordOffset);
-// The same, over bytes already in memory (used by the fuzz target).
-int parseVersionRecord(const uint8_t* bytes, size_t length, VersionRecord* record,
-                       long* recordOffset);
+int readVersionRecord(const char* path, VersionRecord* record);
 
 // ---------------------------------------------------------------------------
 // Time

@@ -70,37 +70,37 @@ dyad::Progress::Style progressStyle() {
     return isatty(STDERR_FILENO) ? dyad::Progress::Style::bar : dyad::Progress::Style::lines;
 }
 
-const char* describe(int32_t result) {
+// The library's meaning of a result and its number, for messages.
+std::string describe(int32_t result) {
+    const char* meaning = "the library reported an error";
     switch (result) {
-        case 1: return "a local network socket could not be set up (1)";
-        case 23: return "the peer closed the pairing (23)";
-        case 24: return "the library update was transferred (24)";
-        case 100: return "a connection step failed (100)";
-        case 101: return "no peer answered in time (101)";
-        case 102: return "this computer's newer library could not be sent to the peer (102)";
-        case 103: return "the peer refused this computer's name (103)";
-        case 104: return "the address mask is not usable (104)";
-        case 999: return "the peer announced another identifier (999)";
-        case -1: return "the library refused an argument or received an incomplete block header (-1)";
-        default: return "the library reported an error";
+#define DYAD_MEANING(name, value, text) \
+    case value:                         \
+        meaning = text;                 \
+        break;
+        DYAD_RESULT_MAP(DYAD_MEANING)
+#undef DYAD_MEANING
+        default:
+            break;
     }
+    return std::string(meaning) + " (" + std::to_string(result) + ")";
 }
 
 int exitFor(int32_t result) {
     switch (result) {
-        case 0: return exitOk;
-        case 1: case 104: return exitLocal;
-        case 24: return exitUpdated;
-        case 100: case 102: case 23: return exitConnection;
-        case 101: return exitTimedOut;
-        case 103: return exitRefused;
+        case DYAD_OK: return exitOk;
+        case DYAD_SOCKET_FAILED: case DYAD_BAD_MASK: return exitLocal;
+        case DYAD_UPDATED: return exitUpdated;
+        case DYAD_CONNECTION_FAILED: case DYAD_UPDATE_FAILED: case DYAD_PEER_CLOSED: return exitConnection;
+        case DYAD_TIMED_OUT: return exitTimedOut;
+        case DYAD_REFUSED: return exitRefused;
         default: return exitOther;
     }
 }
 
 int fail(int32_t result, const std::string& doing) {
-    std::fprintf(stderr, "dyad: %s: %s\n", doing.c_str(), describe(result));
-    if (result == 24) {
+    std::fprintf(stderr, "dyad: %s: %s\n", doing.c_str(), describe(result).c_str());
+    if (result == DYAD_UPDATED) {
         std::fprintf(stderr,
                      "dyad: the Responder stored the newer library as dyadc.dl_ beside its installed one; "
                      "install it there and pair again\n");
@@ -390,8 +390,8 @@ int commandReceive() {
         int32_t type = DYAD_BLOCK_MORE;  // keeps the connection after an odd line
         result = DyadRecvDataBlock(first, second, options.timeout, buffer.data(), options.blockSize, &length, &type,
                                    onProgress);
-        if (result == 23) break;  // the sender closed the pairing
-        if (result == -1) {
+        if (result == DYAD_PEER_CLOSED) break;
+        if (result == DYAD_INVALID) {
             std::fprintf(stderr, "\ndyad: the peer sent an incomplete block header\n");
             continue;
         }

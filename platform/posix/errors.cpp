@@ -1,7 +1,7 @@
 // The one place where errno becomes a socket error number. The portable code
 // tells a time-out from a broken connection by 10060 alone, so every way in
 // which a socket call runs into its time-out maps there.
-#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 #include <cerrno>
 

@@ -20,6 +20,10 @@ void locateLibrary() {}
 
 }  // namespace
 
+const char pathSeparator = '/';
+const char* const installedLibraryName = "libdyadc.so";
+const char* const defaultLogPath = "/tmp/dyadc.log";
+
 uint32_t systemDirectory(char* buffer, uint32_t size) {
     if (buffer != nullptr && size > 0) buffer[0] = '\0';
     const char* source = std::getenv("DYADC_SYSTEM_DIR");

@@ -1,6 +1,6 @@
 // The host's IPv4 interfaces, from getifaddrs, in the order the system gives
 // them, with their flags mapped to the library's five interface flags.
-#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 #include <ifaddrs.h>
 #include <net/if.h>

@@ -2,7 +2,7 @@
 // SelectSet (implemented with poll, so that no handle value can overflow a
 // descriptor bit set), and the send and receive loops. Every send uses
 // MSG_NOSIGNAL: a peer that has gone gives an error result, never SIGPIPE.
-#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -40,7 +40,7 @@ SocketAddress fromSystem(const sockaddr_in& system) {
 }
 
 int setIntOption(SocketHandle socket, int level, int name, int value) {
-    if (setsockopt(socket, level, name, &value, sizeof value) != 0) return fail();
+    if (setsockopt(descriptor(socket), level, name, &value, sizeof value) != 0) return fail();
     return 0;
 }
 
@@ -50,7 +50,7 @@ int setTimeout(SocketHandle socket, int name, int32_t milliseconds) {
         value.tv_sec = milliseconds / 1000;
         value.tv_usec = (milliseconds % 1000) * 1000;
     }
-    if (setsockopt(socket, SOL_SOCKET, name, &value, sizeof value) != 0) return fail();
+    if (setsockopt(descriptor(socket), SOL_SOCKET, name, &value, sizeof value) != 0) return fail();
     return 0;
 }
 
@@ -102,12 +102,12 @@ SocketHandle openStreamSocket(uint32_t /*flags*/) { return openSocket(SOCK_STREA
 SocketHandle openDatagramSocket(uint32_t /*flags*/) { return openSocket(SOCK_DGRAM); }
 
 int shutdownReceive(SocketHandle socket) {
-    if (::shutdown(socket, SHUT_RD) != 0) return fail();
+    if (::shutdown(descriptor(socket), SHUT_RD) != 0) return fail();
     return 0;
 }
 
 int closeHandle(SocketHandle socket) {
-    if (::close(socket) != 0) return fail();
+    if (::close(descriptor(socket)) != 0) return fail();
     return 0;
 }
 
@@ -116,7 +116,7 @@ int setBroadcast(SocketHandle socket) { return setIntOption(socket, SOL_SOCKET, 
 int setMulticastInterface(SocketHandle socket, uint32_t interfaceAddress) {
     in_addr address{};
     address.s_addr = interfaceAddress;
-    if (setsockopt(socket, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) != 0) return fail();
+    if (setsockopt(descriptor(socket), IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) != 0) return fail();
     return 0;
 }
 
@@ -124,7 +124,7 @@ int joinGroup(SocketHandle socket, uint32_t groupAddress, uint32_t interfaceAddr
     ip_mreq request{};
     request.imr_multiaddr.s_addr = groupAddress;
     request.imr_interface.s_addr = interfaceAddress;
-    if (setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) return fail();
+    if (setsockopt(descriptor(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) return fail();
     return 0;
 }
 
@@ -140,7 +140,7 @@ int setNoDelay(SocketHandle socket) { return setIntOption(socket, IPPROTO_TCP, T
 
 int bindAddress(SocketHandle socket, const SocketAddress& address) {
     sockaddr_in system = toSystem(address);
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&system), sizeof system) != 0) return fail();
+    if (::bind(descriptor(socket), reinterpret_cast<sockaddr*>(&system), sizeof system) != 0) return fail();
     return 0;
 }
 
@@ -156,7 +156,7 @@ int bindGroupReceiver(SocketHandle socket, const SocketAddress& group) {
 }
 
 int listenOn(SocketHandle socket) {
-    if (::listen(socket, SOMAXCONN) != 0) return fail();
+    if (::listen(descriptor(socket), SOMAXCONN) != 0) return fail();
     return 0;
 }
 
@@ -165,7 +165,7 @@ SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t*
     socklen_t systemLength = sizeof system;
     int handle;
     do {
-        handle = ::accept4(socket, reinterpret_cast<sockaddr*>(&system), &systemLength, SOCK_CLOEXEC);
+        handle = ::accept4(descriptor(socket), reinterpret_cast<sockaddr*>(&system), &systemLength, SOCK_CLOEXEC);
     } while (handle < 0 && errno == EINTR);
     if (handle < 0) {
         fail();
@@ -178,14 +178,14 @@ SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t*
 
 int connectTo(SocketHandle socket, const SocketAddress& peer) {
     sockaddr_in system = toSystem(peer);
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&system), sizeof system) != 0) return fail();
+    if (::connect(descriptor(socket), reinterpret_cast<sockaddr*>(&system), sizeof system) != 0) return fail();
     return 0;
 }
 
 int localAddressOf(SocketHandle socket, SocketAddress* address) {
     sockaddr_in system{};
     socklen_t length = sizeof system;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&system), &length) != 0) return fail();
+    if (::getsockname(descriptor(socket), reinterpret_cast<sockaddr*>(&system), &length) != 0) return fail();
     *address = fromSystem(system);
     return 0;
 }
@@ -195,7 +195,7 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
     size_t done = 0;
     int result = 0;
     while (done < length) {
-        ssize_t count = ::send(socket, bytes + done, length - done, MSG_NOSIGNAL);
+        ssize_t count = ::send(descriptor(socket), bytes + done, length - done, MSG_NOSIGNAL);
         if (count < 0) {
             if (errno == EINTR) continue;
             result = fail();
@@ -210,7 +210,7 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
 int64_t receiveSome(SocketHandle socket, void* buffer, size_t length) {
     ssize_t count;
     do {
-        count = ::recv(socket, buffer, length, 0);
+        count = ::recv(descriptor(socket), buffer, length, 0);
     } while (count < 0 && errno == EINTR);
     if (count < 0) return fail();
     return count;
@@ -219,7 +219,7 @@ int64_t receiveSome(SocketHandle socket, void* buffer, size_t length) {
 int64_t peekSome(SocketHandle socket, void* buffer, size_t length) {
     ssize_t count;
     do {
-        count = ::recv(socket, buffer, length, MSG_PEEK);
+        count = ::recv(descriptor(socket), buffer, length, MSG_PEEK);
     } while (count < 0 && errno == EINTR);
     if (count < 0) return fail();
     return count;
@@ -229,7 +229,7 @@ int64_t sendDatagram(SocketHandle socket, const void* data, size_t length, const
     sockaddr_in system = toSystem(to);
     ssize_t sent;
     do {
-        sent = ::sendto(socket, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&system),
+        sent = ::sendto(descriptor(socket), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&system),
                         sizeof system);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) return fail();
@@ -242,7 +242,7 @@ int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length, Socket
     socklen_t systemLength = sizeof system;
     ssize_t count;
     do {
-        count = ::recvfrom(socket, buffer, length, 0, reinterpret_cast<sockaddr*>(&system),
+        count = ::recvfrom(descriptor(socket), buffer, length, 0, reinterpret_cast<sockaddr*>(&system),
                            &systemLength);
     } while (count < 0 && errno == EINTR);
     if (count < 0) return fail();
@@ -256,7 +256,7 @@ int selectReadable(SelectSet* set, uint32_t seconds) {
     uint32_t count = set->count < capacity ? set->count : capacity;
     pollfd polls[capacity];
     for (uint32_t i = 0; i < count; ++i) {
-        polls[i].fd = set->handles[i];
+        polls[i].fd = descriptor(set->handles[i]);
         polls[i].events = POLLIN;
         polls[i].revents = 0;
     }
@@ -279,7 +279,7 @@ int selectReadable(SelectSet* set, uint32_t seconds) {
 }
 
 bool connectionBroken(SocketHandle socket) {
-    pollfd one{socket, static_cast<short>(POLLIN | POLLRDHUP), 0};
+    pollfd one{descriptor(socket), static_cast<short>(POLLIN | POLLRDHUP), 0};
     int ready;
     do {
         ready = ::poll(&one, 1, 0);
@@ -294,7 +294,7 @@ bool brokenConnectionError(int32_t error) {
 }
 
 int waitReadable(SocketHandle socket, int32_t milliseconds) {
-    pollfd one{socket, POLLIN, 0};
+    pollfd one{descriptor(socket), POLLIN, 0};
     const int64_t deadline = monotonicMilliseconds() + milliseconds;
     for (;;) {
         int64_t left = deadline - monotonicMilliseconds();

@@ -7,7 +7,7 @@
 // few hundred bytes at a time, checks every offset and size against the file,
 // and reads nothing into the heap. ELF files of both classes in this
 // machine's byte order are understood; anything else has no record.
-#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -127,11 +127,11 @@ int parse(const Source& source, VersionRecord* record, long* recordOffset) {
 
 }  // namespace
 
-int readVersionRecord(const char* path, VersionRecord* record, long* recordOffset) {
+int readVersionRecord(const char* path, VersionRecord* record) {
     Source source;
     source.file = ::open(path, O_RDONLY | O_CLOEXEC);
     if (source.file < 0) return -1;
-    int result = parse(source, record, recordOffset);
+    int result = parse(source, record, nullptr);
     ::close(source.file);
     return result;
 }

@@ -9,7 +9,7 @@
 
 #include "channel/blocks.h"
 #include "channel/line_io.h"
-#include "platform/platform.h"
+#include "platform/posix/posix.h"
 #include "rendezvous/protocol.h"
 
 namespace dyadc::fuzz {
