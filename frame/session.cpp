@@ -89,17 +89,16 @@ void applyProcessInitialValues(ProcessSession& p) {
 
 void attachSession() {
     applyProcessInitialValues(process);
-    platform::SharedMemory memory =
-        platform::attachSharedMemory(sizeof(SharedSession), sharedSessionLayout);
+    const SharedSession initial = makeSharedInitialValues();
+    platform::SharedMemory memory = platform::attachSharedMemory(sizeof(SharedSession), sharedSessionLayout, &initial);
     sharingProblem = memory.reason;
     if (memory.data == nullptr) {
         shared = &privateShared;
-        applySharedInitialValues(privateShared);
+        privateShared = initial;
         sharedForReal = false;
         return;
     }
     shared = static_cast<SharedSession*>(memory.data);
-    if (memory.initialise) applySharedInitialValues(*shared);
     sharedForReal = memory.shared;
 }
 

@@ -74,7 +74,7 @@ int32_t trimLog(const char* path, uint32_t limit) {
     }
     // Renaming over the log replaces it in one step, so that no moment passes
     // without a log file.
-    return std::rename(temporary, path) == 0 ? 0 : -1;
+    return platform::replaceFile(temporary, path);
 }
 
 }  // namespace dyadc

@@ -192,7 +192,7 @@ int listInterfaceRecords(InterfaceRecord* records, int capacity, int* count);
 
 struct SharedMemory {
     void* data;       // the shared bytes, or a private block when not shared
-    bool initialise;  // no other process holds it: apply the initial values
+    bool initialised; // this process found no other holder and wrote the initial values
     bool shared;      // false: the workstation name or segment was unusable
     int32_t reason;   // why not shared (see sharedMemoryReason*), 0 when shared
 };
@@ -201,11 +201,11 @@ inline constexpr int32_t sharedMemoryReasonLayout = 2;  // another build's layou
 inline constexpr int32_t sharedMemoryReasonSystem = 3;  // a system call failed
 
 // Maps the workstation's shared memory of `size` bytes whose layout is
-// identified by `layout`. Exactly one process at a time sees `initialise`:
-// the first one to attach while no other process holds it. Never fails: when
-// the memory cannot be shared, a private zeroed block of the same size is
-// returned with `shared` false and `initialise` true.
-SharedMemory attachSharedMemory(uint32_t size, uint32_t layout);
+// identified by `layout`. The first process to attach while no other process
+// holds it copies `initialValues` (`size` bytes) into it before any other
+// process can see it. Never fails: when the memory cannot be shared, a
+// private block holding the initial values is returned with `shared` false.
+SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* initialValues);
 // Releases this process's hold; the last holder discards the memory.
 void detachSharedMemory();
 // The workstation name in use ("dyadc" or DYADC_SESSION), for messages.
@@ -252,6 +252,10 @@ std::FILE* createPrivateFile(const char* path);
 // Creates or truncates a file for writing in binary mode, with the usual
 // permissions; a symbolic link in its place is not followed. nullptr on failure.
 std::FILE* createStoredFile(const char* path);
+
+// Gives the file `from` the name `to`, replacing a file of that name in one
+// step. Returns 0, or -1 when `from` keeps its name.
+int replaceFile(const char* from, const char* to);
 
 // The fixed version record of a library file: file and product versions,
 // each as a most and a least significant 32-bit half.

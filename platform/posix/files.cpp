@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,5 +68,7 @@ std::FILE* createStoredFile(const char* path) {
     if (file == nullptr) ::close(handle);
     return file;
 }
+
+int replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0 ? 0 : -1; }
 
 }  // namespace dyadc::platform

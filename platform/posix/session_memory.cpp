@@ -76,19 +76,19 @@ int lockByte(int handle, short type, off_t byte, bool wait) {
     return result;
 }
 
-SharedMemory privateMemory(uint32_t size, int32_t reason) {
+SharedMemory privateMemory(uint32_t size, const void* initialValues, int32_t reason) {
     void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (block == MAP_FAILED) {
         // The Session is small; this static block is the last resort.
         alignas(16) static unsigned char fallback[16384];
         block = size <= sizeof fallback ? fallback : nullptr;
-        std::memset(fallback, 0, sizeof fallback);
     } else {
         attachment.mapping = block;
         attachment.mappingSize = size;
     }
     attachment.shared = false;
-    return SharedMemory{block, true, false, reason};
+    if (block != nullptr) std::memcpy(block, initialValues, size);
+    return SharedMemory{block, block != nullptr, false, reason};
 }
 
 // Maps the memory object; `create` truncates it to the right size first.
@@ -113,21 +113,21 @@ void* mapSegment(size_t total, bool create) {
 
 const char* workstationName() { return attachment.name + 1; }
 
-SharedMemory attachSharedMemory(uint32_t size, uint32_t layout) {
+SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* initialValues) {
     attachment = Attachment{};
     attachment.owner = ::getpid();
     const char* requested = std::getenv("DYADC_SESSION");
     if (requested != nullptr) {
-        if (!validName(requested)) return privateMemory(size, sharedMemoryReasonName);
+        if (!validName(requested)) return privateMemory(size, initialValues, sharedMemoryReasonName);
         std::snprintf(attachment.name, sizeof attachment.name, "/%s", requested);
     }
     char lockName[sizeof attachment.name + 8];
     std::snprintf(lockName, sizeof lockName, "%s.lock", attachment.name);
     int lockHandle = ::shm_open(lockName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockHandle < 0) return privateMemory(size, sharedMemoryReasonSystem);
+    if (lockHandle < 0) return privateMemory(size, initialValues, sharedMemoryReasonSystem);
     if (lockByte(lockHandle, F_WRLCK, 1, true) != 0) {
         ::close(lockHandle);
-        return privateMemory(size, sharedMemoryReasonSystem);
+        return privateMemory(size, initialValues, sharedMemoryReasonSystem);
     }
 
     const size_t total = sizeof(SegmentHeader) + size;
@@ -137,9 +137,12 @@ SharedMemory attachSharedMemory(uint32_t size, uint32_t layout) {
         // No other process holds the memory: start it afresh.
         mapping = mapSegment(total, true);
         if (mapping != nullptr) {
+            // The initial values go in while attaches and detaches of other
+            // processes still wait for this one.
+            std::memcpy(static_cast<unsigned char*>(mapping) + sizeof(SegmentHeader), initialValues, size);
             auto* header = static_cast<SegmentHeader*>(mapping);
             *header = SegmentHeader{segmentMagic, layout, size, 0};
-            result.initialise = true;
+            result.initialised = true;
         }
         lockByte(lockHandle, F_RDLCK, 0, false);
         if (mapping == nullptr) result.reason = sharedMemoryReasonSystem;
@@ -159,7 +162,7 @@ SharedMemory attachSharedMemory(uint32_t size, uint32_t layout) {
 
     if (mapping == nullptr) {
         ::close(lockHandle);  // drops both locks
-        return privateMemory(size, result.reason);
+        return privateMemory(size, initialValues, result.reason);
     }
     lockByte(lockHandle, F_UNLCK, 1, false);
     attachment.lockHandle = lockHandle;
