@@ -15,13 +15,18 @@ set(DYADC_PLATFORM_SOURCES
 )
 
 set(DYADC_PORTABLE_SOURCES
-  channel/connection.cpp
+  channel/header.cpp
+  channel/lease.cpp
   channel/line_io.cpp
   channel/receive_block.cpp
   channel/send_block.cpp
+  channel/text.cpp
   frame/entry.cpp
+  frame/exports.cpp
   frame/open_close.cpp
   frame/session.cpp
+  frame/system_files.cpp
+  frame/time_limit.cpp
   log/log.cpp
   log/trim.cpp
   rendezvous/common.cpp

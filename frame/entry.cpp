@@ -6,16 +6,13 @@
 #include <cstdio>
 
 #include "frame/session.h"
+#include "frame/system_files.h"
 #include "log/log.h"
 
 namespace dyadc {
 namespace {
 
 constexpr uint32_t forcedLogSizeLimit = 250000;
-// The system directory is fetched into 264 bytes with a size of 261, and the
-// library's path is built in 264 bytes.
-constexpr uint32_t systemDirectorySize = 261;
-constexpr size_t pathBufferSize = 264;
 
 // A process that could not share its workstation's Session works on its own;
 // the log says why.
@@ -55,23 +52,13 @@ void onProcessAttach() {
         p.logSizeLimit = forcedLogSizeLimit;
     }
 
-    char directory[pathBufferSize] = {};
-    char path[pathBufferSize] = {};
-    uint32_t length = platform::systemDirectory(directory, systemDirectorySize);
-    bool pathFits = length > 0 && length < systemDirectorySize;
-    if (pathFits) {
-        int written = std::snprintf(path, sizeof path, "%s%c%s", directory, platform::pathSeparator,
-                                    platform::installedLibraryName);
-        // A path that does not fit is never used cut short.
-        pathFits = written > 0 && static_cast<size_t>(written) < sizeof path;
-        if (!pathFits) path[0] = '\0';
-    }
+    char path[systemPathSize];
+    const bool found = systemFilePath(platform::installedLibraryName, path);
     LOG_DETAIL("system dll %s", path);
 
     platform::VersionRecord record{};
-    if (pathFits && platform::readVersionRecord(path, &record) == 0) {
-        formatVersionText(record.fileVersionMost, record.fileVersionLeast, p.versionText,
-                          sizeof p.versionText);
+    if (found && platform::readVersionRecord(path, &record) == 0) {
+        formatVersionText(record.fileVersionMost, record.fileVersionLeast, p.versionText, sizeof p.versionText);
     }
     LOG_DETAIL("DYADC running version %s", p.versionText);
 }
@@ -89,6 +76,8 @@ int32_t libraryEntry(void* /*module*/, uint32_t reason, void* /*reserved*/) {
             reportUnsharedSession();
             break;
         case reasonProcessDetach:
+            // A forked child that ends was never attached itself.
+            if (!sessionAttachedHere()) break;
             onProcessDetach();
             detachSession();
             break;

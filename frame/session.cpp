@@ -21,6 +21,7 @@ SharedSession* shared = &privateShared;
 ProcessSession process;
 bool sharedForReal = false;
 int32_t sharingProblem = 0;
+int32_t attachedBy = 0;  // the process that attached the Session
 
 // The creator record beside a socket field of the shared region.
 int32_t& creatorOf(const SocketHandle& field) {
@@ -72,6 +73,7 @@ void applySharedInitialValues(SharedSession& s) {
     s.relistenSocketProcess = 0;
     s.listenSocketProcess = 0;
     s.socketOwnerProcess = 0;
+    s.receivingProcess = 0;
 }
 
 void applyProcessInitialValues(ProcessSession& p) {
@@ -88,6 +90,7 @@ void applyProcessInitialValues(ProcessSession& p) {
 }
 
 void attachSession() {
+    attachedBy = platform::currentProcessId();
     applyProcessInitialValues(process);
     const SharedSession initial = makeSharedInitialValues();
     platform::SharedMemory memory = platform::attachSharedMemory(sizeof(SharedSession), sharedSessionLayout, &initial);
@@ -113,6 +116,8 @@ void detachSession() {
 }
 
 bool sessionIsShared() { return sharedForReal; }
+
+bool sessionAttachedHere() { return attachedBy == platform::currentProcessId(); }
 
 int32_t sessionSharingProblem() { return sharingProblem; }
 
@@ -185,34 +190,6 @@ void resetSession() {
     s.blockSize = 0;
     s.blockType = 0;
     s.linkDown = 1;
-}
-
-bool claimConnection() {
-    SharedSession& s = sharedSession();
-    const int32_t me = platform::currentProcessId();
-    std::atomic_ref<int32_t> owner(s.socketOwnerProcess);
-    int32_t current = owner.load();
-    for (;;) {
-        if (current == me) break;
-        if (current == 0) {
-            if (owner.compare_exchange_weak(current, me)) break;
-            continue;
-        }
-        if (platform::processAlive(current)) return false;
-        // The owner ended while it held the connection: clear its mark.
-        if (owner.compare_exchange_weak(current, 0)) {
-            s.socketOwner = 0;
-            current = 0;
-        }
-    }
-    s.socketOwner = processSession().openTicket;
-    return true;
-}
-
-bool connectionOwnedElsewhere() {
-    SharedSession& s = sharedSession();
-    int32_t owner = std::atomic_ref<int32_t>(s.socketOwnerProcess).load();
-    return owner != 0 && owner != platform::currentProcessId() && platform::processAlive(owner);
 }
 
 }  // namespace dyadc

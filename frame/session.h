@@ -59,6 +59,8 @@ struct SharedSession {
     int32_t relistenSocketProcess;
     int32_t listenSocketProcess;
     int32_t socketOwnerProcess;
+    // The process that is inside DyadRecvDataBlock (0 when none).
+    int32_t receivingProcess;
 };
 
 struct ProcessSession {
@@ -76,7 +78,7 @@ struct ProcessSession {
 // Identifies the SharedSession layout inside the shared memory; change it with
 // every change to SharedSession, so that builds with different layouts refuse
 // to share one workstation's memory.
-inline constexpr uint32_t sharedSessionLayout = 2;
+inline constexpr uint32_t sharedSessionLayout = 3;
 
 // The Session regions of this process.
 SharedSession& sharedSession();
@@ -90,6 +92,9 @@ void detachSession();
 // Whether the shared region is really shared with other processes, and if
 // not, why (platform::sharedMemoryReason*; 0 when shared).
 bool sessionIsShared();
+// False in a process forked from the one that attached the Session: such a
+// process holds no part of the workstation's Session and leaves no trace.
+bool sessionAttachedHere();
 int32_t sessionSharingProblem();
 
 void applySharedInitialValues(SharedSession& shared);
@@ -116,11 +121,5 @@ int32_t closeSessionSocket(SocketHandle& field);
 
 // resetSession: closes the Session's sockets and returns it to unpaired.
 void resetSession();
-
-// The connection's owner mark. claimConnection atomically takes the mark
-// when it is free or already this process's and returns true; otherwise it
-// returns false. A mark whose process has ended is cleared first.
-bool claimConnection();
-bool connectionOwnedElsewhere();
 
 }  // namespace dyadc

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dyadc.h"
 
 namespace dyadc {
 
@@ -31,10 +30,15 @@ void writeLog(const char* format, ...) {
     std::fclose(file);
 }
 
-}  // namespace dyadc
+void logAdapterOf(SocketHandle socket) {
+    if (processSession().logDetail != 1) return;
+    SocketAddress local{};
+    platform::localAddressOf(socket, &local);
+    writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
+}
 
-extern "C" DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level) {
-    dyadc::ProcessSession& p = dyadc::processSession();
+int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level) {
+    ProcessSession& p = processSession();
     if (p.logForced == 1) return 0;
     // A path that does not fit logPath (or none) is not taken: the log keeps
     // its file rather than writing to a name the host did not give.
@@ -55,3 +59,5 @@ extern "C" DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, in
     }
     return 0;
 }
+
+}  // namespace dyadc

@@ -4,9 +4,24 @@
 // a data-channel command.
 #include "log/log.h"
 #include "rendezvous/protocol.h"
-#include "rendezvous/rendezvous.h"
+#include "rendezvous/link.h"
 
 namespace dyadc {
+
+namespace {
+
+constexpr uint32_t longestPauseMilliseconds = 1000;
+
+}  // namespace
+
+void ReconnectPause::wait(int32_t error) {
+    if (error != platform::errorConnectionRefused) {
+        platform::sleepSeconds(1);
+        return;
+    }
+    platform::sleepMilliseconds(nextMilliseconds_);
+    nextMilliseconds_ = nextMilliseconds_ * 2 < longestPauseMilliseconds ? nextMilliseconds_ * 2 : longestPauseMilliseconds;
+}
 
 int32_t initiatorReconnect() {
     SharedSession& s = sharedSession();
@@ -33,6 +48,7 @@ int32_t initiatorReconnect() {
             LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
             if (platform::connectTo(socket, s.peerAddress) != 0) {
                 const int32_t error = platform::lastSocketError();
+                processSession().lastSocketError = error;  // tells the caller how long to pause
                 LOG_BASIC("connect to data socket failed! Error: %d", error);
                 s.linkDown = 1;
                 result = error == platform::errorTimedOut ? 101 : 100;

@@ -5,7 +5,7 @@
 // on the network can slip blocks (or a library file) into the pairing.
 #include "log/log.h"
 #include "rendezvous/protocol.h"
-#include "rendezvous/rendezvous.h"
+#include "rendezvous/link.h"
 
 namespace dyadc {
 namespace {
