@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -38,10 +39,11 @@ bool tsharkWithLua() {
 // The fields taken from every frame; the Info column comes last since it may
 // hold commas, which separate the values of one field.
 const Values decodedFields = {
-    "frame.number",    "tcp.stream",      "dyadc.direction", "dyadc.connection",   "dyadc.identifier", "dyadc.name",
-    "dyadc.version",   "dyadc.command",   "dyadc.first",        "dyadc.second",     "dyadc.length",
-    "dyadc.type",      "dyadc.reply_code", "dyadc.quit_code",   "dyadc.data_offset", "dyadc.data_length",
-    "dyadc.put.incomplete", "dyadc.line.long", "dyadc.refused", "dyadc.update", "_ws.col.Info"};
+    "frame.number",      "tcp.stream",           "dyadc.direction",  "dyadc.connection", "dyadc.identifier",
+    "dyadc.name",        "dyadc.version",        "dyadc.command",    "dyadc.first",      "dyadc.second",
+    "dyadc.length",      "dyadc.type",           "dyadc.reply_code", "dyadc.quit_code",  "dyadc.data_offset",
+    "dyadc.data_length", "dyadc.put.incomplete", "dyadc.line.long",  "dyadc.refused",    "dyadc.update",
+    "_ws.lua.error",     "_ws.malformed.expert", "_ws.col.Info"};
 
 struct Frame {
     std::map<std::string, Values> values;
@@ -141,13 +143,15 @@ class Dissector : public testing::Test {
 protected:
     void SetUp() override {
         if (!tsharkWithLua()) {
-            GTEST_SKIP() << "tshark with Lua is not installed (apt-get install tshark): the dissector is not tested";
+            GTEST_SKIP()
+                << "tshark with Lua is not installed (apt-get install tshark): the dissector is not tested";
         }
         lan = std::make_unique<Lan>();
         ASSERT_TRUE(lan->ok());
         for (int h = 1; h <= 2; ++h) installLibrary(h, 2, 4);
-        capture = lan->spawn(1, {"tshark", "-q", "-n", "-i", "eth0", "-f", "port 8181", "-w", "/tmp/capture.pcap"},
-                             {"HOME=/tmp"});
+        capture =
+            lan->spawn(1, {"tshark", "-q", "-n", "-i", "eth0", "-f", "port 8181", "-w", "/tmp/capture.pcap"},
+                       {"HOME=/tmp"});
         ASSERT_TRUE(capture.waitForOutput("Capturing on")) << capture.output();
     }
 
@@ -168,6 +172,12 @@ protected:
         std::this_thread::sleep_for(seconds(1));
         capture.kill(SIGINT);
         ASSERT_EQ(capture.wait(seconds(30)), 0) << capture.output();
+        // DYADC_TEST_CAPTURES=DIR keeps each test's capture, to look at.
+        if (const char* keep = std::getenv("DYADC_TEST_CAPTURES")) {
+            const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+            writeFile(std::string(keep) + "/" + name + ".pcap",
+                      readFile(lan->host(1).tmp() + "/capture.pcap"));
+        }
     }
 
     // Decodes a capture file of the capturing workstation with tshark and
@@ -181,7 +191,8 @@ protected:
         argv.insert(argv.end(), {"-Y", "dyadc", "-T", "fields", "-E", "occurrence=a"});
         for (const std::string& field : decodedFields) argv.insert(argv.end(), {"-e", field});
         std::string output;
-        EXPECT_EQ(lan->run(1, argv, {"HOME=" + (home.empty() ? std::string("/tmp") : home)}, &output), 0) << output;
+        EXPECT_EQ(lan->run(1, argv, {"HOME=" + (home.empty() ? std::string("/tmp") : home)}, &output), 0)
+            << output;
         EXPECT_EQ(output.find("Lua"), std::string::npos) << output;
 
         Decoded decoded;
@@ -195,16 +206,37 @@ protected:
                 frame.values[decodedFields[i]] =
                     decodedFields[i] == "_ws.col.Info" ? Values{columns[i]} : split(columns[i], ',');
             }
+            EXPECT_TRUE(frame["_ws.lua.error"].empty() && frame["_ws.malformed.expert"].empty())
+                << "the dissector failed on frame " << frame.one("frame.number") << ": "
+                << frame.one("_ws.col.Info");
             decoded.frames.push_back(frame);
         }
         return decoded;
+    }
+
+    // Dissecting every frame a second time, as Wireshark does when frames
+    // are looked at again, and without TCP reassembly, gives the same fields.
+    void expectSameInEveryMode(const Decoded& decoded) {
+        for (const Values& options : {Values{"-2"}, Values{"-o", "tcp.desegment_tcp_streams:FALSE"}}) {
+            const Decoded again = decode(options);
+            for (const std::string& field : decodedFields) {
+                // Fields of the protocol's lines and bytes; not those that
+                // every frame of it carries.
+                if (field.rfind("dyadc.", 0) != 0 || field == "dyadc.direction" ||
+                    field == "dyadc.connection") {
+                    continue;
+                }
+                EXPECT_EQ(again.all(field), decoded.all(field)) << field << " with " << options.back();
+            }
+        }
     }
 
     static void expectWholeBlocks(const Decoded& decoded, size_t count) {
         std::vector<Block> found = blocks(decoded);
         std::string listed;
         for (const Block& block : found) {
-            listed += block.where + ": " + std::to_string(block.length) + " " + std::to_string(block.marked) + "\n";
+            listed +=
+                block.where + ": " + std::to_string(block.length) + " " + std::to_string(block.marked) + "\n";
         }
         EXPECT_EQ(found.size(), count) << listed;
         for (const Block& block : found) {
@@ -221,15 +253,18 @@ TEST_F(Dissector, PairingBlocksSeriesBothWaysAndQuitDecodeAsSent) {
     // Blocks: a single one over many segments, an empty one, a series of
     // three (4096, 1 and 145903 bytes), the first of a series that keeps the
     // connection open, a block back from the Responder, then the close.
+    // clang-format off
     Child responder = host(1, {"open", "2", "LAB7", "20", "recv", "1048576", "10", "recv", "1048576", "10", "drain",
                                "1048576", "10", "recv", "1024", "10", "send", "r", "s", "7", "70000", "10", "recv",
                                "1024", "10"});
     Child initiator = host(2, {"open", "1", "LAB7", "20", "send", "one", "two", "7", "204800", "10", "send", "empty",
                                "zero", "7", "0", "10", "stream", "150000", "10", "send", "a", "b", "21", "100", "10",
                                "recv", "1048576", "10", "close"});
+    // clang-format on
     EXPECT_EQ(initiator.wait(seconds(60)), 0);
     EXPECT_EQ(responder.wait(seconds(60)), 0);
-    EXPECT_TRUE(initiator.output().find("recv 0 70000 7 r s\nclose 0\n") != std::string::npos) << initiator.output();
+    EXPECT_TRUE(initiator.output().find("recv 0 70000 7 r s\nclose 0\n") != std::string::npos)
+        << initiator.output();
     EXPECT_TRUE(responder.output().find("send 0\nrecv 23 ") != std::string::npos) << responder.output();
     stopCapture();
     const Decoded decoded = decode();
@@ -263,25 +298,29 @@ TEST_F(Dissector, PairingBlocksSeriesBothWaysAndQuitDecodeAsSent) {
     // header; only that block is marked shorter.
     const Frame* middle = nullptr;
     for (const Frame& frame : decoded.frames) {
-        if (middle == nullptr && frame.one("dyadc.data_offset") != "" && frame.one("dyadc.data_offset") != "0") {
+        if (middle == nullptr && frame.one("dyadc.data_offset") != "" &&
+            frame.one("dyadc.data_offset") != "0") {
             middle = &frame;
         }
     }
     ASSERT_NE(middle, nullptr);
     ASSERT_EQ(lan->run(1, {"editcap", "/tmp/capture.pcap", "/tmp/gap.pcap", middle->one("frame.number")}), 0);
     const Decoded gap = decode({}, "/tmp/gap.pcap");
-    for (const char* field : {"dyadc.first", "dyadc.second", "dyadc.length", "dyadc.type", "dyadc.quit_code"}) {
+    for (const char* field :
+         {"dyadc.first", "dyadc.second", "dyadc.length", "dyadc.type", "dyadc.quit_code"}) {
         EXPECT_EQ(gap.all(field), decoded.all(field)) << field;
     }
     const std::vector<Block> gapped = blocks(gap);
     ASSERT_EQ(gapped.size(), 7u);
     EXPECT_EQ(gapped[0].marked, 204800 - std::stoull(middle->one("dyadc.data_length")));
-    for (size_t i = 1; i < gapped.size(); ++i) EXPECT_EQ(gapped[i].marked, gapped[i].length) << gapped[i].where;
+    for (size_t i = 1; i < gapped.size(); ++i)
+        EXPECT_EQ(gapped[i].marked, gapped[i].length) << gapped[i].where;
 
     // The installed dissector is found where Wireshark looks for a user's Lua
     // plugins, with the prefix ~/.local, and decodes the same.
     const std::string home = lan->host(1).tmp() + "/home";
-    const std::string install = "cmake --install " DYADC_TEST_PROJECT_BUILD " --component wireshark --prefix " +
+    const std::string install = "cmake --install " DYADC_TEST_PROJECT_BUILD
+                                " --component wireshark --prefix " +
                                 home + "/.local >/dev/null";
     ASSERT_EQ(std::system(install.c_str()), 0);
     ASSERT_TRUE(fileExists(home + "/.local/lib/wireshark/plugins/dyadc.lua"));
@@ -335,6 +374,7 @@ TEST_F(Dissector, LibraryUpdateDecodesAsASeriesOfTheWholeLibrary) {
 TEST_F(Dissector, OddBytesDecodeAsTheirReceiverReadsThem) {
     const std::string longName(5000, 'n');
     const std::string longIdentifier(70, 'i');
+    // clang-format off
     Child responder = peer(1, {
         "listen", "192.168.10.1",
         // A header that arrives a byte at a time, with a length of 2^31 sent
@@ -363,6 +403,7 @@ TEST_F(Dissector, OddBytesDecodeAsTheirReceiverReadsThem) {
         "connect", "192.168.10.2", "192.168.10.1", "send", "put a|b\\r\\n", "send", "put |x||y|3|21 trailing\\r\\n",
         "expect", "000 OK\\r\\n", "send", "abc", "expect", "000 Ok\\r\\n", "send", "put " + longName + "|b|1|7\\r\\n",
         "send", "quit 23\\r\\n", "close"});
+    // clang-format on
     EXPECT_EQ(initiator.wait(seconds(60)), 0) << initiator.output();
     EXPECT_EQ(responder.wait(seconds(60)), 0) << responder.output();
     stopCapture();
@@ -403,18 +444,75 @@ TEST_F(Dissector, OddBytesDecodeAsTheirReceiverReadsThem) {
     EXPECT_EQ(found[1].length, 3u);
     EXPECT_EQ(found[1].marked, 3u);
     EXPECT_EQ(decoded.all("dyadc.quit_code", data[1]), Values{"23"});
+    expectSameInEveryMode(decoded);
+}
 
-    // Dissecting every frame a second time, as Wireshark does when frames are
-    // looked at again, and without TCP reassembly, gives the same fields.
-    for (const Values& options : {Values{"-2"}, Values{"-o", "tcp.desegment_tcp_streams:FALSE"}}) {
-        const Decoded again = decode(options);
-        for (const std::string& field : decodedFields) {
-            // Fields of the protocol's lines and bytes; not those that every
-            // frame of it carries.
-            if (field.rfind("dyadc.", 0) != 0 || field == "dyadc.direction" || field == "dyadc.connection") continue;
-            EXPECT_EQ(again.all(field), decoded.all(field)) << field << " with " << options[0];
-        }
+// Bytes made of the protocol's own pieces in a random order: commands, field
+// separators, numbers, reply codes, line ends, NULs and high bytes.
+std::string hostileBytes(uint32_t seed, size_t size) {
+    static const std::vector<std::string> pieces = {"put ",
+                                                    "quit ",
+                                                    "|",
+                                                    "||",
+                                                    "\r\n",
+                                                    "\n",
+                                                    "\r",
+                                                    " ",
+                                                    "-",
+                                                    "000",
+                                                    "123-",
+                                                    "123 ",
+                                                    "24 ",
+                                                    "4294967295",
+                                                    "-2147483648",
+                                                    "99999999999999999999",
+                                                    "7",
+                                                    "21",
+                                                    "20",
+                                                    "22",
+                                                    std::string(1, '\0'),
+                                                    "\xff\xfe",
+                                                    "x"};
+    std::mt19937 random(seed);
+    std::string bytes;
+    while (bytes.size() < size) bytes += pieces[random() % pieces.size()];
+    return bytes;
+}
+
+// Every byte as \xNN, for test-peer's send.
+std::string escaped(const std::string& bytes) {
+    std::string text;
+    char hex[8];
+    for (unsigned char c : bytes) {
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        text += hex;
     }
+    return text;
+}
+
+TEST_F(Dissector, HostileBytesNeitherFailNorStallIt) {
+    // Connections whose two sides send a mix of the protocol's pieces to each
+    // other: read as a data connection (after a first header), and as a
+    // handshake.
+    Values responderSteps{"listen", "192.168.10.1"}, initiatorSteps;
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+        std::string toResponder = (seed == 2 ? "" : "put a|b|0|7\r\n") + hostileBytes(seed, 16000);
+        std::string toInitiator = hostileBytes(seed + 100, 16000);
+        responderSteps.insert(responderSteps.end(), {"accept", "drain", std::to_string(toResponder.size()),
+                                                     "send", escaped(toInitiator), "eof"});
+        initiatorSteps.insert(initiatorSteps.end(),
+                              {"connect", "192.168.10.2", "192.168.10.1", "send", escaped(toResponder),
+                               "drain", std::to_string(toInitiator.size()), "close"});
+    }
+    Child responder = peer(1, responderSteps);
+    ASSERT_TRUE(responder.waitForOutput("listening\n")) << responder.output();
+    Child initiator = peer(2, initiatorSteps);
+    EXPECT_EQ(initiator.wait(seconds(60)), 0) << initiator.output();
+    EXPECT_EQ(responder.wait(seconds(60)), 0) << responder.output();
+    stopCapture();
+    const Decoded decoded = decode();
+    EXPECT_FALSE(decoded.all("dyadc.connection").empty());
+    expectSameInEveryMode(decoded);
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 -- pairing identifier's bytes followed by one NUL.
 --
 -- TCP port 8181: the side that connects is the Initiator. Lines end with CR LF.
---   The handshake connection (the first after an announce) carries the
+--   A handshake connection (the first after an announce) carries the
 --   Initiator's computer name, the reply "000 OK" or "001 CANCEL", the
 --   Initiator's library version, and the reply "000 OK" or "24 UPDT" (the
 --   Responder wants the Initiator's newer library); then it closes.
---   Every other connection is a data connection: "put FIRST|SECOND|LENGTH|TYPE",
+--   Every later connection is a data connection: "put FIRST|SECOND|LENGTH|TYPE",
 --   the go-ahead "000 OK", exactly LENGTH raw bytes, the final acknowledgement
 --   "000 Ok"; "quit 23" ends the pairing. Either side may send a "put" while
 --   the connection is open.
@@ -84,7 +84,7 @@ dyadc.fields = {
 
 local ex = {
     announce = ProtoExpert.new("dyadc.announce.odd", "Announce is not an identifier and one NUL",
-        expert.group.MALFORMED, expert.severity.WARN),
+        expert.group.PROTOCOL, expert.severity.WARN),
     header = ProtoExpert.new("dyadc.put.incomplete", "Header lacks a field: the receiver ignores it",
         expert.group.MALFORMED, expert.severity.WARN),
     long_line = ProtoExpert.new("dyadc.line.long", "Line longer than its reader keeps",
@@ -211,6 +211,12 @@ local function shown(text, limit)
     return cut and text .. "..." or text
 end
 
+-- A name or text as a field's value: bytes outside ASCII, which the library
+-- passes on as they are, shown as \xNN.
+local function field_text(text)
+    return (text:gsub("[\128-\255]", function(c) return string.format("\\x%02x", c:byte()) end))
+end
+
 local function type_text(value)
     return block_types[value] or "single block"
 end
@@ -291,6 +297,7 @@ end
 -- it. A line that began in an earlier frame has no bytes here for its start:
 -- its fields cover the part that is here.
 local function add_field(item, field, line, at, width, value)
+    if type(value) == "string" then value = field_text(value) end
     local available = line.range:len() - (at - 1)
     if line.carried or available <= 0 then
         return item:add(field, line.range, value)
@@ -322,13 +329,15 @@ local function reply_line(ctx, line, role_of_first)
             side.reply_key = nil
         else
             add_line_item(ctx, line, "Reply continues", REPLY_KEEP)
+            note(ctx, "reply continues")
         end
         return
     end
     local code = reply_code(text)
     local role = role_of_first(code)
     local item = add_line_item(ctx, line, role, REPLY_KEEP)
-    add_field(item, pf.reply, line, 1, #without_line_end(text), without_line_end(text))
+    local reply = without_line_end(until_nul(text))
+    add_field(item, pf.reply, line, 1, #reply, reply)
     add_field(item, pf.reply_code, line, 1, 3, code)
     if text:sub(4, 4) == "-" then
         side.reply_key = first_four(text:sub(1, 3) .. " ")
@@ -451,36 +460,33 @@ end
 local function data_line(ctx, line)
     local conversation = ctx.conversation
     local side = conversation.sides[ctx.side]
-    if side.reply_key then
-        reply_line(ctx, line)
+    local owed = conversation.owed[ctx.side]
+    -- While the other side waits for a reply from this one, it reads every
+    -- line as a reply, whatever it holds (a line without a code counts as
+    -- code 0), and a reply of several lines to its end. It passes over
+    -- replies with a code other than 0 and reads on.
+    if side.reply_key or owed[1] ~= nil then
+        reply_line(ctx, line, function(code)
+            if code ~= 0 then return "Reply passed over" end
+            return table.remove(owed, 1)
+        end)
         return
     end
+    -- Otherwise it reads commands and ignores any other line.
     local text = until_nul(line.text:sub(1, COMMAND_KEEP))
     local word = next_token(text, 1, COMMAND_SEPARATORS)
     if word == "put" then
         put_line(ctx, line, text)
-        return
     elseif word == "quit" then
         quit_line(ctx, line, text)
-        return
-    end
-    -- A side that owes a reply is read as replying, whatever the line holds
-    -- (a line without a code counts as code 0). Otherwise only a line that
-    -- starts with a code is a reply; the reader of commands ignores others.
-    local owed = conversation.owed[ctx.side]
-    if owed[1] == nil and not text:sub(1, 3):match("^%s*[-+]?%d") then
+    elseif text:sub(1, 3):match("^%s*[-+]?%d") then
+        local item = add_line_item(ctx, line, "Reply that nothing waits for", COMMAND_KEEP)
+        add_field(item, pf.reply_code, line, 1, 3, reply_code(text))
+        note(ctx, "Unexpected reply " .. shown(without_line_end(text), 24))
+    else
         add_line_item(ctx, line, "Line the receiver ignores", COMMAND_KEEP)
         note(ctx, "Ignored line " .. shown(without_line_end(text), 24))
-        return
     end
-    reply_line(ctx, line, function(code)
-        local role = owed[1]
-        if role == nil then return "Reply" end
-        -- The sender passes over replies with another code and reads on.
-        if code ~= 0 then return "Reply passed over" end
-        table.remove(owed, 1)
-        return role
-    end)
 end
 
 local function dissect_line(ctx, line)
@@ -702,7 +708,7 @@ local function dissect_announce(tvb, pinfo, tree)
     local text = nul and bytes:sub(1, nul - 1) or bytes
     local item
     if #text > 0 then
-        item = subtree:add(pf.identifier, tvb:range(0, #text), text)
+        item = subtree:add(pf.identifier, tvb:range(0, #text), field_text(text))
     else
         item = subtree:add(pf.identifier, text)
     end
