@@ -40,9 +40,6 @@ local NAME_KEEP = 259
 -- announce that it reads.
 local IDENTIFIER_LIMIT = 63
 local ANNOUNCE_READ_LIMIT = 100
--- Replies owed by one side that are remembered (a peer may send headers that
--- are never answered).
-local OWED_LIMIT = 64
 -- Items named in the Info column of one frame.
 local INFO_LIMIT = 6
 
@@ -248,7 +245,7 @@ local function new_conversation(pinfo)
         client_port = client_is_src and pinfo.src_port or pinfo.dst_port,
         kind = nil, -- "handshake" or "data", decided by the first line
         sides = { i = new_side(), r = new_side() },
-        owed = { i = {}, r = {} }, -- replies each side owes, oldest first
+        owed = { i = {}, r = {} }, -- replies each side owes for the last header, oldest first
     }
     return conversation
 end
@@ -266,12 +263,6 @@ end
 
 local function side_name(side)
     return side == "i" and "Initiator" or "Responder"
-end
-
-local function owe(conversation, side, role)
-    local queue = conversation.owed[side]
-    if #queue >= OWED_LIMIT then table.remove(queue, 1) end
-    queue[#queue + 1] = role
 end
 
 -- Modular comparison of 32-bit sequence numbers: a is at or after b.
@@ -434,9 +425,9 @@ local function put_line(ctx, line, text)
     local update = first == "dyadc.dl_" and " (library update)" or ""
     note(ctx, string.format("put %s|%s|%u|%d%s", shown(first, 32), shown(second, 32), length, block_type, update))
     -- The receiver answers with the go-ahead and, once every byte is there,
-    -- the final acknowledgement; the bytes follow the header directly.
-    owe(conversation, other(ctx.side), "Go-ahead")
-    owe(conversation, other(ctx.side), "Final acknowledgement")
+    -- the final acknowledgement; the bytes follow the header directly. The
+    -- sender reads the next replies as these, whatever came before.
+    conversation.owed[other(ctx.side)] = { "Go-ahead", "Final acknowledgement" }
     side.remaining = length
     side.block_length = length
     side.block_done = 0
