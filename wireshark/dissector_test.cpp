@@ -233,12 +233,7 @@ protected:
 
     static void expectWholeBlocks(const Decoded& decoded, size_t count) {
         std::vector<Block> found = blocks(decoded);
-        std::string listed;
-        for (const Block& block : found) {
-            listed +=
-                block.where + ": " + std::to_string(block.length) + " " + std::to_string(block.marked) + "\n";
-        }
-        EXPECT_EQ(found.size(), count) << listed;
+        EXPECT_EQ(found.size(), count);
         for (const Block& block : found) {
             EXPECT_TRUE(block.marked == block.length && block.contiguous)
                 << block.where << ": a block of " << block.length << " bytes, " << block.marked << " marked";
@@ -481,12 +476,9 @@ std::string hostileBytes(uint32_t seed, size_t size) {
 
 // Every byte as \xNN, for test-peer's send.
 std::string escaped(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
     std::string text;
-    char hex[8];
-    for (unsigned char c : bytes) {
-        std::snprintf(hex, sizeof hex, "\\x%02x", c);
-        text += hex;
-    }
+    for (unsigned char c : bytes) text += {'\\', 'x', digits[c >> 4], digits[c & 15]};
     return text;
 }
 

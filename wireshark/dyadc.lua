@@ -15,12 +15,17 @@
 --   "000 Ok"; "quit 23" ends the pairing. Either side may send a "put" while
 --   the connection is open.
 --
+-- A connection is a handshake or a data connection by its first line: a
+-- computer name holds no blank, a command has its arguments after one.
 -- Lines are reassembled across TCP segments; block bytes are marked segment
 -- by segment, so a block of any size needs no reassembly. Each direction of a
--- connection is read the way its receiver reads it: a "put" line whose four
+-- connection is read the way its reader reads it: a "put" line whose four
 -- fields are all there is followed by exactly LENGTH raw bytes in the same
--- direction. The state of every connection is kept per frame, so that frames
--- decode the same when they are dissected again in any order.
+-- direction, and while one side waits for a reply every line of the other is
+-- one. The state of every connection is kept per frame, so that frames decode
+-- the same when they are dissected again in any order. Retransmitted bytes
+-- are skipped; bytes missing from a capture only shorten the block they fell
+-- in, or, past its end, make reading start afresh at the next segment.
 --
 -- Install: copy this file into a folder from which Wireshark loads Lua plugins
 -- ("tshark -G folders" lists them), or pass it with -X lua_script:dyadc.lua.
