@@ -31,10 +31,12 @@ class Lan:
 
     def spawn(self, host: int, argv: list[str], environment: dict[str, str]) -> subprocess.Popen[str]:
         """Starts `argv` in workstation `host`; its output is read as text."""
-        keep = [p for p in environment.get("DYADC_LAN_KEEP", "").split(":") if p]
-        keep += [str(Path(p).resolve().parent) for p in (environment.get("DYADC_LIBRARY", ""),) if p]
-        keep += [p for p in environment.get("PYTHONPATH", "").split(":") if p]
-        env = dict(environment, DYADC_LAN_KEEP=":".join(keep))
+        # The library and the module stay visible in the workstation even
+        # when they lie under /tmp.
+        keep = [environment.get("DYADC_LAN_KEEP", ""), environment.get("PYTHONPATH", "")]
+        if environment.get("DYADC_LIBRARY"):
+            keep.append(str(Path(environment["DYADC_LIBRARY"]).resolve().parent))
+        env = dict(environment, DYADC_LAN_KEEP=":".join(p for p in keep if p))
         return subprocess.Popen(
             [str(LAN_TOOL), "exec", self.name, str(host), "--", *argv],
             stdin=subprocess.DEVNULL,

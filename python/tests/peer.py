@@ -48,7 +48,7 @@ def data_object(kind: str, content: bytes) -> Any:
     if kind == "readonly":
         return memoryview(content)
     if kind == "array":
-        return array.array("B", content)
+        return array.array("i", content)  # 4-byte items
     if kind == "mmap":
         mapped = mmap.mmap(-1, len(content))
         mapped.write(content)
