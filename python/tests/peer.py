@@ -83,6 +83,7 @@ def opened(role: str, identifier: str, peer: str, accept: Callable[[str], object
 
 
 def blocks(role: str, identifier: str, peer: str) -> None:
+    dyadc.set_log("/tmp/peer.log", 1_000_000, 2)  # every line sent and received
     with opened(role, identifier, peer) as link:
         if role == "responder":
             for block in link.blocks(timeout=20, buffer_size=RECEIVE_BUFFER):

@@ -27,6 +27,8 @@ def test_blocks_of_every_size_and_buffer_kind_arrive_whole(lan: Lan, identifier:
     # Blocks of exact multiples of the buffer, the last one included, come
     # whole: completed by the next header, by the series' end or by the close.
     assert events[1] == [{"block": block} for block in sent] + [{"ended": True}]
+    log = (lan.hosts[1] / "tmp" / "peer.log").read_text()  # the workstation's /tmp
+    assert "<<put exact|three buffers|12288|7" in log
     lengths = [length for _, _, _, length, _ in peer.BLOCKS]
     assert events[2] == [
         {"progress": list(itertools.accumulate(lengths))},
