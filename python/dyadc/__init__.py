@@ -428,9 +428,11 @@ class Link:
     def receive(self, timeout: float | None = 30, buffer_size: int = DEFAULT_BUFFER_SIZE) -> Block:
         """Returns the next whole block, however many pieces it takes.
 
-        ``timeout`` bounds the wait for the block's start and for each stall
-        of its bytes (None: no limit). ``buffer_size`` is the most the library
-        delivers per call; it bounds the memory used beyond the block itself.
+        ``timeout`` bounds the wait for a block to begin (None: no limit);
+        once it has begun, a stall of its bytes ends the call when more than
+        ``timeout`` seconds have passed since then. ``buffer_size`` is the
+        most the library delivers per call; it bounds the memory used beyond
+        the block itself.
 
         A block whose length is an exact multiple of ``buffer_size`` cannot be
         told complete by its last piece: it is returned only when the next
