@@ -10,13 +10,6 @@ written only when a header is read); anything else -- a new header, a time-out
 while waiting for one, the peer's close -- means the library had no block in
 progress, so the previous piece was the last of its block.
 
-A single block (a type other than 20, 21 and 22) that took several calls
-leaves the connection open on this side, since its later pieces report type
-22, while its sender closes it. The next call then finds the connection closed
-and returns 100 at once, with no header and no block in progress: the expected
-end of that block's connection, not a failure. The call after it waits for
-the sender's next connection.
-
 The caller fills the name buffers and the length output with sentinels before
 each call and describes what the call wrote as a Piece; the Assembler keeps
 the block being put together and a queue of what the caller is to get next:
@@ -29,7 +22,7 @@ from collections import deque
 from dataclasses import dataclass
 from typing import NamedTuple
 
-from ._library import BLOCK_FIRST, BLOCK_LAST, BLOCK_MORE
+from ._library import BLOCK_LAST, BLOCK_MORE
 from ._results import (
     CONNECTION_FAILED,
     OK,
@@ -85,7 +78,6 @@ class _Partial:
         self.first = first
         self.second = second
         self.type = type_
-        self.single = type_ not in (BLOCK_LAST, BLOCK_FIRST, BLOCK_MORE)
         self.orphan = orphan  # its header was read by another process
         self.chunks: list[bytes] = []
         self.full = False  # the last piece filled its buffer: the block may be complete
@@ -102,9 +94,6 @@ class Assembler:
         self._partial: _Partial | None = None
         self._ready: deque[Block | DyadError] = deque()
         self._closed = False
-        # The last block was a single block of several pieces: its sender
-        # closed the connection that this side kept.
-        self._sender_closed = False
 
     def pop(self) -> Block | None:
         """The next whole block, or None when a call is needed. Raises the
@@ -126,7 +115,6 @@ class Assembler:
     def take(self, piece: Piece) -> None:
         """Takes in what one call did."""
         partial = self._partial
-        sender_closed, self._sender_closed = self._sender_closed, False
         if piece.continues:
             if partial is None:
                 # The block's header went to another process of this
@@ -151,7 +139,6 @@ class Assembler:
         if partial is not None:
             if partial.full:
                 self._finish()
-                sender_closed, self._sender_closed = self._sender_closed, False
             elif piece.result == TIMED_OUT and not piece.header:
                 # The wait ended before the block could go on (another
                 # process held the connection): it stays in progress.
@@ -173,8 +160,6 @@ class Assembler:
             partial.full = False  # timed out in the middle: the next call resumes it
         if piece.result == PEER_CLOSED:
             self._closed = True
-        elif piece.result == CONNECTION_FAILED and sender_closed and not piece.header and piece.length is None:
-            pass  # the end of the last block's connection
         elif piece.result != OK:
             self.fail(piece.result)
 
@@ -182,7 +167,6 @@ class Assembler:
         partial = self._partial
         assert partial is not None
         self._partial = None
-        self._sender_closed = partial.single and len(partial.chunks) > 1
         if partial.orphan:
             self._ready.append(DyadError(-1, "a block arrived without its header, which another process received"))
         else:

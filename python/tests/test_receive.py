@@ -86,13 +86,13 @@ CASES = {
         [header("a", 7, b"abcd"), more(b"e", result=100), header("x", 7, b"xy")],
         ["DYAD_CONNECTION_FAILED", X],
     ),
-    "sender closing after a single block of pieces is no error": (
+    "failure after a block of pieces comes after the block": (
         [header("a", 7, b"abcd"), more(b"efg"), bare(100), header("x", 7, b"xy")],
-        [Block("a", "b", 7, b"abcdefg"), X],
+        [Block("a", "b", 7, b"abcdefg"), "DYAD_CONNECTION_FAILED", X],
     ),
-    "sender closing after an exact single block is no error": (
+    "failure after an exact block of pieces comes after the block": (
         [header("a", 7, b"abcd"), more(b"efgh"), bare(100), header("x", 7, b"xy")],
-        [A, X],
+        [A, "DYAD_CONNECTION_FAILED", X],
     ),
     "connection lost after a series block is": (
         [header("s", 21, b"abcd"), more(b"ef"), bare(100)],
