@@ -218,7 +218,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         LOG_DETAIL("Selecting...");
         platform::SelectSet waiting{};
         for (int32_t i = 0; i < sockets.receiverCount; ++i) waiting.handles[waiting.count++] = sockets.receivers[i];
-        const int ready = waitForCycle(waiting, initiatorCycleWait(timeoutSeconds));
+        const int ready = waitForCycle(waiting, static_cast<int32_t>(initiatorCycleWait(timeoutSeconds) * 1000));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
             return finish(result::timedOut);
