@@ -15,12 +15,12 @@
 //
 // One call goes through these steps:
 //
-//   take the receiving mark (wait while another process receives or holds the
-//   open connection) -> [in progress] receive bytes
+//   take the turn (wait while another thread or process receives, or another
+//   process holds the open connection) -> [in progress] receive bytes
 //                    -> [idle] await a connection -> read the header line ->
 //                       interpret it (put: go-ahead, then receive bytes;
 //                       quit; empty or unknown) -> acknowledge a complete block
-//   -> keep or close the connection by the type -> release the mark
+//   -> keep or close the connection by the type -> release the turn
 //
 // Every call measures its time limit from its own start. A connection that
 // another running process made cannot be read here (its descriptor means
