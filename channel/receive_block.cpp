@@ -30,7 +30,6 @@
 // call waits for the peer's next one. In the middle of a block it ends the
 // call with 100 and discards the block; a time-out keeps the block in
 // progress for the next call to resume.
-#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -78,22 +77,25 @@ int32_t connectionLost() {
 
 // Threads of one process receive one at a time (the receiving mark tells
 // processes apart, not threads).
-std::timed_mutex& receivingTurn() {
-    static std::timed_mutex turn;
+std::mutex& receivingTurn() {
+    static std::mutex turn;
     return turn;
 }
+
+constexpr uint32_t turnPollMilliseconds = 50;
 
 // Takes this process's turn and the receiving mark; while another thread or
 // another running process receives, or another process holds the open
 // connection, waits for it a second at a time. Returns 0, or 101 when the
 // time limit passed first.
-int32_t awaitTurn(const Call& call, std::unique_lock<std::timed_mutex>& turn) {
+int32_t awaitTurn(const Call& call, std::unique_lock<std::mutex>& turn) {
     SharedSession& s = sharedSession();
-    while (!turn.try_lock_for(std::chrono::seconds(1))) {
+    while (!turn.try_lock()) {
         if (timeLimitPassed(call.timeoutSeconds)) {
             LOG_BASIC("Client connect Timeout");
             return result::timedOut;
         }
+        platform::sleepMilliseconds(turnPollMilliseconds);
     }
     for (;;) {
         const int32_t connectedBefore = s.connected;
@@ -284,8 +286,8 @@ int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
     } clearTail{call};
     LOG_DETAIL("IN RECIEVE DATABLOCK");
 
-    processSession().operationStart = platform::currentTime();
-    std::unique_lock<std::timed_mutex> turn(receivingTurn(), std::defer_lock);
+    startOperation();
+    std::unique_lock<std::mutex> turn(receivingTurn(), std::defer_lock);
     if (awaitTurn(call, turn) != result::ok) return result::timedOut;
     const int32_t result = receive(call);
     // Keep or close, by the type the caller's variable holds now, when the
