@@ -1,0 +1,130 @@
+// The system directory and file creation.
+//
+// The system directory is the one GetSystemDirectoryA names: the installed
+// dyadc.dll is looked for there, and a received library update is stored
+// there. A file stored on a peer's behalf never takes a name that Windows
+// would resolve to something else (a stream, a device, a short alias, a
+// name whose trailing dots or spaces are dropped) or could load or run.
+#include "platform/windows/win32.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace dyadc::platform {
+namespace {
+
+// Endings of files that Windows or its programs load or run.
+constexpr const char* executableEndings[] = {
+    ".dll", ".exe", ".sys", ".drv", ".ocx", ".cpl", ".scr", ".com", ".efi", ".mui", ".nls", ".tlb", ".ax",
+    ".manifest", ".config", ".inf", ".cat", ".bat", ".cmd", ".ps1", ".vbs", ".vbe", ".js", ".jse", ".wsf",
+    ".wsh", ".msi", ".msp", ".lnk", ".pif", ".hta", ".reg",
+};
+constexpr const char* deviceNames[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+
+bool equalIgnoringCase(const char* a, const char* b, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool endsWith(const char* name, size_t length, const char* ending) {
+    const size_t endingLength = std::strlen(ending);
+    return length >= endingLength && equalIgnoringCase(name + length - endingLength, ending, endingLength);
+}
+
+// Whether the last part of a path names a plain file that Windows neither
+// resolves to something else nor loads or runs.
+bool storableName(const char* path) {
+    const char* name = path;
+    for (const char* at = path; *at != '\0'; ++at) {
+        if (*at == '\\' || *at == '/') name = at + 1;
+    }
+    const size_t length = std::strlen(name);
+    if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ') return false;
+    if (std::strpbrk(name, ":~*?\"<>|") != nullptr) return false;
+    // A device name stays a device with any ending ("nul.txt", "com1.log").
+    size_t stem = 0;
+    while (stem < length && name[stem] != '.') ++stem;
+    for (const char* device : deviceNames) {
+        if (stem == std::strlen(device) && equalIgnoringCase(name, device, stem)) return false;
+    }
+    if (stem == 4 && (equalIgnoringCase(name, "com", 3) || equalIgnoringCase(name, "lpt", 3)) &&
+        name[3] >= '0' && name[3] <= '9') {
+        return false;
+    }
+    for (const char* ending : executableEndings) {
+        if (endsWith(name, length, ending)) return false;
+    }
+    return true;
+}
+
+// A C stream over a file handle; closes the handle when that fails.
+std::FILE* streamOf(HANDLE file, int mode, const char* streamMode) {
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), mode | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(descriptor, streamMode);
+    if (stream == nullptr) _close(descriptor);
+    return stream;
+}
+
+}  // namespace
+
+const char pathSeparator = '\\';
+const char* const installedLibraryName = "dyadc.dll";
+const char* const defaultLogPath = "c:\\dyadc.log";
+
+uint32_t systemDirectory(char* buffer, uint32_t size) {
+    if (buffer == nullptr || size == 0) return 0;
+    const UINT length = GetSystemDirectoryA(buffer, size);
+    if (length == 0 || length >= size) buffer[0] = '\0';
+    return length;
+}
+
+std::FILE* createPrivateFile(const char* path) {
+    // Full access for the file's owner and nobody else.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;OW)", SDDL_REVISION_1, &descriptor,
+                                                             nullptr) != 0) {
+        attributes.lpSecurityDescriptor = descriptor;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &attributes, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (descriptor != nullptr) LocalFree(descriptor);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return streamOf(file, _O_RDWR, "w+b");
+}
+
+std::FILE* createStoredFile(const char* path) {
+    if (!storableName(path)) return nullptr;
+    // Opened without following a link in its place, which is refused; a
+    // plain file found there is cut to nothing.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(file, &information) == 0 ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        SetEndOfFile(file) == 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    return streamOf(file, _O_WRONLY, "wb");
+}
+
+int replaceFile(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 ? 0 : -1;
+}
+
+}  // namespace dyadc::platform
