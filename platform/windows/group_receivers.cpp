@@ -188,7 +188,7 @@ int64_t receiveReportedDatagram(SocketHandle socket, void* buffer, size_t length
             return count;
         }
         if (error != WSAEWOULDBLOCK) return recordError(error);
-        if (waitFor(socket, false, -1) < 0) return -1;
+        if (waitFor(socket, Awaited::readable, -1) < 0) return -1;
     }
 }
 

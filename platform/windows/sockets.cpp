@@ -78,7 +78,7 @@ int64_t receiveWaiting(SocketHandle socket, void* buffer, size_t length, int fla
         const int got = recv(native(socket), static_cast<char*>(buffer), ask, flags);
         if (got >= 0) return got;
         if (WSAGetLastError() != WSAEWOULDBLOCK) return recordFailure();
-        const int ready = waitFor(socket, false, receiveTimeoutOf(socket));
+        const int ready = waitFor(socket, Awaited::readable, receiveTimeoutOf(socket));
         if (ready < 0) return -1;
         if (ready == 0) return recordError(errorTimedOut);
     }
@@ -208,7 +208,7 @@ SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t*
             return accepted;
         }
         // The pending connection can vanish between the wait and the accept.
-        if (WSAGetLastError() != WSAEWOULDBLOCK || waitFor(socket, false, -1) < 0) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK || waitFor(socket, Awaited::readable, -1) < 0) {
             recordFailure();
             return invalidSocket;
         }
@@ -224,7 +224,7 @@ int connectTo(SocketHandle socket, const SocketAddress& peer) {
     if (WSAGetLastError() != WSAEWOULDBLOCK) return recordFailure();
     // The connection is under way: it is made when the socket turns writable
     // and has failed when it reports an error, within the send time-out.
-    const int ready = waitFor(socket, true, sendTimeoutOf(socket));
+    const int ready = waitFor(socket, Awaited::connected, sendTimeoutOf(socket));
     if (ready < 0) return -1;
     if (ready == 0) return recordError(errorTimedOut);
     int error = 0;
@@ -259,7 +259,7 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
             break;
         }
         // Nothing more fits: wait for room, for at most the send time-out.
-        const int ready = waitFor(socket, true, sendTimeoutOf(socket));
+        const int ready = waitFor(socket, Awaited::writable, sendTimeoutOf(socket));
         if (ready <= 0) {
             result = ready < 0 ? -1 : recordError(errorTimedOut);
             break;
@@ -283,7 +283,7 @@ int64_t sendDatagram(SocketHandle socket, const void* data, size_t length, const
         const int sent = sendto(native(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
                                 reinterpret_cast<sockaddr*>(&system), sizeof system);
         if (sent >= 0) return sent;
-        if (WSAGetLastError() != WSAEWOULDBLOCK || waitFor(socket, true, -1) < 0) return recordFailure();
+        if (WSAGetLastError() != WSAEWOULDBLOCK || waitFor(socket, Awaited::writable, -1) < 0) return recordFailure();
     }
 }
 
@@ -323,15 +323,19 @@ int selectReadable(SelectSet* set, uint32_t seconds) {
     }
 }
 
-int waitFor(SocketHandle socket, bool forWriting, int32_t milliseconds) {
+int waitFor(SocketHandle socket, Awaited what, int32_t milliseconds) {
     fd_set ready, failed;
     FD_ZERO(&ready);
     FD_ZERO(&failed);
     FD_SET(native(socket), &ready);
+    // Only a connection attempt watches the exception set, where its failure
+    // shows: on a connection that set also reports urgent data, which no
+    // receive or send here would take, so it would never stop being ready.
     FD_SET(native(socket), &failed);
     timeval wait = timevalOf(milliseconds < 0 ? 0 : milliseconds);
-    const int result = select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, &failed,
-                              milliseconds < 0 ? nullptr : &wait);
+    const int result = select(0, what == Awaited::readable ? &ready : nullptr,
+                              what == Awaited::readable ? nullptr : &ready,
+                              what == Awaited::connected ? &failed : nullptr, milliseconds < 0 ? nullptr : &wait);
     if (result == SOCKET_ERROR) return recordFailure();
     return result > 0 ? 1 : 0;
 }
@@ -351,7 +355,7 @@ bool brokenConnectionError(int32_t error) {
 }
 
 int waitReadable(SocketHandle socket, int32_t milliseconds) {
-    return waitFor(socket, false, milliseconds < 0 ? 0 : milliseconds);
+    return waitFor(socket, Awaited::readable, milliseconds < 0 ? 0 : milliseconds);
 }
 
 }  // namespace dyadc::platform

@@ -46,11 +46,14 @@ int recordFailure();
 // Records `error` and returns -1.
 int recordError(int32_t error);
 
-// Waits until the socket is readable (`forWriting` false) or writable, for at
-// most `milliseconds` (negative: without a limit). 1 ready, 0 after the wait
-// (errorTimedOut is recorded), -1 when the wait failed. A socket with a
-// pending error counts as ready, so that the next call reports the error.
-int waitFor(SocketHandle socket, bool forWriting, int32_t milliseconds);
+// What a wait waits for: data (or the end of the connection, or an error) to
+// read, room to send, or the end of a connection attempt, which a failed
+// attempt reports apart from the others.
+enum class Awaited { readable, writable, connected };
+// Waits until the socket is ready for `what`, for at most `milliseconds`
+// (negative: without a limit). 1 ready, 0 when the time passed, -1 when the
+// wait itself failed.
+int waitFor(SocketHandle socket, Awaited what, int32_t milliseconds);
 
 // The receive or send time-out set on a socket in milliseconds, or -1 when
 // none is set (the wait then has no limit).

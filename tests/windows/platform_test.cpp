@@ -84,6 +84,10 @@ TEST(WindowsSockets, TimeOutsReport10060AndLeaveTheConnectionUsable) {
     EXPECT_EQ(lastSocketError(), errorTimedOut);
     EXPECT_EQ(peekSome(connection.client, buffer, sizeof buffer), -1);
     EXPECT_EQ(lastSocketError(), errorTimedOut);
+    // Urgent data from the peer is no data to read: the wait still ends.
+    ASSERT_EQ(send(native(connection.server), "!", 1, MSG_OOB), 1);
+    EXPECT_EQ(receiveSome(connection.client, buffer, sizeof buffer), -1);
+    EXPECT_EQ(lastSocketError(), errorTimedOut);
     ASSERT_EQ(sendAll(connection.server, "late", 4, nullptr), 0);
     EXPECT_EQ(receiveExactly(connection.client, 4), 4u) << "the connection still carries what comes later";
 
