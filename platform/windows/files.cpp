@@ -66,6 +66,22 @@ bool storableName(const char* path) {
     return true;
 }
 
+// A security descriptor that gives the calling process's user, and nobody
+// else, full access. False when the user cannot be found.
+bool ownerOnly(char* descriptor, size_t size) {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) return false;
+    alignas(TOKEN_USER) unsigned char buffer[256];
+    DWORD length = 0;
+    const bool found = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) != 0;
+    CloseHandle(token);
+    char* sid = nullptr;
+    if (!found || ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid) == 0) return false;
+    const int written = std::snprintf(descriptor, size, "D:P(A;;FA;;;%s)", sid);
+    LocalFree(sid);
+    return written > 0 && static_cast<size_t>(written) < size;
+}
+
 // A C stream over a file handle; closes the handle when that fails.
 std::FILE* streamOf(HANDLE file, int mode, const char* streamMode) {
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), mode | _O_BINARY);
@@ -92,11 +108,13 @@ uint32_t systemDirectory(char* buffer, uint32_t size) {
 }
 
 std::FILE* createPrivateFile(const char* path) {
-    // Full access for the file's owner and nobody else.
+    // Full access for this process's user and nobody else; the folder's
+    // own rules when the user cannot be named.
+    char text[256];
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;OW)", SDDL_REVISION_1, &descriptor,
-                                                             nullptr) != 0) {
+    if (ownerOnly(text, sizeof text) &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &descriptor, nullptr) != 0) {
         attributes.lpSecurityDescriptor = descriptor;
     }
     HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &attributes, CREATE_ALWAYS,

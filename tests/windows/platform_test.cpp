@@ -371,6 +371,8 @@ TEST(WindowsLog, LinesEndWithCrLfAndBadPathsLoseLinesQuietly) {
     EXPECT_EQ(kept.back(), "line 49 of the log");
     EXPECT_LE(test::readFile(log.path()).size(), 260u);
     EXPECT_FALSE(test::fileExists(log.path() + ".tmp"));
+    LOG_BASIC("after the trim");
+    EXPECT_TRUE(log.has("after the trim")) << "the trimmed log stays this user's to write";
 }
 
 TEST(WindowsHost, ProcessesEnvironmentAndComputerName) {
