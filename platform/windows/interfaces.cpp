@@ -6,8 +6,9 @@
 namespace dyadc::platform {
 namespace {
 
-// The list is read into this many bytes: at most 26 records.
-constexpr size_t listBufferSize = 2000;
+// The request fails as a whole when the list does not fit its buffer, so the
+// buffer holds far more records than the caller takes (the first ones).
+constexpr size_t listBufferRecords = 256;
 static_assert(sizeof(INTERFACE_INFO) == 76, "an interface record is 76 bytes");
 
 }  // namespace
@@ -16,7 +17,7 @@ int listInterfaceRecords(InterfaceRecord* records, int capacity, int* count) {
     // The request needs a socket; a datagram socket of its own serves.
     const SocketHandle socket = openDatagramSocket(0);
     if (socket == invalidSocket) return -1;
-    alignas(INTERFACE_INFO) unsigned char list[listBufferSize];
+    INTERFACE_INFO list[listBufferRecords];
     DWORD returned = 0;
     const int result = WSAIoctl(native(socket), SIO_GET_INTERFACE_LIST, nullptr, 0, list, sizeof list, &returned,
                                 nullptr, nullptr);
@@ -27,7 +28,7 @@ int listInterfaceRecords(InterfaceRecord* records, int capacity, int* count) {
     const int available = static_cast<int>(returned / sizeof(INTERFACE_INFO));
     int filled = 0;
     for (int i = 0; i < available && filled < capacity; ++i) {
-        const auto* info = reinterpret_cast<const INTERFACE_INFO*>(list) + i;
+        const INTERFACE_INFO* info = &list[i];
         const sockaddr_in& system = info->iiAddress.AddressIn;
         InterfaceRecord& record = records[filled++];
         record = InterfaceRecord{};
