@@ -232,6 +232,18 @@ TEST_F(WindowsWorkstations, HostileUpdateNamesAreNeverStored) {
     EXPECT_EQ(readFile(station(1).systemDirectory() + "/kernel32.dll").substr(0, 2), "MZ") << "untouched";
 }
 
+TEST_F(WindowsWorkstations, HostileResponderEndsTheInitiatorsOpen) {
+    start({2});
+    // A reply of 5000 bytes without a line end, then a reset.
+    Child responder = lan->spawn(1, {helperPath("test-peer"), "listen", "192.168.10.1", "announce", "LAB7",
+                                     "192.168.10.1", "2", "accept", "line", "send", std::string(5000, 'x'), "reset"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30"});
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_EQ(text(initiator), "setlog 0\nopen 100\n");
+    EXPECT_EQ(responder.wait(), 0) << text(responder);
+    EXPECT_TRUE(logHas(log(2), "Error:  A tcp error occured while waiting for target verification"));
+}
+
 #ifdef DYADC_TEST_DYAD
 TEST_F(WindowsWorkstations, DyadCommandMovesAFileBetweenWindowsAndLinux) {
     for (const int windowsHost : {1, 2}) {
