@@ -1,15 +1,17 @@
-// sendLine, receiveLine and readReply.
+// sendLine, receiveLine, readReply and the partial lines of the handshake.
 //
-// receiveLine must never take a byte that follows the line's LF: the raw
-// bytes of a block come right after its header on the same connection. It
-// peeks at what has arrived, finds the LF and then takes exactly that many
-// bytes, so a line costs two system calls instead of one per byte.
+// A line read must never take a byte that follows its LF: the raw bytes of a
+// block come right after its header on the same connection. The reader peeks
+// at what has arrived, finds the LF and then takes exactly that many bytes,
+// so a line costs two system calls instead of one per byte.
 #include "channel/line_io.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "channel/text.h"
+#include "frame/results.h"
 #include "log/log.h"
 
 namespace dyadc {
@@ -17,8 +19,6 @@ namespace {
 
 constexpr size_t lineBufferSize = 260;
 constexpr size_t peekChunk = 512;
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Takes exactly `count` bytes that a peek has shown to be there.
 bool consume(SocketHandle socket, char* into, size_t count) {
@@ -28,6 +28,36 @@ bool consume(SocketHandle socket, char* into, size_t count) {
         if (got <= 0) return false;
         taken += static_cast<size_t>(got);
     }
+    return true;
+}
+
+// Takes the next piece of a line: what has arrived up to and including its
+// LF, storing what fits into `into[0..room)`. Returns the bytes taken (and
+// sets *ended at the LF), 0 when the peer closed the connection, -1 when the
+// receive failed (lastSocketError holds why).
+int64_t takePiece(SocketHandle socket, char* into, size_t room, size_t* kept, bool* ended) {
+    char chunk[peekChunk];
+    const int64_t seen = platform::peekSome(socket, chunk, sizeof chunk);
+    if (seen <= 0) {
+        if (seen < 0) processSession().lastSocketError = platform::lastSocketError();
+        return seen;
+    }
+    const auto* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(seen)));
+    const size_t take = end != nullptr ? static_cast<size_t>(end - chunk) + 1 : static_cast<size_t>(seen);
+    if (!consume(socket, chunk, take)) {
+        processSession().lastSocketError = platform::lastSocketError();
+        return -1;
+    }
+    *kept = take < room ? take : room;
+    std::memcpy(into, chunk, *kept);
+    *ended = end != nullptr;
+    return static_cast<int64_t>(take);
+}
+
+// A line that has not ended within lineByteLimit bytes.
+bool runsOn(size_t taken) {
+    if (taken <= lineByteLimit) return false;
+    processSession().lastSocketError = platform::errorMessageTooLong;
     return true;
 }
 
@@ -58,62 +88,65 @@ int32_t sendLine(SocketHandle socket, const char* format, ...) {
     return 0;
 }
 
-int32_t receiveLine(SocketHandle socket, char* buffer, uint32_t size) {
+int32_t receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Deadline& deadline) {
     if (size > 0) std::memset(buffer, 0, size);
     const size_t room = size > 0 ? size - 1 : 0;
     size_t stored = 0;
-    int32_t result = 0;
-    char chunk[peekChunk];
+    size_t taken = 0;
     for (;;) {
-        int64_t seen = platform::peekSome(socket, chunk, sizeof chunk);
-        if (seen < 0) {
-            processSession().lastSocketError = platform::lastSocketError();
-            break;
+        if (deadline.bounded()) {
+            int ready = 0;
+            while (ready == 0 && !deadline.passed()) ready = platform::waitReadable(socket, deadline.nextWaitMilliseconds());
+            if (ready <= 0) {
+                processSession().lastSocketError = ready == 0 ? platform::errorTimedOut : platform::lastSocketError();
+                return 0;
+            }
         }
-        if (seen == 0) break;  // the peer closed the connection
-        const auto* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(seen)));
-        const size_t take = end != nullptr ? static_cast<size_t>(end - chunk) + 1 : static_cast<size_t>(seen);
-        if (!consume(socket, chunk, take)) {
-            processSession().lastSocketError = platform::lastSocketError();
-            break;
-        }
-        size_t keep = take < room - stored ? take : room - stored;
-        std::memcpy(buffer + stored, chunk, keep);
-        stored += keep;
-        if (end != nullptr) {
-            result = 1;
-            break;
-        }
+        size_t kept = 0;
+        bool ended = false;
+        const int64_t piece = takePiece(socket, buffer + stored, room - stored, &kept, &ended);
+        if (piece <= 0) return 0;
+        stored += kept;
+        taken += static_cast<size_t>(piece);
+        if (ended) break;
+        if (runsOn(taken)) return 0;
     }
-    if (result > 0) LOG_DETAIL("<<%s", buffer);
-    return result;
+    LOG_DETAIL("<<%s", buffer);
+    return 1;
+}
+
+int32_t continueLine(SocketHandle socket, PartialLine& line) {
+    size_t kept = 0;
+    bool ended = false;
+    const int64_t piece = takePiece(socket, line.text + line.stored, PartialLine::size - 1 - line.stored, &kept, &ended);
+    if (piece <= 0) return -1;
+    line.stored += static_cast<uint32_t>(kept);
+    line.taken += static_cast<size_t>(piece);
+    if (ended) {
+        LOG_DETAIL("<<%s", line.text);
+        return 1;
+    }
+    return runsOn(line.taken) ? -1 : 0;
 }
 
 int32_t replyCode(const char* line) {
-    size_t at = 0;
-    while (at < 3 && line[at] != '\0' && isBlank(line[at])) ++at;
-    bool negative = false;
-    if (at < 3 && (line[at] == '+' || line[at] == '-')) {
-        negative = line[at] == '-';
-        ++at;
-    }
-    int32_t value = 0;
-    while (at < 3 && line[at] >= '0' && line[at] <= '9') value = value * 10 + (line[at++] - '0');
-    return negative ? -value : value;
+    size_t length = 0;
+    while (length < 3 && line[length] != '\0') ++length;
+    return low32(TextCursor(std::string_view(line, length)).number());
 }
 
-int32_t readReply(SocketHandle socket, int32_t* code) {
+int32_t readReply(SocketHandle socket, int32_t* code, const Deadline& deadline) {
     *code = 0;
     char line[replyBufferSize];
-    int32_t read = receiveLine(socket, line, sizeof line);
+    int32_t read = receiveLine(socket, line, sizeof line, deadline);
     bool firstRead = read != 0;
     char key[4] = {line[0], line[1], line[2], ' '};
     if (firstRead && line[3] == '-') {
         do {
-            read = receiveLine(socket, line, sizeof line);
+            read = receiveLine(socket, line, sizeof line, deadline);
         } while (read != 0 && std::memcmp(line, key, sizeof key) != 0);
     }
-    int32_t result = read != 0 ? 0 : 99;
+    int32_t result = read != 0 ? result::ok : result::noReply;
     if (firstRead) *code = replyCode(key);
     if (*code != 0) {
         size_t length = std::strlen(line);
@@ -121,6 +154,12 @@ int32_t readReply(SocketHandle socket, int32_t* code) {
         LOG_DETAIL("%s", line);
     }
     return result;
+}
+
+bool connectionUnusable(SocketHandle socket) {
+    const int32_t error = processSession().lastSocketError;
+    return error == platform::errorMessageTooLong || platform::brokenConnectionError(error) ||
+           platform::connectionBroken(socket);
 }
 
 }  // namespace dyadc

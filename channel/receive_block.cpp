@@ -1,31 +1,63 @@
-// DyadRecvDataBlock: the next block from the paired workstation, or the next
-// piece of one that is larger than the caller's buffer.
+// receiveBlock: the next block from the paired workstation, or the next piece
+// of one that is larger than the caller's buffer.
 //
-// The state of an unfinished block (its size, type and the bytes received so
-// far) lives in the shared Session, so that the next call, in whichever
-// process, continues it without a header. The final acknowledgement goes to
-// the sender only when the block's last byte has arrived.
+// The block in progress lives in the shared Session (blockSize,
+// blockBytesReceived, blockType), so that the next call, in whichever process,
+// continues it without a header; the final acknowledgement goes to the sender
+// only when the block's last byte has arrived:
 //
-// Connections: when none is open the call waits for the Initiator's next one
-// through the re-listen. A connection that another running process of the
-// workstation made cannot be read here (its descriptor means nothing in this
-// process): the call waits, in steps of a second and within its time limit,
-// until that process has closed it. A connection whose process has ended is
-// forgotten, together with any block that was in progress on it. A
-// connection that the peer closed or reset ends the call with 100 at once and
-// discards the block in progress, so that the next call reads a new header;
-// a time-out keeps the block in progress for the next call to resume.
+//                 "put" with a length > 0            last byte: "000 Ok"
+//       idle -------------------------------> in progress ---------------> idle
+//        ^  |  "put" of length 0: "000 OK", "000 Ok"   |
+//        |  +------------------+                       | connection lost, or
+//        |                     v                       | its process ended
+//        +---------------------+-----------------------+ (block discarded)
+//
+// One call goes through these steps:
+//
+//   take the receiving mark (wait while another process receives or holds the
+//   open connection) -> [in progress] receive bytes
+//                    -> [idle] await a connection -> read the header line ->
+//                       interpret it (put: go-ahead, then receive bytes;
+//                       quit; empty or unknown) -> acknowledge a complete block
+//   -> keep or close the connection by the type -> release the mark
+//
+// Every call measures its time limit from its own start. A connection that
+// another running process made cannot be read here (its descriptor means
+// nothing in this process): the call waits, a second at a time and within its
+// limit, until that process has closed it. A connection that the peer closed
+// or reset while no block is in progress is no failure: it is closed and the
+// call waits for the peer's next one. In the middle of a block it ends the
+// call with 100 and discards the block; a time-out keeps the block in
+// progress for the next call to resume.
 #include <cstring>
 
 #include "channel/blocks.h"
+#include "channel/lease.h"
 #include "channel/line_io.h"
-#include "dyadc.h"
+#include "frame/results.h"
+#include "frame/time_limit.h"
 #include "log/log.h"
+#include "rendezvous/link.h"
 #include "rendezvous/protocol.h"
-#include "rendezvous/rendezvous.h"
 
 namespace dyadc {
 namespace {
+
+// What one call works with.
+struct Call {
+    char* firstName;
+    char* secondName;
+    uint32_t timeoutSeconds;
+    uint8_t* buffer;
+    uint32_t size;
+    int32_t* length;
+    int32_t* type;
+    DyadProgressCallback progress;
+    bool madeHere = false;  // this call had to wait for the connection
+    uint32_t filled = 0;    // bytes placed in the buffer
+    bool settle = false;    // the call ends by keeping or closing the connection by the type
+};
 
 void discardBlock() {
     SharedSession& s = sharedSession();
@@ -33,165 +65,220 @@ void discardBlock() {
     s.blockBytesReceived = 0;
 }
 
-// The connection is gone: close it, drop the block, report 100.
+// The connection is gone in the middle of a block: close it, drop the block.
 int32_t connectionLost() {
     LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
     sharedSession().linkDown = 1;
     closeConnection();
     discardBlock();
-    return 100;
+    return result::connectionFailed;
 }
 
-// Waits while another running process holds the open connection. Returns 0
-// when this process may go on, 101 when the time limit passed first.
-int32_t awaitOwnConnection(uint32_t timeoutSeconds) {
-    const int32_t before = sharedSession().connected;
-    while (connectionHeldElsewhere()) {
-        if (timeLimitPassed(timeoutSeconds)) {
+// Takes the receiving mark; while another running process receives, or holds
+// the open connection, waits for it a second at a time. Returns 0, or 101
+// when the time limit passed first.
+int32_t awaitTurn(const Call& call) {
+    SharedSession& s = sharedSession();
+    for (;;) {
+        const int32_t connectedBefore = s.connected;
+        if (takeReceivingMark()) {
+            if (!connectionHeldElsewhere()) {
+                // A connection forgotten because its process ended took its
+                // block along.
+                if (connectedBefore == 1 && s.connected == 0) discardBlock();
+                return result::ok;
+            }
+            releaseReceivingMark();
+        }
+        if (timeLimitPassed(call.timeoutSeconds)) {
             LOG_BASIC("Client connect Timeout");
-            return 101;
+            return result::timedOut;
         }
         LOG_DETAIL("socket in use by another process.  Waiting");
         platform::sleepSeconds(1);
     }
-    // A connection forgotten because its process ended took its block along.
-    if (before == 1 && sharedSession().connected == 0) discardBlock();
-    return 0;
+}
+
+// Waits for the Initiator's connection through the re-listen. Returns 0
+// connected, 101 at the limit, 100 when the re-listen failed.
+int32_t awaitConnection(Call& call) {
+    SharedSession& s = sharedSession();
+    while (s.connected == 0) {
+        call.madeHere = true;
+        if (timeLimitPassed(call.timeoutSeconds)) {
+            LOG_BASIC("Client connect Timeout");
+            return result::timedOut;
+        }
+        const int32_t listened = responderRelisten();
+        if (listened != result::ok && listened != result::timedOut) {
+            LOG_BASIC("A socket error had occured other than timeout");
+            closeConnection();
+            return result::connectionFailed;
+        }
+        if (s.connected == 0) platform::sleepSeconds(1);
+    }
+    return result::ok;
+}
+
+// Reads the next command line into `line`, waiting for a connection first
+// when none is open. A connection that the peer has closed (or reset) before
+// a line is replaced by its next one. Returns 0 with a line, 101 or 100.
+int32_t awaitLine(Call& call, char* line) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    for (;;) {
+        const int32_t connected = awaitConnection(call);
+        if (connected != result::ok) return connected;
+        if (receiveLine(s.dataSocket, line, headerReadSize) != 0) return result::ok;
+        if (connectionUnusable(s.dataSocket)) {
+            if (p.lastSocketError == platform::errorMessageTooLong) {
+                LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+            } else {
+                LOG_DETAIL("The peer closed the connection; waiting for its next one");
+            }
+            closeConnection();
+            continue;
+        }
+        if (timeLimitPassed(call.timeoutSeconds)) {
+            if (p.lastSocketError == platform::errorTimedOut) {
+                LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+                return result::timedOut;
+            }
+            LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+            closeConnection();
+            return result::connectionFailed;
+        }
+    }
+}
+
+// Receives bytes of the block in progress into the caller's buffer, up to its
+// size or the block's end. Returns 0, or 101/100 when the receive failed past
+// the time limit (101 keeps the block; 100 drops it with the connection).
+int32_t receiveBytes(Call& call) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    while (call.filled < call.size && s.blockBytesReceived < s.blockSize) {
+        uint32_t room = call.size - call.filled;
+        const uint32_t remaining = s.blockSize - s.blockBytesReceived;
+        // Never past the block: what follows it belongs to the next line.
+        if (room > remaining) room = remaining;
+        const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
+        p.lastSocketError = platform::lastSocketError();
+        if (got <= 0) {
+            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return connectionLost();
+            if (timeLimitPassed(call.timeoutSeconds)) {
+                LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+                return result::timedOut;
+            }
+            continue;
+        }
+        call.filled += static_cast<uint32_t>(got);
+        s.bytesTransferred += static_cast<double>(got);
+        if (call.progress != nullptr) call.progress(s.bytesTransferred);
+        s.blockBytesReceived += static_cast<uint32_t>(got);
+    }
+    return result::ok;
+}
+
+// Acknowledges a block whose last byte has arrived. Returns the result of
+// sending "000 Ok".
+int32_t completeBlock(Call& call) {
+    SharedSession& s = sharedSession();
+    discardBlock();
+    if (s.blockType == blockLast) *call.type = blockLast;
+    call.settle = true;
+    return sendLine(s.dataSocket, "%s", replyComplete);
+}
+
+// Receives the block in progress (a continuing call, or right after its
+// header) and acknowledges it when it is complete.
+int32_t continueBlock(Call& call) {
+    SharedSession& s = sharedSession();
+    const int32_t received = receiveBytes(call);
+    *call.length = static_cast<int32_t>(call.filled);
+    if (received != result::ok) return received;
+    if (s.blockBytesReceived < s.blockSize) return result::ok;  // more of the block is to come
+    return completeBlock(call);
+}
+
+// Reads and answers the next command line. Returns the call's result, or
+// leaves `*proceed` set when a block's bytes follow.
+int32_t startBlock(Call& call, bool* proceed) {
+    SharedSession& s = sharedSession();
+    char line[headerBufferSize];
+    const int32_t read = awaitLine(call, line);
+    if (read != result::ok) return read;
+
+    const ParsedLine parsed = parseCommandLine(line, call.firstName, call.secondName);
+    if (parsed.haveLength) *call.length = parsed.length;
+    if (parsed.haveType) *call.type = parsed.type;
+    call.settle = parsed.kind != ParsedLine::put || parsed.length == 0;
+    switch (parsed.kind) {
+        case ParsedLine::quit:
+            return parsed.quitNumber;
+        case ParsedLine::incompletePut:
+            return result::invalid;  // a field is missing: no reply
+        case ParsedLine::nothing:
+            return result::ok;
+        case ParsedLine::put:
+            break;
+    }
+    int32_t result = sendLine(s.dataSocket, "%s", replyGoAhead);
+    if (parsed.length == 0) return sendLine(s.dataSocket, "%s", replyComplete);
+    s.blockType = parsed.type;
+    s.blockSize = static_cast<uint32_t>(parsed.length);
+    if (parsed.type == blockLast) *call.type = blockMore;
+    *proceed = true;
+    return result;
+}
+
+int32_t receive(Call& call) {
+    SharedSession& s = sharedSession();
+    if (s.blockSize != 0) {
+        if (s.connected == 1) {
+            *call.type = blockMore;
+            return continueBlock(call);
+        }
+        discardBlock();  // its connection is gone
+    }
+    bool proceed = false;
+    const int32_t started = startBlock(call, &proceed);
+    if (!proceed) return started;
+    return continueBlock(call);
 }
 
 }  // namespace
-}  // namespace dyadc
 
-using namespace dyadc;
-
-extern "C" DYADC_API int32_t DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
-                                               void* buffer, uint32_t size, int32_t* length, int32_t* type,
-                                               DyadProgressCallback progress) {
-    SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
+int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
+                     int32_t* length, int32_t* type, DyadProgressCallback progress) {
     if (firstName == nullptr || secondName == nullptr || length == nullptr || type == nullptr ||
         (buffer == nullptr && size != 0)) {
-        return -1;
+        return result::invalid;
     }
-    auto* bytes = static_cast<uint8_t*>(buffer);
+    Call call{firstName, secondName, timeoutSeconds, static_cast<uint8_t*>(buffer), size, length, type, progress};
     // The buffer holds the received bytes followed by zeros when the call
     // returns. Clearing only what was not received on the way out leaves the
     // same bytes as clearing all at the start, without writing a large buffer
     // twice for every block.
     struct ClearTail {
-        uint8_t* bytes;
-        uint32_t size;
-        uint32_t filled = 0;
+        const Call& call;
         ~ClearTail() {
-            if (size > filled) std::memset(bytes + filled, 0, size - filled);
+            if (call.size > call.filled) std::memset(call.buffer + call.filled, 0, call.size - call.filled);
         }
-    } clearTail{bytes, size};
+    } clearTail{call};
     LOG_DETAIL("IN RECIEVE DATABLOCK");
 
-    bool madeHere = false;
-    int32_t result = 0;
-    bool continuing = false;
-    if (s.blockSize != 0) {
-        // A block is in progress: continue it without a header. The time
-        // limit counts from when a call last started without one.
-        if (awaitOwnConnection(timeoutSeconds) != 0) return 101;
-        if (s.blockSize != 0 && s.connected == 1) {
-            *type = blockMore;
-            continuing = true;
-        } else {
-            discardBlock();  // its connection is gone
-        }
+    processSession().operationStart = platform::currentTime();
+    if (awaitTurn(call) != result::ok) return result::timedOut;
+    const int32_t result = receive(call);
+    // Keep or close, by the type the caller's variable holds now, when the
+    // call has dealt with a whole line or completed a block. A failure leaves
+    // the connection as it stands, and a piece with more to come keeps it.
+    if (call.settle && (*type == blockLast || (*type != blockFirst && *type != blockMore && call.madeHere))) {
+        closeConnection();
     }
-
-    if (!continuing) {
-        p.operationStart = platform::currentTime();
-        if (awaitOwnConnection(timeoutSeconds) != 0) return 101;
-        while (s.connected == 0) {
-            madeHere = true;
-            if (timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("Client connect Timeout");
-                return 101;
-            }
-            const int32_t listened = responderRelisten();
-            if (listened != 0 && listened != 101) {
-                LOG_BASIC("A socket error had occured other than timeout");
-                closeConnection();
-                return 100;
-            }
-            if (s.connected == 0) platform::sleepSeconds(1);
-        }
-
-        // The header line.
-        char line[headerBufferSize];
-        while (receiveLine(s.dataSocket, line, headerReadSize) == 0) {
-            if (platform::connectionBroken(s.dataSocket) || platform::brokenConnectionError(p.lastSocketError)) {
-                return connectionLost();
-            }
-            if (timeLimitPassed(timeoutSeconds)) {
-                if (p.lastSocketError == platform::errorTimedOut) {
-                    LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                    return 101;
-                }
-                return connectionLost();
-            }
-        }
-
-        const ParsedLine parsed = parseCommandLine(line, firstName, secondName);
-        if (parsed.haveLength) *length = parsed.length;
-        if (parsed.haveType) *type = parsed.type;
-        if (parsed.kind == 1) {
-            result = parsed.quitNumber;
-        } else if (parsed.kind == 3) {
-            result = -1;  // a field is missing: no reply
-        } else if (parsed.kind == 2) {
-            result = sendLine(s.dataSocket, "%s", replyGoAhead);
-            if (parsed.length == 0) {
-                result = sendLine(s.dataSocket, "%s", replyComplete);
-            } else {
-                s.blockType = parsed.type;
-                s.blockSize = static_cast<uint32_t>(parsed.length);
-                if (parsed.type == blockLast) *type = blockMore;
-                continuing = true;
-            }
-        }
-    }
-
-    if (continuing) {
-        // The bytes, straight into the caller's buffer.
-        uint32_t count = 0;
-        while (count < size && s.blockBytesReceived < s.blockSize) {
-            uint32_t room = size - count;
-            const uint32_t remaining = s.blockSize - s.blockBytesReceived;
-            // Never past the block: what follows it belongs to the next line.
-            if (room > remaining) room = remaining;
-            const int64_t got = platform::receiveSome(s.dataSocket, bytes + count, room);
-            p.lastSocketError = platform::lastSocketError();
-            if (got <= 0) {
-                if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) {
-                    *length = static_cast<int32_t>(count);
-                    return connectionLost();
-                }
-                if (timeLimitPassed(timeoutSeconds)) {
-                    LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                    *length = static_cast<int32_t>(count);
-                    return 101;
-                }
-                continue;
-            }
-            count += static_cast<uint32_t>(got);
-            clearTail.filled = count;
-            s.bytesTransferred += static_cast<double>(got);
-            if (progress != nullptr) progress(s.bytesTransferred);
-            s.blockBytesReceived += static_cast<uint32_t>(got);
-        }
-        *length = static_cast<int32_t>(count);
-        if (s.blockBytesReceived < s.blockSize) return 0;  // more of the block is to come
-        discardBlock();
-        if (s.blockType == blockLast) *type = blockLast;
-        result = sendLine(s.dataSocket, "%s", replyComplete);
-    }
-
-    // Keep or close, by the type the caller's variable holds now.
-    if (*type == blockLast || (*type != blockFirst && *type != blockMore && madeHere)) closeConnection();
+    releaseReceivingMark();
     return result;
 }
+
+}  // namespace dyadc

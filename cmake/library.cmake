@@ -30,13 +30,18 @@ else()
 endif()
 
 set(DYADC_PORTABLE_SOURCES
-  channel/connection.cpp
+  channel/header.cpp
+  channel/lease.cpp
   channel/line_io.cpp
   channel/receive_block.cpp
   channel/send_block.cpp
+  channel/text.cpp
   frame/entry.cpp
+  frame/exports.cpp
   frame/open_close.cpp
   frame/session.cpp
+  frame/system_files.cpp
+  frame/time_limit.cpp
   log/log.cpp
   log/trim.cpp
   rendezvous/common.cpp
@@ -88,7 +93,8 @@ target_compile_options(dyadc PRIVATE
   $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<BOOL:${DYADC_WERROR}>>:-Werror>)
 target_link_options(dyadc PRIVATE
   -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map
-  -Wl,-z,defs)
+  -Wl,-z,defs
+  -Wl,-Bsymbolic-functions)
 set_target_properties(dyadc PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR}

@@ -6,16 +6,13 @@
 #include <cstdio>
 
 #include "frame/session.h"
+#include "frame/system_files.h"
 #include "log/log.h"
 
 namespace dyadc {
 namespace {
 
 constexpr uint32_t forcedLogSizeLimit = 250000;
-// The system directory is fetched into 264 bytes with a size of 261, and the
-// library's path is built in 264 bytes.
-constexpr uint32_t systemDirectorySize = 261;
-constexpr size_t pathBufferSize = 264;
 
 // A process that could not share its workstation's Session works on its own;
 // the log says why.
@@ -42,7 +39,9 @@ void reportUnsharedSession() {
 }  // namespace
 
 void formatVersionText(uint32_t major, uint32_t minor, char* text, unsigned size) {
-    std::snprintf(text, size, "%d.%02d", static_cast<int>(major), static_cast<int>(minor));
+    const int written = std::snprintf(text, size, "%u.%02u", major, minor);
+    // A version too long for the text is no version that compares right.
+    if (written < 0 || static_cast<unsigned>(written) >= size) text[0] = '\0';
 }
 
 void onProcessAttach() {
@@ -51,27 +50,17 @@ void onProcessAttach() {
         p.logForced = 1;
         p.logDetail = 1;
         p.logEnabled = 1;
-        std::snprintf(p.logPath, sizeof p.logPath, "%s", platform::defaultLogPath);
+        copyText(p.logPath, sizeof p.logPath, platform::defaultLogPath);
         p.logSizeLimit = forcedLogSizeLimit;
     }
 
-    char directory[pathBufferSize] = {};
-    char path[pathBufferSize] = {};
-    uint32_t length = platform::systemDirectory(directory, systemDirectorySize);
-    bool pathFits = length > 0 && length < systemDirectorySize;
-    if (pathFits) {
-        int written = std::snprintf(path, sizeof path, "%s%c%s", directory, platform::pathSeparator,
-                                    platform::installedLibraryName);
-        // A path that does not fit is never used cut short.
-        pathFits = written > 0 && static_cast<size_t>(written) < sizeof path;
-        if (!pathFits) path[0] = '\0';
-    }
+    char path[systemPathSize];
+    const bool found = systemFilePath(platform::installedLibraryName, path);
     LOG_DETAIL("system dll %s", path);
 
     platform::VersionRecord record{};
-    if (pathFits && platform::readVersionRecord(path, &record) == 0) {
-        formatVersionText(record.fileVersionMost, record.fileVersionLeast, p.versionText,
-                          sizeof p.versionText);
+    if (found && platform::readVersionRecord(path, &record) == 0) {
+        formatVersionText(record.fileVersionMost, record.fileVersionLeast, p.versionText, sizeof p.versionText);
     }
     LOG_DETAIL("DYADC running version %s", p.versionText);
 }
@@ -89,6 +78,8 @@ int32_t libraryEntry(void* /*module*/, uint32_t reason, void* /*reserved*/) {
             reportUnsharedSession();
             break;
         case reasonProcessDetach:
+            // A forked child that ends was never attached itself.
+            if (!sessionAttachedHere()) break;
             onProcessDetach();
             detachSession();
             break;

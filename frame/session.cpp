@@ -2,6 +2,8 @@
 // field helpers and resetSession.
 #include "frame/session.h"
 
+#include "frame/results.h"
+
 #include <atomic>
 #include <cstring>
 
@@ -21,6 +23,7 @@ SharedSession* shared = &privateShared;
 ProcessSession process;
 bool sharedForReal = false;
 int32_t sharingProblem = 0;
+int32_t attachedBy = 0;  // the process that attached the Session
 
 // The creator record beside a socket field of the shared region.
 int32_t& creatorOf(const SocketHandle& field) {
@@ -45,7 +48,7 @@ void applySharedInitialValues(SharedSession& s) {
     s.addressMask[0] = '\0';
     s.connected = 0;
     s.dataSocket = invalidSocket;
-    std::strcpy(s.pairingId, " ");
+    copyText(s.pairingId, sizeof s.pairingId, " ");
     s.openCount = 0;
     s.paired = 0;
     s.isInitiator = 0;
@@ -72,6 +75,7 @@ void applySharedInitialValues(SharedSession& s) {
     s.relistenSocketProcess = 0;
     s.listenSocketProcess = 0;
     s.socketOwnerProcess = 0;
+    s.receivingProcess = 0;
 }
 
 void applyProcessInitialValues(ProcessSession& p) {
@@ -80,7 +84,7 @@ void applyProcessInitialValues(ProcessSession& p) {
     p.operationStart = 0;
     p.logSizeLimit = 0;
     p.versionText[0] = '\0';
-    std::strcpy(p.logPath, platform::defaultLogPath);
+    copyText(p.logPath, sizeof p.logPath, platform::defaultLogPath);
     p.logEnabled = 0;
     p.logDetail = 0;
     p.logForced = 0;
@@ -88,6 +92,7 @@ void applyProcessInitialValues(ProcessSession& p) {
 }
 
 void attachSession() {
+    attachedBy = platform::currentProcessId();
     applyProcessInitialValues(process);
     const SharedSession initial = makeSharedInitialValues();
     platform::SharedMemory memory = platform::attachSharedMemory(sizeof(SharedSession), sharedSessionLayout, &initial);
@@ -114,16 +119,28 @@ void detachSession() {
 
 bool sessionIsShared() { return sharedForReal; }
 
+bool sessionAttachedHere() { return attachedBy == platform::currentProcessId(); }
+
 int32_t sessionSharingProblem() { return sharingProblem; }
+
+bool copyText(char* field, size_t size, const char* text) {
+    const size_t length = std::strlen(text);
+    if (length >= size) {
+        if (size > 0) field[0] = '\0';
+        return false;
+    }
+    std::memcpy(field, text, length + 1);
+    return true;
+}
 
 int32_t closeSocket(SocketHandle socket) {
     SharedSession& s = sharedSession();
     std::atomic_ref<int32_t>(s.socketOwnerProcess).store(0);
     s.socketOwner = 0;
-    if (socket == invalidSocket) return 100;
+    if (socket == invalidSocket) return result::connectionFailed;
     platform::shutdownReceive(socket);
     platform::closeHandle(socket);
-    return 0;
+    return result::ok;
 }
 
 void holdSocket(SocketHandle& field, SocketHandle socket) {
@@ -185,34 +202,6 @@ void resetSession() {
     s.blockSize = 0;
     s.blockType = 0;
     s.linkDown = 1;
-}
-
-bool claimConnection() {
-    SharedSession& s = sharedSession();
-    const int32_t me = platform::currentProcessId();
-    std::atomic_ref<int32_t> owner(s.socketOwnerProcess);
-    int32_t current = owner.load();
-    for (;;) {
-        if (current == me) break;
-        if (current == 0) {
-            if (owner.compare_exchange_weak(current, me)) break;
-            continue;
-        }
-        if (platform::processAlive(current)) return false;
-        // The owner ended while it held the connection: clear its mark.
-        if (owner.compare_exchange_weak(current, 0)) {
-            s.socketOwner = 0;
-            current = 0;
-        }
-    }
-    s.socketOwner = processSession().openTicket;
-    return true;
-}
-
-bool connectionOwnedElsewhere() {
-    SharedSession& s = sharedSession();
-    int32_t owner = std::atomic_ref<int32_t>(s.socketOwnerProcess).load();
-    return owner != 0 && owner != platform::currentProcessId() && platform::processAlive(owner);
 }
 
 }  // namespace dyadc

@@ -14,6 +14,7 @@
 // never operates on a handle that another process created.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -59,6 +60,8 @@ struct SharedSession {
     int32_t relistenSocketProcess;
     int32_t listenSocketProcess;
     int32_t socketOwnerProcess;
+    // The process that is inside DyadRecvDataBlock (0 when none).
+    int32_t receivingProcess;
 };
 
 struct ProcessSession {
@@ -76,7 +79,7 @@ struct ProcessSession {
 // Identifies the SharedSession layout inside the shared memory; change it with
 // every change to SharedSession, so that builds with different layouts refuse
 // to share one workstation's memory.
-inline constexpr uint32_t sharedSessionLayout = 2;
+inline constexpr uint32_t sharedSessionLayout = 3;
 
 // The Session regions of this process.
 SharedSession& sharedSession();
@@ -90,10 +93,17 @@ void detachSession();
 // Whether the shared region is really shared with other processes, and if
 // not, why (platform::sharedMemoryReason*; 0 when shared).
 bool sessionIsShared();
+// False in a process forked from the one that attached the Session: such a
+// process holds no part of the workstation's Session and leaves no trace.
+bool sessionAttachedHere();
 int32_t sessionSharingProblem();
 
 void applySharedInitialValues(SharedSession& shared);
 void applyProcessInitialValues(ProcessSession& process);
+
+// Copies NUL-terminated text into a text field of `size` bytes. Returns false,
+// leaving the field empty, when the text does not fit: a value is never cut.
+bool copyText(char* field, size_t size, const char* text);
 
 // closeSocket: marks the data connection free and closes one socket of this
 // process. Returns 0, or 100 for the invalid handle (nothing is closed then).
@@ -116,11 +126,5 @@ int32_t closeSessionSocket(SocketHandle& field);
 
 // resetSession: closes the Session's sockets and returns it to unpaired.
 void resetSession();
-
-// The connection's owner mark. claimConnection atomically takes the mark
-// when it is free or already this process's and returns true; otherwise it
-// returns false. A mark whose process has ended is cleared first.
-bool claimConnection();
-bool connectionOwnedElsewhere();
 
 }  // namespace dyadc

@@ -23,6 +23,29 @@
  * blocks it until it returns, for at most the time limit given to it (0 means
  * no limit).
  *
+ * Threads and processes. Every function may be called from any thread of any
+ * process of the workstation, with these rules:
+ *   - DyadSendDataBlock: calls of one process take turns (a second thread's
+ *     call waits for the first to finish its block); a call of another process
+ *     waits while a series of this one holds the connection.
+ *   - DyadRecvDataBlock: one call receives at a time on a workstation; a call
+ *     from another thread or process waits for it, a second at a time, within
+ *     its own time limit. Blocks go to whichever call receives them, each
+ *     block to exactly one call.
+ *   - DyadOpen, DyadOpenXOver, DyadClose: the count of opens is kept exactly
+ *     whoever calls; but open the pairing itself from one process at a time
+ *     (two calls that find the workstation unpaired at the same moment each
+ *     start a pairing of their own). The last DyadClose of the workstation,
+ *     in whichever process, ends the pairing for every process.
+ *   - DyadSetLog sets the calling process's log only; set it before other
+ *     threads of the process use the library.
+ *   - Callbacks run on the thread that called the function that takes them.
+ *   - A process forked without exec holds no part of the workstation's
+ *     pairing: loading and unloading in other processes never wait for it,
+ *     and it cannot use a connection that its parent made (its calls wait
+ *     for one of their own). Processes started with exec load the library
+ *     like any other.
+ *
  * All text is 8-bit and NUL-terminated. All results are 32-bit signed; the
  * list DYAD_RESULT_MAP below names every result that a host can see.
  *
@@ -108,7 +131,8 @@ typedef int32_t (*DyadIdentifierCallback)(char* identifier);
 
 /* Responder only: receives the Initiator's computer name. Returns 0 to accept
  * it, anything else to refuse it. It may block (for example to ask a person);
- * the Initiator waits for the answer without a time limit. */
+ * the Initiator waits for the answer within its own time limit (without one
+ * when its limit is 0). */
 typedef int32_t (*DyadVerifyCallback)(const char* computerName);
 
 /* Receives the running total of block bytes sent and received on this
@@ -129,7 +153,9 @@ typedef void (*DyadProgressCallback)(double bytesTransferred);
  *                 skipped; each one restarts the time limit.
  *   other modes   Responder: announces the identifier about once a second
  *                 on every usable interface until an Initiator connects,
- *                 then passes its computer name to `verifyCallback`.
+ *                 then passes its computer name to `verifyCallback`. A
+ *                 connection that does not present a name within 3 seconds
+ *                 (or closes first) is dropped and the announcing goes on.
  * `timeoutSeconds` bounds the wait for the peer (0: no limit); it is checked
  * about once a second, so the call returns at the first check after more
  * than that many seconds.
@@ -198,12 +224,18 @@ DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level
  * single block (the connection is closed again if this call had to make it).
  * `progress`, when not null, is called once after the bytes have been sent.
  *
- * When no connection is open the call connects to the Responder, about once a
- * second until it gets through. While another process of this workstation is
+ * When no connection is open the call connects to the Responder until it gets
+ * through: at once again when the Responder refused (it is between two
+ * listening windows), after a pause that grows from a millisecond to a second,
+ * and a second later after any other failure. While another process of this workstation is
  * using the connection, the call waits for it (4 seconds per check; this wait
  * has no limit of its own). `timeoutSeconds` (0: no limit) bounds the rest of
  * the call: a failed step is retried until the limit passes. Threads of one
  * process take turns: a call waits while another thread's call is sending.
+ *
+ * The bytes go out in one piece: when the receiver stops taking them for a
+ * while, the call waits and goes on from where the sending stopped, until
+ * every byte has left or the time limit passes.
  *
  * Results: 0 the peer confirmed every byte; 101 the time limit passed (no
  * connection, or the last failure was a time-out); 100 a step failed after the
@@ -236,16 +268,19 @@ DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondNam
  *
  * When no connection is open the call listens for the Initiator's connection
  * in windows of 5 seconds, a second apart; only the paired Initiator's address
- * is accepted. While the open connection belongs to another running process
- * of this workstation, the call waits for it, a second at a time.
- * `timeoutSeconds` (0: no limit) bounds the waits and the reads.
+ * is accepted. A connection that the Initiator closed while no block was in
+ * progress is no failure: the call waits for its next one. While another
+ * process of this workstation is receiving, or the open connection belongs to
+ * another running process, the call waits for it, a second at a time.
+ * `timeoutSeconds` (0: no limit) bounds the waits and the reads; every call
+ * measures it from its own start.
  *
  * Results: 0 a block or a piece of one was received (or an empty or unknown
  * line was read, leaving `*length` and `*type` as they were); 23 (the number
  * the peer sent with "quit") the Initiator closed the pairing; -1 a block
  * header lacked a field (no reply was sent), or a required pointer is null;
- * 100 the connection failed or was closed by the peer (a block in progress is
- * discarded); 101 the time limit passed (a block in progress is kept and the
+ * 100 the connection failed, or was closed by the peer in the middle of a
+ * block (the block is discarded); 101 the time limit passed (a block in progress is kept and the
  * next call resumes it); any other value: the socket error of sending the
  * final acknowledgement.
  */

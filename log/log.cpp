@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dyadc.h"
+#include "frame/results.h"
+
 
 namespace dyadc {
 
@@ -16,7 +17,7 @@ void writeLog(const char* format, ...) {
     char message[logMessageSize];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(message, sizeof message, format, arguments);
+    (void)std::vsnprintf(message, sizeof message, format, arguments);  // a longer message is cut
     va_end(arguments);
 
     // The whole line goes out in one write, so that lines of processes that
@@ -27,15 +28,21 @@ void writeLog(const char* format, ...) {
 
     std::FILE* file = std::fopen(processSession().logPath, "ab");
     if (file == nullptr) return;
-    std::fwrite(line, 1, static_cast<size_t>(length), file);
-    std::fclose(file);
+    // A line that cannot be written is lost; the log never reports itself.
+    (void)std::fwrite(line, 1, static_cast<size_t>(length), file);
+    (void)std::fclose(file);
 }
 
-}  // namespace dyadc
+void logAdapterOf(SocketHandle socket) {
+    if (processSession().logDetail != 1) return;
+    SocketAddress local{};
+    platform::localAddressOf(socket, &local);
+    writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
+}
 
-extern "C" DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level) {
-    dyadc::ProcessSession& p = dyadc::processSession();
-    if (p.logForced == 1) return 0;
+int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level) {
+    ProcessSession& p = processSession();
+    if (p.logForced == 1) return result::ok;
     // A path that does not fit logPath (or none) is not taken: the log keeps
     // its file rather than writing to a name the host did not give.
     if (path != nullptr) {
@@ -53,5 +60,7 @@ extern "C" DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, in
         p.logEnabled = 1;
         p.logDetail = 1;
     }
-    return 0;
+    return result::ok;
 }
+
+}  // namespace dyadc

@@ -22,6 +22,15 @@ inline constexpr size_t logStampSize = 80;
 // log file that cannot be opened loses the line without any report.
 void writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The host's switch of this process's log (DyadSetLog; the public header
+// documents it). A path that does not fit logPath, or none, keeps the current
+// one. Always returns 0.
+int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level);
+
+// Detail message "On Network Adapter associated with IP address: %s" with the
+// local address of a socket.
+void logAdapterOf(SocketHandle socket);
+
 // Cuts the file `path` back to about its last `limit` bytes, beginning with a
 // whole line, through the temporary file `path` + ".tmp". Returns 0 when the
 // file was trimmed or needed no trim, -1 when it was left as it was.

@@ -136,17 +136,20 @@ int listenOn(SocketHandle socket);
 // Accepts one pending connection; fills `peer` and `*length` (16 in and out).
 SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t* length);
 // Connects, blocking. With a send time-out set on the socket, a connect that
-// does not complete within it fails with errorTimedOut.
+// does not complete within it fails with errorTimedOut. A signal does not end
+// it: an interrupted connect is waited for until it completes or fails.
 int connectTo(SocketHandle socket, const SocketAddress& peer);
 // The local address of a socket (getsockname).
 int localAddressOf(SocketHandle socket, SocketAddress* address);
 
 // Sends all `length` bytes, calling the system as often as it takes while
-// each call makes progress. Returns 0 when all left, -1 on failure; `*sent`
-// always tells how many bytes left before the failure.
+// each call makes progress. Returns 0 when all left, -1 on failure (a call
+// that made no progress within the socket's send time-out fails with
+// errorTimedOut); `*sent` always tells how many bytes left before the failure.
 int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent);
 // Receives up to `length` bytes; returns the count, 0 when the peer closed the
-// connection, -1 on failure (errorTimedOut after the receive time-out).
+// connection, -1 on failure (errorTimedOut after the receive time-out; a
+// signal neither ends the wait nor lengthens it).
 int64_t receiveSome(SocketHandle socket, void* buffer, size_t length);
 // Like receiveSome but leaves the bytes in the socket.
 int64_t peekSome(SocketHandle socket, void* buffer, size_t length);
@@ -156,17 +159,19 @@ int64_t sendDatagram(SocketHandle socket, const void* data, size_t length,
 int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length,
                         SocketAddress* from, int32_t* fromLength);
 
-// Waits until a handle of the set is readable or `seconds` pass. Returns the
-// number of readable handles (the set then holds only those), 0 after the
-// wait (the set is then empty), -1 on failure (the set is unchanged).
-int selectReadable(SelectSet* set, uint32_t seconds);
+// Waits until a handle of the set is readable or `milliseconds` pass. Returns
+// the number of readable handles (the set then holds only those, in the order
+// they were added), 0 after the wait (the set is then empty), -1 on failure
+// (the set is unchanged). A signal does not end the wait early.
+int selectReadable(SelectSet* set, int32_t milliseconds);
 // True when a connection can carry nothing more: the peer closed or reset it
 // (checked without waiting). A connection that is only silent is not broken.
 bool connectionBroken(SocketHandle socket);
 // True for the socket errors of a connection that the peer closed or reset.
 bool brokenConnectionError(int32_t error);
-// Waits up to `milliseconds` for one socket to become readable: 1 readable
-// (or closed, or failed), 0 on time-out, -1 when the wait itself failed.
+// Waits up to `milliseconds` (0: just looks) for one socket to become
+// readable: 1 readable (or closed, or failed), 0 on time-out, -1 when the
+// wait itself failed.
 int waitReadable(SocketHandle socket, int32_t milliseconds);
 
 // ---------------------------------------------------------------------------
@@ -286,6 +291,8 @@ int32_t currentTime();
 int64_t monotonicMilliseconds();
 // Sleeps whole seconds; a signal does not shorten the sleep.
 void sleepSeconds(uint32_t seconds);
+// Sleeps milliseconds; a signal does not shorten the sleep.
+void sleepMilliseconds(uint32_t milliseconds);
 // Formats a calendar time as local time with strftime conventions. Returns
 // the length written, 0 when it does not fit.
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size);

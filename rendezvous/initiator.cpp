@@ -8,9 +8,17 @@
 // the Responder asks for it, sends its library file. The handshake connection
 // is closed before it returns; later connections are made by the
 // reconnection.
+//
+// With a time limit, every wait of the attempt ends with it: the connect and
+// both reply reads (whatever the Responder sends, or does not send). Without
+// one the replies are awaited as long as it takes (a person may be
+// approving the name), but a connection that is closed, reset or carries a
+// reply line without end ends the wait at once.
 #include <cstring>
 
 #include "channel/line_io.h"
+#include "frame/results.h"
+#include "frame/time_limit.h"
 #include "log/log.h"
 #include "rendezvous/interfaces.h"
 #include "rendezvous/protocol.h"
@@ -51,9 +59,16 @@ struct InitiatorSockets {
     }
 };
 
-// The wait of one listening cycle: 5 seconds while more than 5 remain, 1 when
-// none remain (always so without a limit), otherwise what remains.
-uint32_t cycleWait(uint32_t timeoutSeconds) {
+// What remains of the time limit, in milliseconds (at least one).
+int32_t remainingMilliseconds(uint32_t timeoutSeconds) {
+    const int64_t remaining = static_cast<int64_t>(timeoutSeconds) + 1 -
+                              (static_cast<int64_t>(platform::currentTime()) - processSession().operationStart);
+    return remaining > 0 ? static_cast<int32_t>(remaining * 1000) : 1;
+}
+
+}  // namespace
+
+uint32_t initiatorCycleWait(uint32_t timeoutSeconds) {
     const int64_t remaining = static_cast<int64_t>(timeoutSeconds) -
                               (static_cast<int64_t>(platform::currentTime()) - processSession().operationStart);
     if (remaining > longestWaitSeconds) return longestWaitSeconds;
@@ -61,26 +76,31 @@ uint32_t cycleWait(uint32_t timeoutSeconds) {
     return static_cast<uint32_t>(remaining);
 }
 
+namespace {
+
 // Connects connectSocket from localAddress to peerAddress, once a second
 // until it succeeds or the time limit passes. Each attempt uses a fresh
-// socket, since a socket whose connect failed may not be reused.
-bool connectToResponder(uint32_t timeoutSeconds, int32_t* result) {
+// socket, since a socket whose connect failed may not be reused; with a time
+// limit, no attempt lasts past it.
+bool connectToResponder(uint32_t timeoutSeconds, int32_t* failure) {
     SharedSession& s = sharedSession();
     for (;;) {
         const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
         holdSocket(s.connectSocket, socket);
         if (socket == invalidSocket) {
             LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
-            *result = 100;
+            *failure = result::connectionFailed;
             return false;
         }
         if (platform::bindAddress(socket, s.localAddress) != 0) {
             LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
                       platform::lastSocketError());
-            *result = 100;
+            *failure = result::connectionFailed;
             return false;
         }
+        if (timeoutSeconds != 0) platform::setSendTimeout(socket, remainingMilliseconds(timeoutSeconds));
         const bool connected = platform::connectTo(socket, s.peerAddress) == 0;
+        if (timeoutSeconds != 0) platform::setSendTimeout(socket, 0);
         if (!connected) {
             LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
             platform::sleepSeconds(1);
@@ -89,12 +109,28 @@ bool connectToResponder(uint32_t timeoutSeconds, int32_t* result) {
             LOG_BASIC("Connect Has Timed Out");
             if (!connected) {
                 LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
-                *result = 100;
+                *failure = result::connectionFailed;
                 return false;
             }
         }
         if (connected) return true;
         closeSessionSocket(s.connectSocket);
+    }
+}
+
+// Reads a handshake reply. Returns 0 with the code; 101 when the time limit
+// passed first; 100 when the connection failed (`failure` is logged then).
+int32_t handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* code, const char* failure) {
+    for (;;) {
+        if (readReply(socket, code, Deadline::limit(timeoutSeconds)) == result::ok) return result::ok;
+        if (connectionUnusable(socket) || processSession().lastSocketError != platform::errorTimedOut) {
+            LOG_BASIC("%s", failure);
+            return result::connectionFailed;
+        }
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            return result::timedOut;
+        }
     }
 }
 
@@ -104,7 +140,6 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     InitiatorSockets sockets;
-    int32_t result = 0;
     bool nameAccepted = false;
     // The handshake needs its own copy: the identifier lives in shared memory.
     char identifier[sizeof s.pairingId];
@@ -132,7 +167,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         sockets.probe = platform::openDatagramSocket(s.socketFlags);
         if (sockets.probe == invalidSocket) {
             LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-            return finish(1);
+            return finish(result::socketFailed);
         }
     }
     p.operationStart = platform::currentTime();
@@ -151,7 +186,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         if (count == 0) {
             if (timeLimitPassed(timeoutSeconds)) {
                 LOG_BASIC("Connect Has Timed Out");
-                return finish(101);
+                return finish(result::timedOut);
             }
             LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
             platform::sleepSeconds(noInterfacePauseSeconds);
@@ -163,7 +198,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
             const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
             if (receiver == invalidSocket) {
                 LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-                return finish(1);
+                return finish(result::socketFailed);
             }
             sockets.receivers[sockets.receiverCount++] = receiver;
             table[i].family = platform::addressFamilyIpv4;
@@ -183,10 +218,10 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         LOG_DETAIL("Selecting...");
         platform::SelectSet waiting{};
         for (int32_t i = 0; i < sockets.receiverCount; ++i) waiting.handles[waiting.count++] = sockets.receivers[i];
-        const int ready = waitForCycle(waiting, cycleWait(timeoutSeconds));
+        const int ready = waitForCycle(waiting, static_cast<int32_t>(initiatorCycleWait(timeoutSeconds) * 1000));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
-            return finish(101);
+            return finish(result::timedOut);
         }
         if (ready > 0) {
             for (int32_t i = 0; i < sockets.receiverCount && readyIndex < 0; ++i) {
@@ -199,7 +234,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     sockets.closeProbe();
     if (timeLimitPassed(timeoutSeconds)) {
         LOG_BASIC("Connect Has Timed Out");
-        return finish(101);
+        return finish(result::timedOut);
     }
 
     s.announceAddressLength = 16;
@@ -209,7 +244,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
                                                   &s.peerAddress, &s.announceAddressLength);
     if (got < 0) {
         LOG_BASIC("recvfrom failed! Error: %d", platform::lastSocketError());
-        return finish(1);
+        return finish(result::socketFailed);
     }
     char text[announceReadLimit + 1];
     announceText(datagram, static_cast<size_t>(got), text);
@@ -217,7 +252,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     LOG_DETAIL("Received: %s From : %s", text, sender.text);
     if (std::strcmp(text, identifier) != 0) {
         LOG_BASIC("Rejected source workstation: %s with identifier: %s", sender.text, text);
-        return finish(999);
+        return finish(result::otherIdentifier);
     }
     LOG_DETAIL("Found target broadcasting my name");
     LOG_DETAIL("Connecting to Target workstation: %s.", sender.text);
@@ -226,7 +261,8 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     s.localAddress = SocketAddress{};
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.address = table[readyIndex].address;
-    if (!connectToResponder(timeoutSeconds, &result)) return finish(result);
+    int32_t connectFailure = result::ok;
+    if (!connectToResponder(timeoutSeconds, &connectFailure)) return finish(connectFailure);
     LOG_DETAIL("Connected to Target workstation: %s.", sender.text);
     logAdapterOf(s.connectSocket);
 
@@ -235,13 +271,12 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
     sendLine(s.connectSocket, "%s", name);
     int32_t code = 0;
-    if (readReply(s.connectSocket, &code) != 0) {
-        LOG_BASIC("Error:  A tcp error occured while waiting for target verification");
-        return finish(100);
-    }
+    const int32_t verified = handshakeReply(s.connectSocket, timeoutSeconds, &code,
+                                            "Error:  A tcp error occured while waiting for target verification");
+    if (verified != result::ok) return finish(verified);
     if (code != 0) {
         resetSession();
-        return finish(103);
+        return finish(result::refused);
     }
     copySocket(s.dataSocket, s.connectSocket);
     s.paired = 1;
@@ -249,12 +284,11 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
 
     LOG_DETAIL("sending %s to target", p.versionText);
     sendLine(s.dataSocket, "%s", p.versionText);
-    if (readReply(s.dataSocket, &code) != 0) {
-        LOG_BASIC("Error:  A tcp error occured while waiting for target acknowledgement");
-        return finish(100);
-    }
+    const int32_t acknowledged = handshakeReply(s.dataSocket, timeoutSeconds, &code,
+                                                "Error:  A tcp error occured while waiting for target acknowledgement");
+    if (acknowledged != result::ok) return finish(acknowledged);
     LOG_DETAIL("Reply to dll version %d", code);
-    if (code != updateCode) return finish(0);
+    if (code != updateCode) return finish(result::ok);
 
     // The Responder wants this library: the handshake connection closes and
     // the file travels over a new one.
@@ -262,8 +296,8 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     closeSessionSocket(s.dataSocket);
     s.connected = 0;
     const int32_t sent = sendLibraryUpdate();
-    if (sent == 0) return updateCode;  // the link stays as the transfer left it
-    return finish(sent == -1 ? 0 : 102);
+    if (sent == result::ok) return result::updated;  // the link stays as the transfer left it
+    return finish(sent == result::invalid ? result::ok : result::updateFailed);
 }
 
 }  // namespace dyadc

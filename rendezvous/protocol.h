@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dyadc.h"
+
 namespace dyadc {
 
 // The one port of the system: UDP announce, TCP handshake and data.
@@ -13,27 +15,36 @@ inline constexpr uint16_t rendezvousPort = 8181;
 // The multicast group of the announce (organization-local scope).
 inline constexpr const char* announceGroup = "239.192.8.1";
 
-// The longest pairing identifier, and the most bytes of an announce read.
-inline constexpr size_t identifierLimit = 63;
+// The host's identifier buffer, the longest pairing identifier, and the most
+// bytes of an announce read.
+inline constexpr size_t identifierBufferSize = DYAD_IDENTIFIER_BUFFER_SIZE;
+inline constexpr size_t identifierLimit = DYAD_IDENTIFIER_MAX;
 inline constexpr size_t announceReadLimit = 100;
+static_assert(identifierBufferSize == 80 && identifierLimit == 63, "the identifier's buffer and limit are fixed");
+// The receiver's name buffers: every name is cut to fit them.
+inline constexpr uint32_t receivedNameLimit = DYAD_NAME_BUFFER_SIZE - 1;
+static_assert(DYAD_NAME_BUFFER_SIZE == 260, "names are received into 260 bytes");
 
 // Handshake replies (Responder to Initiator).
 inline constexpr const char* replyAccepted = "000 OK";   // name accepted; no update needed
 inline constexpr const char* replyRefused = "001 CANCEL";
 inline constexpr const char* replyUpdateFormat = "%d UPDT";  // with updateCode
-inline constexpr int32_t updateCode = 24;
+inline constexpr int32_t updateCode = DYAD_UPDATED;
+static_assert(updateCode == 24, "the update reply carries 24");
 
 // Data channel lines.
 inline constexpr const char* putFormat = "put %s|%s|%ld|%d";
 inline constexpr const char* replyGoAhead = "000 OK";   // header understood: send the bytes
 inline constexpr const char* replyComplete = "000 Ok";  // every byte of the block arrived
 inline constexpr const char* quitFormat = "quit %d";
-inline constexpr int32_t quitCode = 23;
+inline constexpr int32_t quitCode = DYAD_PEER_CLOSED;
+static_assert(quitCode == 23, "the closing line carries 23");
 
-// Block types with a meaning to the library.
-inline constexpr int32_t blockLast = 20;
-inline constexpr int32_t blockFirst = 21;
-inline constexpr int32_t blockMore = 22;
+// Block types with a meaning to the library (as the header publishes them).
+inline constexpr int32_t blockLast = DYAD_BLOCK_LAST;
+inline constexpr int32_t blockFirst = DYAD_BLOCK_FIRST;
+inline constexpr int32_t blockMore = DYAD_BLOCK_MORE;
+static_assert(blockLast == 20 && blockFirst == 21 && blockMore == 22, "block types travel as these numbers");
 
 // The names that the library update travels under.
 inline constexpr const char* updateBlockName = "dyadc.dl_";

@@ -9,17 +9,14 @@
 #include <cstdio>
 
 #include "channel/blocks.h"
-#include "dyadc.h"
+#include "frame/results.h"
+#include "frame/system_files.h"
 #include "log/log.h"
-#include "platform/platform.h"
 #include "rendezvous/protocol.h"
 #include "update/update.h"
 
 namespace dyadc {
 namespace {
-
-constexpr uint32_t systemDirectorySize = 261;
-constexpr size_t pathBufferSize = 264;
 
 int32_t sendPiece(const uint8_t* bytes, size_t length, int32_t type) {
     // The check and the send take one turn: a close in another thread of
@@ -29,41 +26,32 @@ int32_t sendPiece(const uint8_t* bytes, size_t length, int32_t type) {
         // The series' connection is gone (the pairing was closed, or the peer
         // went away): the rest cannot join the first part on a new one.
         LOG_BASIC("Error:  The update's connection closed.  Updated DLL NOT sent.");
-        return 100;
+        return result::connectionFailed;
     }
-    return DyadSendDataBlock(updateBlockName, updateSecondName, 0, bytes, static_cast<uint32_t>(length), type,
-                             nullptr);
+    return sendBlock(updateBlockName, updateSecondName, 0, bytes, static_cast<uint32_t>(length), type, nullptr);
 }
 
 }  // namespace
 
 int32_t sendLibraryUpdate() {
-    char directory[pathBufferSize] = {};
-    char path[pathBufferSize] = {};
-    const uint32_t length = platform::systemDirectory(directory, systemDirectorySize);
-    bool pathFits = length > 0 && length < systemDirectorySize;
-    if (pathFits) {
-        int written = std::snprintf(path, sizeof path, "%s%c%s", directory, platform::pathSeparator,
-                                    platform::installedLibraryName);
-        pathFits = written > 0 && static_cast<size_t>(written) < sizeof path;
-    }
-    std::FILE* file = pathFits ? std::fopen(path, "rb") : nullptr;
+    char path[systemPathSize];
+    std::FILE* file = systemFilePath(platform::installedLibraryName, path) ? std::fopen(path, "rb") : nullptr;
     if (file == nullptr) {
         LOG_BASIC("Error opening %s", path);
-        return -1;
+        return result::invalid;
     }
 
     uint8_t block[updateBlockSize];
     size_t got = std::fread(block, 1, sizeof block, file);
-    int32_t result = sendPiece(block, got, blockFirst);
-    if (result == 0 && std::feof(file) != 0) result = sendPiece(block, 0, blockLast);
-    while (result == 0 && std::feof(file) == 0) {
+    int32_t sent = sendPiece(block, got, blockFirst);
+    if (sent == result::ok && std::feof(file) != 0) sent = sendPiece(block, 0, blockLast);
+    while (sent == result::ok && std::feof(file) == 0) {
         got = std::fread(block, 1, sizeof block, file);
-        result = sendPiece(block, got, std::feof(file) != 0 ? blockLast : blockMore);
-        if (result == 101) LOG_BASIC("Send updated dll failed, timeout");
+        sent = sendPiece(block, got, std::feof(file) != 0 ? blockLast : blockMore);
+        if (sent == result::timedOut) LOG_BASIC("Send updated dll failed, timeout");
     }
-    std::fclose(file);
-    return result;
+    (void)std::fclose(file);  // only read from
+    return sent;
 }
 
 }  // namespace dyadc

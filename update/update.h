@@ -18,17 +18,12 @@ inline constexpr uint32_t updateReceiveLimit = 30;
 // cannot be opened, otherwise the result of the send that failed.
 int32_t sendLibraryUpdate();
 
-// Responder: receives the series and stores it in the system directory.
-// Returns 0 when the last block arrived and the file is complete; 23 when the
-// Initiator closed the pairing first; 100 when the connection failed or the
-// series was refused (a name that is not a plain file name of the system
-// directory, or a file that cannot be created); 101 when no block arrived in
-// time. Whatever was received so far stays in the file.
+// Responder: receives the series and stores it in the system directory as
+// "dyadc.dl_". Returns 0 when the last block arrived and the file is
+// complete; 23 when the Initiator closed the pairing first; 100 when the
+// connection failed or the series was refused (a series under any other name,
+// or a file that cannot be created); 101 when no block arrived in time.
+// Whatever was received so far stays in the file.
 int32_t receiveLibraryUpdate();
-
-// Whether a received block name may be stored in the system directory: a
-// plain file name of at most 255 bytes, not "." or "..", without separators,
-// and not a name under which the system could load it as a library.
-bool acceptableUpdateName(const char* name);
 
 }  // namespace dyadc

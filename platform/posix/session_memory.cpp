@@ -11,6 +11,13 @@
 //           discards the memory on detach;
 //   byte 1  held exclusively for the length of an attach or a detach, so that
 //           the two never interleave.
+// A process forked from a holder shares its parent's open file description
+// of the lock object, and so its locks: were it to keep the description open,
+// the locks would outlive the parent for as long as the child runs, and every
+// attach and detach of the workstation would wait for the child. A forked
+// child therefore closes its copy of the descriptor at once: it holds nothing
+// (it may use the memory while others hold it) and leaves no trace.
+//
 // The memory begins with a magic number, the layout version and the size, so
 // that builds with different layouts refuse to share it instead of corrupting
 // it. The lock object is never removed: a process waiting for byte 1 must not
@@ -18,6 +25,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +69,12 @@ bool validName(const char* name) {
         if (!allowed) return false;
     }
     return true;
+}
+
+// In a forked child: let go of the parent's lock description.
+void dropInheritedLocks() {
+    if (attachment.lockHandle >= 0) ::close(attachment.lockHandle);
+    attachment.lockHandle = -1;
 }
 
 int lockByte(int handle, short type, off_t byte, bool wait) {
@@ -114,15 +128,17 @@ void* mapSegment(size_t total, bool create) {
 const char* workstationName() { return attachment.name + 1; }
 
 SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* initialValues) {
+    static const int forkHandler = pthread_atfork(nullptr, nullptr, dropInheritedLocks);
+    (void)forkHandler;
     attachment = Attachment{};
     attachment.owner = ::getpid();
     const char* requested = std::getenv("DYADC_SESSION");
     if (requested != nullptr) {
         if (!validName(requested)) return privateMemory(size, initialValues, sharedMemoryReasonName);
-        std::snprintf(attachment.name, sizeof attachment.name, "/%s", requested);
+        (void)std::snprintf(attachment.name, sizeof attachment.name, "/%s", requested);  // fits: checked above
     }
     char lockName[sizeof attachment.name + 8];
-    std::snprintf(lockName, sizeof lockName, "%s.lock", attachment.name);
+    (void)std::snprintf(lockName, sizeof lockName, "%s.lock", attachment.name);  // fits by its size
     int lockHandle = ::shm_open(lockName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lockHandle < 0) return privateMemory(size, initialValues, sharedMemoryReasonSystem);
     if (lockByte(lockHandle, F_WRLCK, 1, true) != 0) {
@@ -196,7 +212,7 @@ void detachSharedMemory() {
 void* peekSharedMemory(const char* name, uint32_t size, uint32_t layout) {
     if (!validName(name)) return nullptr;
     char object[maximumNameLength + 2];
-    std::snprintf(object, sizeof object, "/%s", name);
+    (void)std::snprintf(object, sizeof object, "/%s", name);  // fits: checked above
     int handle = ::shm_open(object, O_RDWR | O_CLOEXEC, 0);
     if (handle < 0) return nullptr;
     const size_t total = sizeof(SegmentHeader) + size;

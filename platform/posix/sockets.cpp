@@ -2,6 +2,14 @@
 // SelectSet (implemented with poll, so that no handle value can overflow a
 // descriptor bit set), and the send and receive loops. Every send uses
 // MSG_NOSIGNAL: a peer that has gone gives an error result, never SIGPIPE.
+//
+// Signals: a host may receive signals at any rate, with handlers that do not
+// restart interrupted calls. Every blocking call here resumes after an
+// interruption, and a call on a socket with a send or receive time-out resumes
+// only for what is left of that time-out, so that a time-out still ends it on
+// time (the system restarts neither the call nor its time-out by itself). A
+// connect that a signal interrupts goes on in the system: it is waited for,
+// never abandoned.
 #include "platform/posix/posix.h"
 
 #include <arpa/inet.h>
@@ -48,10 +56,48 @@ int setTimeout(SocketHandle socket, int name, int32_t milliseconds) {
     timeval value{};
     if (milliseconds > 0) {
         value.tv_sec = milliseconds / 1000;
-        value.tv_usec = (milliseconds % 1000) * 1000;
+        value.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
     }
     if (setsockopt(descriptor(socket), SOL_SOCKET, name, &value, sizeof value) != 0) return fail();
     return 0;
+}
+
+// The socket's send or receive time-out in milliseconds; 0 when it has none.
+int64_t timeoutOf(SocketHandle socket, int name) {
+    timeval value{};
+    socklen_t length = sizeof value;
+    if (getsockopt(descriptor(socket), SOL_SOCKET, name, &value, &length) != 0) return 0;
+    return static_cast<int64_t>(value.tv_sec) * 1000 + value.tv_usec / 1000;
+}
+
+// Waits until the socket is ready for `events` or the moment `deadline`
+// (monotonic milliseconds; -1: no end) passes, resuming after signals.
+// Returns 1 ready, 0 when the deadline passed, -1 on failure.
+int waitFor(SocketHandle socket, short events, int64_t deadline) {
+    pollfd one{descriptor(socket), events, 0};
+    for (;;) {
+        int64_t left = -1;
+        if (deadline >= 0) {
+            left = deadline - monotonicMilliseconds();
+            if (left < 0) left = 0;
+        }
+        int ready = ::poll(&one, 1, static_cast<int>(left > INT32_MAX ? INT32_MAX : left));
+        if (ready > 0) return 1;
+        if (ready == 0 && deadline >= 0) return 0;
+        if (ready < 0 && errno != EINTR) return fail();
+    }
+}
+
+// A call on a socket interrupted by a signal: resumes it for what is left of
+// the socket's time-out (`option`, measured from `started`). Returns true
+// when the call should be made again; false when the time-out has passed
+// (errorTimedOut recorded) or the wait failed.
+bool resumeAfterSignal(SocketHandle socket, int option, short events, int64_t started) {
+    const int64_t timeout = timeoutOf(socket, option);
+    const int64_t deadline = timeout > 0 ? started + timeout : -1;
+    int ready = waitFor(socket, events, deadline);
+    if (ready == 0) setLastSocketError(errorTimedOut);
+    return ready > 0;
 }
 
 SocketHandle openSocket(int type) {
@@ -91,8 +137,8 @@ int startSocketLayer(uint16_t version, SocketLayerRecord* record) {
     std::memset(record, 0, sizeof *record);
     record->version = version;
     record->highVersion = 0x0202;
-    std::snprintf(record->description, sizeof record->description, "BSD sockets");
-    std::snprintf(record->systemStatus, sizeof record->systemStatus, "Running");
+    (void)std::snprintf(record->description, sizeof record->description, "BSD sockets");
+    (void)std::snprintf(record->systemStatus, sizeof record->systemStatus, "Running");
     record->maxSockets = 0xFFFF;
     record->maxDatagram = 65467;
     return 0;
@@ -178,8 +224,24 @@ SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t*
 
 int connectTo(SocketHandle socket, const SocketAddress& peer) {
     sockaddr_in system = toSystem(peer);
-    if (::connect(descriptor(socket), reinterpret_cast<sockaddr*>(&system), sizeof system) != 0) return fail();
-    return 0;
+    const int64_t started = monotonicMilliseconds();
+    if (::connect(descriptor(socket), reinterpret_cast<sockaddr*>(&system), sizeof system) == 0) return 0;
+    if (errno != EINTR) return fail();
+    // The system goes on connecting: wait for the outcome within what is left
+    // of the send time-out (or without end when there is none).
+    const int64_t timeout = timeoutOf(socket, SO_SNDTIMEO);
+    int ready = waitFor(socket, POLLOUT, timeout > 0 ? started + timeout : -1);
+    if (ready < 0) return -1;
+    if (ready == 0) {
+        setLastSocketError(errorTimedOut);
+        return -1;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(descriptor(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return fail();
+    if (error == 0) return 0;
+    setLastSocketError(socketErrorFromErrno(error));
+    return -1;
 }
 
 int localAddressOf(SocketHandle socket, SocketAddress* address) {
@@ -194,35 +256,45 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t done = 0;
     int result = 0;
+    int64_t started = monotonicMilliseconds();
     while (done < length) {
         ssize_t count = ::send(descriptor(socket), bytes + done, length - done, MSG_NOSIGNAL);
-        if (count < 0) {
-            if (errno == EINTR) continue;
+        if (count >= 0) {
+            done += static_cast<size_t>(count);
+            started = monotonicMilliseconds();  // each call has the whole time-out
+            continue;
+        }
+        if (errno != EINTR) {
             result = fail();
             break;
         }
-        done += static_cast<size_t>(count);
+        if (!resumeAfterSignal(socket, SO_SNDTIMEO, POLLOUT, started)) {
+            result = -1;
+            break;
+        }
     }
     if (sent != nullptr) *sent = done;
     return result;
 }
 
-int64_t receiveSome(SocketHandle socket, void* buffer, size_t length) {
-    ssize_t count;
-    do {
-        count = ::recv(descriptor(socket), buffer, length, 0);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0) return fail();
-    return count;
+namespace {
+
+int64_t receiveWith(SocketHandle socket, void* buffer, size_t length, int flags) {
+    const int64_t started = monotonicMilliseconds();
+    for (;;) {
+        ssize_t count = ::recv(descriptor(socket), buffer, length, flags);
+        if (count >= 0) return count;
+        if (errno != EINTR) return fail();
+        if (!resumeAfterSignal(socket, SO_RCVTIMEO, POLLIN, started)) return -1;
+    }
 }
 
+}  // namespace
+
+int64_t receiveSome(SocketHandle socket, void* buffer, size_t length) { return receiveWith(socket, buffer, length, 0); }
+
 int64_t peekSome(SocketHandle socket, void* buffer, size_t length) {
-    ssize_t count;
-    do {
-        count = ::recv(descriptor(socket), buffer, length, MSG_PEEK);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0) return fail();
-    return count;
+    return receiveWith(socket, buffer, length, MSG_PEEK);
 }
 
 int64_t sendDatagram(SocketHandle socket, const void* data, size_t length, const SocketAddress& to) {
@@ -251,7 +323,7 @@ int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length, Socket
     return count;
 }
 
-int selectReadable(SelectSet* set, uint32_t seconds) {
+int selectReadable(SelectSet* set, int32_t milliseconds) {
     constexpr uint32_t capacity = sizeof set->handles / sizeof set->handles[0];
     uint32_t count = set->count < capacity ? set->count : capacity;
     pollfd polls[capacity];
@@ -260,7 +332,7 @@ int selectReadable(SelectSet* set, uint32_t seconds) {
         polls[i].events = POLLIN;
         polls[i].revents = 0;
     }
-    const int64_t deadline = monotonicMilliseconds() + static_cast<int64_t>(seconds) * 1000;
+    const int64_t deadline = monotonicMilliseconds() + (milliseconds > 0 ? milliseconds : 0);
     int ready;
     for (;;) {
         int64_t left = deadline - monotonicMilliseconds();
@@ -272,7 +344,7 @@ int selectReadable(SelectSet* set, uint32_t seconds) {
     uint32_t kept = 0;
     for (uint32_t i = 0; i < count; ++i) {
         // A handle that is not a socket (POLLNVAL) is not readable.
-        if ((polls[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) set->handles[kept++] = polls[i].fd;
+        if ((polls[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) set->handles[kept++] = set->handles[i];
     }
     set->count = kept;
     return static_cast<int>(kept);
@@ -294,16 +366,7 @@ bool brokenConnectionError(int32_t error) {
 }
 
 int waitReadable(SocketHandle socket, int32_t milliseconds) {
-    pollfd one{descriptor(socket), POLLIN, 0};
-    const int64_t deadline = monotonicMilliseconds() + milliseconds;
-    for (;;) {
-        int64_t left = deadline - monotonicMilliseconds();
-        if (left < 0) left = 0;
-        int ready = ::poll(&one, 1, static_cast<int>(left));
-        if (ready > 0) return 1;
-        if (ready == 0) return 0;
-        if (errno != EINTR) return fail();
-    }
+    return waitFor(socket, POLLIN, monotonicMilliseconds() + (milliseconds > 0 ? milliseconds : 0));
 }
 
 }  // namespace dyadc::platform

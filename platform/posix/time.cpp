@@ -22,6 +22,12 @@ void sleepSeconds(uint32_t seconds) {
     }
 }
 
+void sleepMilliseconds(uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {
     if (size == 0) return 0;
     time_t value = static_cast<time_t>(seconds);

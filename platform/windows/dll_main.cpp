@@ -4,7 +4,8 @@
 
 #include "frame/entry.h"
 
-static_assert(DLL_PROCESS_DETACH == dyadc::reasonProcessDetach && DLL_PROCESS_ATTACH == dyadc::reasonProcessAttach &&
+static_assert(DLL_PROCESS_DETACH == dyadc::reasonProcessDetach &&
+                  DLL_PROCESS_ATTACH == dyadc::reasonProcessAttach &&
                   DLL_THREAD_ATTACH == dyadc::reasonThreadAttach && DLL_THREAD_DETACH == dyadc::reasonThreadDetach,
               "DllMain's reasons are the entry point's");
 

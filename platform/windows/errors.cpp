@@ -12,14 +12,18 @@ thread_local int32_t threadLastError = 0;
 
 }  // namespace
 
-int32_t lastSocketError() { return threadLastError; }
+int32_t lastSocketError() {
+    return threadLastError;
+}
 
 void setLastSocketError(int32_t error) {
     threadLastError = error;
     WSASetLastError(error);
 }
 
-int recordFailure() { return recordError(WSAGetLastError()); }
+int recordFailure() {
+    return recordError(WSAGetLastError());
+}
 
 int recordError(int32_t error) {
     setLastSocketError(error);

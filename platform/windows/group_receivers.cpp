@@ -22,9 +22,9 @@ constexpr size_t receiverCapacity = 64;
 
 struct Receiver {
     SocketHandle socket = invalidSocket;
-    uint32_t group = 0;           // network byte order
+    uint32_t group = 0;  // network byte order
     uint32_t interfaceIndex = 0;
-    bool filtered = false;        // the arrival information is available
+    bool filtered = false;  // the arrival information is available
 };
 
 struct Receivers {
@@ -72,16 +72,15 @@ LPFN_WSARECVMSG receiveMessageFunction(SocketHandle socket) {
 
 // What a filtered receiver knows about the datagram it looked at.
 struct Arrival {
-    int64_t count;      // bytes delivered, or -1 with `error`
+    int64_t count;  // bytes delivered, or -1 with `error`
     int error;
-    bool reportable;    // addressed to the group and arrived on the interface
+    bool reportable;  // addressed to the group and arrived on the interface
 };
 
 // Receives (or, with MSG_PEEK, looks at) the next datagram of a filtered
 // receiver without waiting. A datagram longer than the buffer fills it and
 // counts as received.
-Arrival receiveWithArrival(const Receiver& receiver, void* buffer, size_t length, sockaddr_in* from,
-                           DWORD flags) {
+Arrival receiveWithArrival(const Receiver& receiver, void* buffer, size_t length, sockaddr_in* from, DWORD flags) {
     const LPFN_WSARECVMSG receiveMessage = receiveMessageFunction(receiver.socket);
     char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
     WSABUF data{static_cast<ULONG>(length), static_cast<char*>(buffer)};
@@ -108,7 +107,8 @@ Arrival receiveWithArrival(const Receiver& receiver, void* buffer, size_t length
          header = WSA_CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
         const auto* info = reinterpret_cast<const IN_PKTINFO*>(WSA_CMSG_DATA(header));
-        arrival.reportable = info->ipi_addr.s_addr == receiver.group && info->ipi_ifindex == receiver.interfaceIndex;
+        arrival.reportable = info->ipi_addr.s_addr == receiver.group &&
+                             info->ipi_ifindex == receiver.interfaceIndex;
     }
     return arrival;
 }
@@ -126,9 +126,9 @@ Receiver receiverOf(SocketHandle socket) {
 int noteGroupMembership(SocketHandle socket, uint32_t groupAddress, uint32_t interfaceAddress) {
     const uint32_t index = interfaceIndexOf(interfaceAddress);
     const DWORD on = 1;
-    const bool arrivalKnown =
-        index != 0 && receiveMessageFunction(socket) != nullptr &&
-        setsockopt(native(socket), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+    const bool arrivalKnown = index != 0 && receiveMessageFunction(socket) != nullptr &&
+                              setsockopt(native(socket), IPPROTO_IP, IP_PKTINFO,
+                                         reinterpret_cast<const char*>(&on), sizeof on) == 0;
     Receivers& table = receivers();
     std::lock_guard<std::mutex> hold(table.lock);
     Receiver* entry = table.find(socket);

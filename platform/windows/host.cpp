@@ -5,12 +5,14 @@
 
 namespace dyadc::platform {
 
-int32_t currentProcessId() { return static_cast<int32_t>(GetCurrentProcessId()); }
+int32_t currentProcessId() {
+    return static_cast<int32_t>(GetCurrentProcessId());
+}
 
 bool processAlive(int32_t processId) {
     if (processId <= 0) return false;
-    HANDLE process =
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                 static_cast<DWORD>(processId));
     // A process that exists but may not be opened is still alive.
     if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
     DWORD code = 0;

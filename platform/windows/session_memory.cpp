@@ -60,7 +60,8 @@ SharedSection* sectionOf(HMODULE module) {
     if (headers->Signature != IMAGE_NT_SIGNATURE) return nullptr;
     const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
     for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
-        if (std::strncmp(reinterpret_cast<const char*>(section->Name), sectionName, IMAGE_SIZEOF_SHORT_NAME) == 0 &&
+        if (std::strncmp(reinterpret_cast<const char*>(section->Name), sectionName, IMAGE_SIZEOF_SHORT_NAME) ==
+                0 &&
             section->Misc.VirtualSize >= sizeof(SharedSection)) {
             return reinterpret_cast<SharedSection*>(base + section->VirtualAddress);
         }
@@ -70,7 +71,9 @@ SharedSection* sectionOf(HMODULE module) {
 
 }  // namespace
 
-const char* workstationName() { return workstation; }
+const char* workstationName() {
+    return workstation;
+}
 
 SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* initialValues) {
     DWORD length = sizeof workstation;

@@ -19,7 +19,8 @@ namespace {
 constexpr size_t largestCall = 1u << 30;
 
 int setOption(SocketHandle socket, int level, int name, const void* value, int size) {
-    if (setsockopt(native(socket), level, name, static_cast<const char*>(value), size) != 0) return recordFailure();
+    if (setsockopt(native(socket), level, name, static_cast<const char*>(value), size) != 0)
+        return recordFailure();
     return 0;
 }
 
@@ -86,10 +87,18 @@ int64_t receiveWaiting(SocketHandle socket, void* buffer, size_t length, int fla
 
 }  // namespace
 
-uint16_t toNetwork16(uint16_t value) { return htons(value); }
-uint32_t toNetwork32(uint32_t value) { return htonl(value); }
-uint16_t fromNetwork16(uint16_t value) { return ntohs(value); }
-uint32_t fromNetwork32(uint32_t value) { return ntohl(value); }
+uint16_t toNetwork16(uint16_t value) {
+    return htons(value);
+}
+uint32_t toNetwork32(uint32_t value) {
+    return htonl(value);
+}
+uint16_t fromNetwork16(uint16_t value) {
+    return ntohs(value);
+}
+uint32_t fromNetwork32(uint32_t value) {
+    return ntohl(value);
+}
 
 int parseDottedAddress(const char* text, uint32_t* out) {
     in_addr parsed{};
@@ -120,8 +129,12 @@ int startSocketLayer(uint16_t version, SocketLayerRecord* record) {
     return 0;
 }
 
-SocketHandle openStreamSocket(uint32_t flags) { return openSocket(SOCK_STREAM, IPPROTO_TCP, flags); }
-SocketHandle openDatagramSocket(uint32_t flags) { return openSocket(SOCK_DGRAM, IPPROTO_UDP, flags); }
+SocketHandle openStreamSocket(uint32_t flags) {
+    return openSocket(SOCK_STREAM, IPPROTO_TCP, flags);
+}
+SocketHandle openDatagramSocket(uint32_t flags) {
+    return openSocket(SOCK_DGRAM, IPPROTO_UDP, flags);
+}
 
 int shutdownReceive(SocketHandle socket) {
     if (shutdown(native(socket), SD_RECEIVE) != 0) return recordFailure();
@@ -134,7 +147,9 @@ int closeHandle(SocketHandle socket) {
     return 0;
 }
 
-int setBroadcast(SocketHandle socket) { return setBoolOption(socket, SOL_SOCKET, SO_BROADCAST); }
+int setBroadcast(SocketHandle socket) {
+    return setBoolOption(socket, SOL_SOCKET, SO_BROADCAST);
+}
 
 int setMulticastInterface(SocketHandle socket, uint32_t interfaceAddress) {
     in_addr address{};
@@ -154,12 +169,20 @@ int setReceiveTimeout(SocketHandle socket, int32_t milliseconds) {
     return setTimeout(socket, SO_RCVTIMEO, milliseconds);
 }
 
-int setSendTimeout(SocketHandle socket, int32_t milliseconds) { return setTimeout(socket, SO_SNDTIMEO, milliseconds); }
+int setSendTimeout(SocketHandle socket, int32_t milliseconds) {
+    return setTimeout(socket, SO_SNDTIMEO, milliseconds);
+}
 
-int32_t receiveTimeoutOf(SocketHandle socket) { return timeoutOf(socket, SO_RCVTIMEO); }
-int32_t sendTimeoutOf(SocketHandle socket) { return timeoutOf(socket, SO_SNDTIMEO); }
+int32_t receiveTimeoutOf(SocketHandle socket) {
+    return timeoutOf(socket, SO_RCVTIMEO);
+}
+int32_t sendTimeoutOf(SocketHandle socket) {
+    return timeoutOf(socket, SO_SNDTIMEO);
+}
 
-int setNoDelay(SocketHandle socket) { return setBoolOption(socket, IPPROTO_TCP, TCP_NODELAY); }
+int setNoDelay(SocketHandle socket) {
+    return setBoolOption(socket, IPPROTO_TCP, TCP_NODELAY);
+}
 
 int bindAddress(SocketHandle socket, const SocketAddress& address) {
     sockaddr_in system = toSystem(address);
@@ -249,7 +272,8 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
     int result = 0;
     while (done < length) {
         const size_t left = length - done;
-        const int count = send(native(socket), bytes + done, static_cast<int>(left < largestCall ? left : largestCall), 0);
+        const int count = send(native(socket), bytes + done,
+                               static_cast<int>(left < largestCall ? left : largestCall), 0);
         if (count >= 0) {
             done += static_cast<size_t>(count);
             continue;
@@ -283,7 +307,8 @@ int64_t sendDatagram(SocketHandle socket, const void* data, size_t length, const
         const int sent = sendto(native(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
                                 reinterpret_cast<sockaddr*>(&system), sizeof system);
         if (sent >= 0) return sent;
-        if (WSAGetLastError() != WSAEWOULDBLOCK || waitFor(socket, Awaited::writable, -1) < 0) return recordFailure();
+        if (WSAGetLastError() != WSAEWOULDBLOCK || waitFor(socket, Awaited::writable, -1) < 0)
+            return recordFailure();
     }
 }
 
@@ -292,14 +317,15 @@ int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length, Socket
     return receiveReportedDatagram(socket, buffer, length, from, fromLength);
 }
 
-int selectReadable(SelectSet* set, uint32_t seconds) {
+int selectReadable(SelectSet* set, int32_t milliseconds) {
     constexpr uint32_t capacity = sizeof set->handles / sizeof set->handles[0];
     static_assert(capacity <= FD_SETSIZE, "a select set must fit the system's");
     const uint32_t count = set->count < capacity ? set->count : capacity;
-    const int64_t deadline = monotonicMilliseconds() + static_cast<int64_t>(seconds) * 1000;
+    const int32_t limit = milliseconds > 0 ? milliseconds : 0;
+    const int64_t deadline = monotonicMilliseconds() + limit;
     if (count == 0) {
         // select refuses an empty set here; the wait still takes its time.
-        sleepSeconds(seconds);
+        sleepMilliseconds(static_cast<uint32_t>(limit));
         return 0;
     }
     for (;;) {

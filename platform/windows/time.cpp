@@ -6,9 +6,13 @@
 
 namespace dyadc::platform {
 
-int32_t currentTime() { return static_cast<int32_t>(std::time(nullptr)); }
+int32_t currentTime() {
+    return static_cast<int32_t>(std::time(nullptr));
+}
 
-int64_t monotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+int64_t monotonicMilliseconds() {
+    return static_cast<int64_t>(GetTickCount64());
+}
 
 void sleepSeconds(uint32_t seconds) {
     // Sleep counts milliseconds in 32 bits: long sleeps go in parts.
@@ -18,6 +22,10 @@ void sleepSeconds(uint32_t seconds) {
         Sleep(part * 1000);
         seconds -= part;
     }
+}
+
+void sleepMilliseconds(uint32_t milliseconds) {
+    Sleep(milliseconds);
 }
 
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {

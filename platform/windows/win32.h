@@ -10,9 +10,9 @@
 // setsockopt, and read back from it when a wait needs them.
 #pragma once
 
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,9 @@
 namespace dyadc::platform {
 
 // A socket handle as the Winsock calls take it.
-inline SOCKET native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+inline SOCKET native(SocketHandle socket) {
+    return static_cast<SOCKET>(socket);
+}
 
 // The library's socket address and the system's, one for the other.
 inline sockaddr_in toSystem(const SocketAddress& address) {

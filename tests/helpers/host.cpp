@@ -21,16 +21,38 @@
 //   close-on-input                    a second thread waits for a line on standard
 //                                     input, then opens (the pairing exists by then)
 //                                     and closes, so that the close is the last one
+//   sendhash FIRST SECOND TYPE LENGTH LIMIT
+//                                     like send, and prints the hash of the bytes
+//   sendmany N LENGTH LIMIT           N single blocks (type 7) named b0, b1, ...;
+//                                     prints how many failed and the first failure
+//   recvloop LIMIT SECONDS            receives into 64 KiB until the peer closes the
+//                                     pairing or SECONDS have passed; prints "got NAME"
+//                                     for every block and then the count of calls and
+//                                     of each result
+//   pause-at BYTES SECONDS            from now on the receiving steps stop reading
+//                                     for SECONDS once BYTES have arrived in all
+//   fork-sleep SECONDS                forks a child that calls nothing, sleeps and ends
+//   signals                           a 1 ms interval timer interrupts this process
+//                                     from now on (handler without SA_RESTART)
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dyadc.h"
+
+// The steps that need a POSIX system (host_posix.cpp): a forked child that
+// calls nothing, sleeps and ends (returns its id), and a 1 ms interval timer
+// whose handler does not restart interrupted calls.
+int forkSleeper(unsigned seconds);
+void interruptEveryMillisecond();
 
 namespace {
 
@@ -62,6 +84,16 @@ long long argLong(char** argv, int& at, int argc) {
         std::exit(2);
     }
     return std::strtoll(argv[at++], nullptr, 10);
+}
+
+// The receiving steps' progress callback: pauses once when told to.
+double pauseAtBytes = -1;
+unsigned pauseSeconds = 0;
+void onProgress(double bytesTransferred) {
+    if (pauseAtBytes >= 0 && bytesTransferred >= pauseAtBytes) {
+        pauseAtBytes = -1;
+        sleep(pauseSeconds);
+    }
 }
 
 std::string identifier;
@@ -133,7 +165,7 @@ int main(int argc, char** argv) {
             char first[DYAD_NAME_BUFFER_SIZE] = {}, second[DYAD_NAME_BUFFER_SIZE] = {};
             int32_t length = -1, type = -1;
             int32_t rc = DyadRecvDataBlock(first, second, static_cast<uint32_t>(limit), buffer.data(), size,
-                                           &length, &type, nullptr);
+                                           &length, &type, onProgress);
             std::printf("recv %d %d %d %s %s\n", rc, length, type, first, second);
         } else if (step == "stream") {
             uint64_t total = static_cast<uint64_t>(argLong(argv, at, argc));
@@ -167,7 +199,7 @@ int main(int argc, char** argv) {
             for (;;) {
                 int32_t length = 0, type = DYAD_BLOCK_MORE;
                 rc = DyadRecvDataBlock(first, second, static_cast<uint32_t>(limit), buffer.data(), size, &length,
-                                       &type, nullptr);
+                                       &type, onProgress);
                 if (rc != 0) break;
                 hash.add(buffer.data(), static_cast<size_t>(length));
                 received += static_cast<uint64_t>(length);
@@ -175,6 +207,61 @@ int main(int argc, char** argv) {
             }
             std::printf("drain %d %llu %016llx\n", rc, static_cast<unsigned long long>(received),
                         static_cast<unsigned long long>(hash.value));
+        } else if (step == "sendhash") {
+            const char* first = argText(argv, at, argc);
+            const char* second = argText(argv, at, argc);
+            int type = argInt(argv, at, argc);
+            size_t length = static_cast<size_t>(argLong(argv, at, argc));
+            int limit = argInt(argv, at, argc);
+            std::vector<uint8_t> data(length);
+            for (size_t i = 0; i < length; ++i) data[i] = patternByte(i);
+            Hash hash;
+            hash.add(data.data(), length);
+            int32_t rc = DyadSendDataBlock(first, second, static_cast<uint32_t>(limit), data.data(),
+                                           static_cast<uint32_t>(length), type, nullptr);
+            std::printf("sendhash %d %016llx\n", rc, static_cast<unsigned long long>(hash.value));
+        } else if (step == "sendmany") {
+            int count = argInt(argv, at, argc);
+            size_t length = static_cast<size_t>(argLong(argv, at, argc));
+            int limit = argInt(argv, at, argc);
+            std::vector<uint8_t> data(length);
+            for (size_t i = 0; i < length; ++i) data[i] = patternByte(i);
+            int failed = 0;
+            int32_t firstFailure = 0;
+            for (int i = 0; i < count; ++i) {
+                const std::string name = "b" + std::to_string(i);
+                int32_t rc = DyadSendDataBlock(name.c_str(), "n", static_cast<uint32_t>(limit), data.data(),
+                                               static_cast<uint32_t>(length), 7, nullptr);
+                if (rc != 0 && failed++ == 0) firstFailure = rc;
+            }
+            std::printf("sendmany %d %d\n", failed, firstFailure);
+        } else if (step == "recvloop") {
+            int limit = argInt(argv, at, argc);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(argInt(argv, at, argc));
+            std::vector<uint8_t> buffer(65536);
+            char first[DYAD_NAME_BUFFER_SIZE], second[DYAD_NAME_BUFFER_SIZE];
+            std::map<int32_t, int> results;
+            int calls = 0;
+            for (;;) {
+                int32_t length = -1, type = -1;
+                int32_t rc = DyadRecvDataBlock(first, second, static_cast<uint32_t>(limit), buffer.data(),
+                                               static_cast<uint32_t>(buffer.size()), &length, &type, onProgress);
+                ++calls;
+                ++results[rc];
+                if (rc == 0 && length >= 0) std::printf("got %s\n", first);
+                if (rc == DYAD_PEER_CLOSED || std::chrono::steady_clock::now() > end) break;
+            }
+            std::printf("recvloop calls=%d", calls);
+            for (const auto& [rc, times] : results) std::printf(" %d:%d", rc, times);
+            std::printf("\n");
+        } else if (step == "pause-at") {
+            pauseAtBytes = static_cast<double>(argLong(argv, at, argc));
+            pauseSeconds = static_cast<unsigned>(argInt(argv, at, argc));
+        } else if (step == "fork-sleep") {
+            std::printf("forked %d\n", forkSleeper(static_cast<unsigned>(argInt(argv, at, argc))));
+        } else if (step == "signals") {
+            interruptEveryMillisecond();
+            std::printf("signals\n");
         } else if (step == "idresult") {
             identifierResult = argInt(argv, at, argc);
         } else if (step == "verify") {

@@ -21,6 +21,14 @@
 //   announce ID FROM N        send the announce of ID N times, a second apart,
 //                             through the interface with address FROM
 //   stoplistening             close the listening socket
+//   flood N LOCAL REMOTE      open N connections from LOCAL to REMOTE:8181 within
+//                             30 s and keep them, silent, until the program ends
+//   scan SECONDS LOCAL REMOTE connect to REMOTE:8181 and close at once, again and
+//                             again for SECONDS (what a port scanner does)
+//   blast SECONDS             send bytes without a line end for SECONDS, or until
+//                             the connection breaks
+//   sniff FROM                receive one announce datagram through the interface
+//                             with address FROM and print it ("announce <escaped>")
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -238,6 +246,73 @@ int main(int argc, char** argv) {
             }
             close(udp);
             std::printf("announced\n");
+        } else if (step == "flood") {
+            int wanted = std::atoi(arg().c_str());
+            std::string local = arg(), remote = arg();
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            int opened = 0;
+            while (opened < wanted && std::chrono::steady_clock::now() < deadline) {
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in from = address(local.c_str(), 0), to = address(remote.c_str(), 8181);
+                if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+                    ++opened;  // kept open, and silent, until the program ends
+                } else {
+                    close(fd);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            }
+            std::printf("flooded %d\n", opened);
+        } else if (step == "scan") {
+            int seconds = std::atoi(arg().c_str());
+            std::string local = arg(), remote = arg();
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+            int made = 0;
+            while (std::chrono::steady_clock::now() < end) {
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in from = address(local.c_str(), 0), to = address(remote.c_str(), 8181);
+                if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+                    ++made;
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+                close(fd);
+            }
+            std::printf("scanned %d\n", made);
+        } else if (step == "blast") {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(arg().c_str()));
+            std::string chunk(65536, 'x');
+            size_t total = 0;
+            while (std::chrono::steady_clock::now() < end) {
+                pollfd out{connection, POLLOUT, 0};
+                if (poll(&out, 1, 100) <= 0) continue;
+                ssize_t n = send(connection, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n < 0 && errno != EAGAIN) break;
+                if (n > 0) total += static_cast<size_t>(n);
+            }
+            std::printf("blasted %s\n", total > 0 ? "some" : "none");
+        } else if (step == "sniff") {
+            std::string from = arg();
+            int udp = socket(AF_INET, SOCK_DGRAM, 0);
+            int one = 1, zero = 0;
+            setsockopt(udp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            setsockopt(udp, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+            sockaddr_in group = address("239.192.8.1", 8181);
+            if (bind(udp, reinterpret_cast<sockaddr*>(&group), sizeof group) != 0) fail(step, std::strerror(errno));
+            ip_mreq request{};
+            request.imr_multiaddr = group.sin_addr;
+            inet_pton(AF_INET, from.c_str(), &request.imr_interface);
+            if (setsockopt(udp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) {
+                fail(step, std::strerror(errno));
+            }
+            std::printf("sniffing\n");
+            if (!waitReadable(udp, 30000)) fail(step, "no announce");
+            char datagram[2048];
+            ssize_t n = recv(udp, datagram, sizeof datagram, 0);
+            if (n < 0) fail(step, std::strerror(errno));
+            std::printf("announce %s\n", escape(std::string(datagram, static_cast<size_t>(n))).c_str());
+            close(udp);
         } else if (step == "hold") {
             std::printf("holding\n");
             char c;

@@ -87,18 +87,18 @@ int main(int argc, char** argv) {
     }
     std::printf("addressMask %s\n", s.addressMask);
     std::printf("connected %d\n", s.connected);
-    std::printf("dataSocket %d\n", s.dataSocket);
+    std::printf("dataSocket %lld\n", static_cast<long long>(s.dataSocket));
     std::printf("pairingId %s\n", s.pairingId);
     std::printf("openCount %u\n", s.openCount);
     std::printf("paired %d\n", s.paired);
     std::printf("isInitiator %d\n", s.isInitiator);
     std::printf("bytesTransferred %.0f\n", s.bytesTransferred);
     std::printf("useAddressMask %d\n", s.useAddressMask);
-    std::printf("connectSocket %d\n", s.connectSocket);
+    std::printf("connectSocket %lld\n", static_cast<long long>(s.connectSocket));
     std::printf("peerAddress %s:%u\n", dyadc::platform::dotted(s.peerAddress).text,
                 dyadc::platform::fromNetwork16(s.peerAddress.port));
-    std::printf("relistenSocket %d\n", s.relistenSocket);
-    std::printf("listenSocket %d\n", s.listenSocket);
+    std::printf("relistenSocket %lld\n", static_cast<long long>(s.relistenSocket));
+    std::printf("listenSocket %lld\n", static_cast<long long>(s.listenSocket));
     std::printf("localAddress %s:%u\n", dyadc::platform::dotted(s.localAddress).text,
                 dyadc::platform::fromNetwork16(s.localAddress.port));
     std::printf("interfaceIndex %d\n", s.interfaceIndex);
@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     std::printf("linkDown %d\n", s.linkDown);
     std::printf("socketOwner %d\n", s.socketOwner);
     std::printf("socketOwnerProcess %d\n", s.socketOwnerProcess);
+    std::printf("receivingProcess %d\n", s.receivingProcess);
     dyadc::platform::unmapSharedMemory(memory, sizeof(SharedSession));
     return 0;
 }

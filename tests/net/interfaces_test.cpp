@@ -1,5 +1,6 @@
 // The usable-interface list, in simulated workstations with the kinds of
 // interfaces it must tell apart.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,6 +27,10 @@ std::vector<std::string> usable() {
         addresses.push_back(platform::dotted(table[i]).text);
     }
     return addresses;
+}
+
+TEST(Interfaces, TheMachinesOwnNetworkIsNeverUsed) {
+    EXPECT_NONFATAL_FAILURE(EXPECT_FALSE(test::offTheMachineNetwork()), "refusing to touch the network");
 }
 
 TEST(Interfaces, LoopbackOnlyHostHasNone) {

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "rendezvous/rendezvous.h"
+#include "rendezvous/link.h"
 #include "tests/support/fixtures.h"
 
 namespace dyadc {
@@ -91,6 +91,7 @@ TEST_F(Link, ReconnectToAGoneResponderTimesOut) {
     SharedSession& s = sharedSession();
     test::setAddress(s.peerAddress, "192.168.10.99", 8181);  // nobody has it
     test::setAddress(s.localAddress, "192.168.10.1", 0);
+    s.linkDown = 0;
     LogCapture log;
     EXPECT_EQ(initiatorReconnect(), 101);
     EXPECT_TRUE(log.has("connect to data socket failed! Error: 10060"));
@@ -101,6 +102,7 @@ TEST_F(Link, ReconnectFromAnAdapterTheHostNoLongerHasFails) {
     SharedSession& s = sharedSession();
     test::setAddress(s.peerAddress, "192.168.10.2", 8181);
     test::setAddress(s.localAddress, "192.168.77.1", 0);
+    s.linkDown = 0;
     LogCapture log;
     EXPECT_EQ(initiatorReconnect(), 100);
     EXPECT_EQ(s.linkDown, 1);

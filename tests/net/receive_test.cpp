@@ -134,7 +134,8 @@ TEST_F(Receive, SeriesTravelsOverOneConnection) {
 
 TEST_F(Receive, IncompleteHeadersShiftFieldsAndGetNoReply) {
     // An empty first name: the second is taken as the first, and the type runs out.
-    script({"send", "put |b|5|7\\r\\n", "quiet", "1500", "send", "put a|b|5\\r\\n", "quiet", "1500", "close"});
+    script({"send", "put |b|5|7\\r\\n", "quiet", "1500", "send", "put a|b|5\\r\\n", "quiet", "1500", "send",
+            "put |\\r\\n", "quiet", "1500", "close"});
     Call shifted = receive(8, 20, 21);
     EXPECT_EQ(shifted.result, -1);
     EXPECT_STREQ(first, "b");
@@ -145,6 +146,27 @@ TEST_F(Receive, IncompleteHeadersShiftFieldsAndGetNoReply) {
     EXPECT_EQ(noType.result, -1);
     EXPECT_EQ(noType.length, 5);
     EXPECT_EQ(noType.type, 21);
+    // The line end belongs to no field: no name handed over holds it.
+    std::strcpy(first, "kept");
+    EXPECT_EQ(receive(8, 20, 21).result, -1);
+    EXPECT_STREQ(first, "kept");
+}
+
+TEST_F(Receive, KeptConnectionThatThePeerClosesIsNoFailure) {
+    // Two single blocks larger than the buffer, each on a connection of its own.
+    script({"send", "put a|b|6|7\\r\\n", "expect", "000 OK\\r\\n", "send", "abcdef", "expect", "000 Ok\\r\\n",
+            "close", "connect", "192.168.10.2", "192.168.10.1", "send", "put c|d|3|7\\r\\n", "expect",
+            "000 OK\\r\\n", "send", "ghi", "expect", "000 Ok\\r\\n", "eof"});
+    EXPECT_EQ(receive(4).data, "abcd");
+    Call rest = receive(4);
+    EXPECT_EQ(rest.result, 0);
+    EXPECT_EQ(rest.type, 22);
+    EXPECT_EQ(sharedSession().connected, 1) << "reported as 22, so the connection stays open";
+    Call next = receive(4);
+    EXPECT_EQ(next.result, 0) << "the closed connection is replaced by the peer's next one";
+    EXPECT_EQ(next.data, std::string("ghi\0", 4));
+    EXPECT_EQ(next.type, 7);
+    EXPECT_STREQ(first, "c");
 }
 
 TEST_F(Receive, QuitEmptyAndUnknownLines) {

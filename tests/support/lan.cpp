@@ -26,11 +26,25 @@ std::vector<char*> cStrings(std::vector<std::string>& strings) {
     return result;
 }
 
-bool sameFile(const char* a, const char* b) {
-    struct stat first {}, second {};
-    if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
-    return first.st_ino == second.st_ino && first.st_dev == second.st_dev;
+struct NamespaceId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool known = false;
+    bool operator==(const NamespaceId& other) const {
+        return known && other.known && device == other.device && inode == other.inode;
+    }
+};
+
+NamespaceId namespaceOf(const char* path) {
+    struct stat status {};
+    if (stat(path, &status) != 0) return {};
+    return {status.st_dev, status.st_ino, true};
 }
+
+// The network namespace that the test program started in: the machine's own
+// (tests are started outside every workstation). Taken before any thread can
+// move, since the first process's namespace cannot always be read.
+const NamespaceId startingNamespace = namespaceOf("/proc/self/ns/net");
 
 }  // namespace
 
@@ -39,7 +53,12 @@ std::string helperPath(const std::string& name) { return std::string(DYADC_TEST_
 std::string libraryPath() { return DYADC_TEST_LIBRARY; }
 
 bool offTheMachineNetwork() {
-    if (sameFile("/proc/thread-self/ns/net", "/proc/1/ns/net")) {
+    const NamespaceId current = namespaceOf("/proc/thread-self/ns/net");
+    if (!current.known || !startingNamespace.known) {
+        ADD_FAILURE() << "cannot tell which network namespace this thread is in: refusing to touch the network";
+        return false;
+    }
+    if (current == startingNamespace || current == namespaceOf("/proc/1/ns/net")) {
         ADD_FAILURE() << "refusing to touch the network from the machine's own namespace";
         return false;
     }

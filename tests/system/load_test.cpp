@@ -181,5 +181,17 @@ TEST_F(Load, UnusableWorkstationNamesAndLayoutsLeaveTheProcessOnItsOwn) {
     EXPECT_NE(probe().find("linkDown 1\n"), std::string::npos);
 }
 
+TEST_F(Load, AForkedChildThatOutlivesItsParentHoldsNothing) {
+    Child attached = holder();
+    const auto began = std::chrono::steady_clock::now();
+    std::string output;
+    EXPECT_EQ(lan->run(1, {helperPath("test-host"), "fork-sleep", "20"}, {}, &output), 0) << output;
+    EXPECT_EQ(lan->run(1, {helperPath("test-host"), "sleep", "0"}), 0) << "a new process loads and unloads";
+    attached.closeInput();
+    EXPECT_EQ(attached.wait(std::chrono::seconds(30)), 0) << "a process attached before the fork unloads";
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(8)) << "nobody waited for the child";
+    EXPECT_EQ(probe(), "absent\n") << "the child, which never called the library, keeps nothing alive";
+}
+
 }  // namespace
 }  // namespace dyadc::test

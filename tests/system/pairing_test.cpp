@@ -9,35 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/lan.h"
+#include "tests/support/lan_test.h"
 
 namespace dyadc::test {
 namespace {
 
 using namespace std::chrono;
 
-class Pairing : public testing::Test {
-protected:
-    void start(Lan::Options options = {}) {
-        lan = std::make_unique<Lan>(options);
-        ASSERT_TRUE(lan->ok());
-        for (int h = 1; h <= options.hosts; ++h) installLibrary(h, 2, 4);
-    }
-    // The workstation's installed library: a copy of the build whose version
-    // record says major.minor, followed by `padding` bytes.
-    void installLibrary(int host, uint32_t major, uint32_t minor, size_t padding = 0) {
-        writeFile(lan->host(host).system() + "/libdyadc.so", libraryWithVersion(major, minor, padding));
-    }
-    Child host(int h, std::vector<std::string> steps) {
-        steps.insert(steps.begin(), {helperPath("test-host"), "setlog", "/tmp/test.log", "100000000", "2"});
-        return lan->spawn(h, steps);
-    }
-    std::string log(int h) { return lan->host(h).tmp() + "/test.log"; }
-    std::string field(int h, const std::string& name) { return probeField(*lan, h, name); }
-    static bool outputHas(Child& child, const std::string& text) { return child.output().find(text) != std::string::npos; }
-
-    std::unique_ptr<Lan> lan;
-};
+using Pairing = LanTest;
 
 TEST_F(Pairing, AcceptedPairingLeavesBothSidesPairedWithoutAConnection) {
     start();
@@ -146,10 +125,11 @@ TEST_F(Pairing, HandshakeBytesOfTheInitiator) {
     Lan::Options options;
     options.hostnames = "ws1,HOSTA";
     start(options);
-    Child responder = lan->spawn(1, {helperPath("test-peer"), "listen", "192.168.10.1", "announce", "LAB7",
-                                     "192.168.10.1", "2", "accept", "expect", "HOSTA\\r\\n", "send", "000 OK\\r\\n",
-                                     "expect", "2.04\\r\\n", "send", "000 OK\\r\\n", "eof"});
+    Child responder = peer(1, {"listen", "192.168.10.1", "accept", "expect", "HOSTA\\r\\n", "send", "000 OK\\r\\n",
+                               "expect", "2.04\\r\\n", "send", "000 OK\\r\\n", "eof"});
     Child initiator = host(2, {"open", "1", "LAB7", "20"});
+    ASSERT_TRUE(waitForLog(2, "Selecting..."));
+    Child announcer = peer(1, {"announce", "LAB7", "192.168.10.1", "5"});
     EXPECT_EQ(initiator.wait(), 0);
     EXPECT_EQ(initiator.output(), "setlog 0\nopen 0\n");
     EXPECT_EQ(responder.wait(), 0) << responder.output();
@@ -216,20 +196,48 @@ TEST_F(Pairing, EqualOrOlderInitiatorLibrarySendsNothing) {
     EXPECT_FALSE(fileExists(lan->host(1).system() + "/dyadc.dl_"));
 }
 
-TEST_F(Pairing, HostileBlockNameIsRefusedWithoutWritingAnything) {
+TEST_F(Pairing, UpdateIsStoredOnlyUnderItsOwnName) {
     start();
-    Child responder = host(1, {"open", "2", "LAB7", "30"});
-    Child initiator = lan->spawn(
-        2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send", "evil\\r\\n", "expect",
-            "000 OK\\r\\n", "send", "9.99\\r\\n", "expect", "24 UPDT\\r\\n", "eof", "connect", "192.168.10.2",
-            "192.168.10.1", "send", "put ../escaped|c:\\\\placeholder|4|21\\r\\n", "expect", "000 OK\\r\\n", "send",
-            "abcd", "expect", "000 Ok\\r\\n", "eof"});
-    EXPECT_EQ(responder.wait(), 0);
-    EXPECT_EQ(responder.output(), "setlog 0\nverified evil\nopen 100\n");
-    EXPECT_EQ(initiator.wait(), 0) << initiator.output();
+    const std::string victim = lan->host(1).system() + "/victim.txt";
+    writeFile(victim, "precious");
+    for (const std::string name : {"../escaped", "victim.txt", "libdyadc.so", "dyadc.dl_x"}) {
+        Child responder = host(1, {"open", "2", "LAB7", "30"});
+        Child initiator = peer(2, {"connect", "192.168.10.2", "192.168.10.1", "send", "evil\\r\\n", "expect",
+                                   "000 OK\\r\\n", "send", "9.99\\r\\n", "expect", "24 UPDT\\r\\n", "eof", "connect",
+                                   "192.168.10.2", "192.168.10.1", "send",
+                                   "put " + name + "|c:\\\\placeholder|4|21\\r\\n", "expect", "000 OK\\r\\n", "send",
+                                   "abcd", "expect", "000 Ok\\r\\n", "eof"});
+        EXPECT_EQ(responder.wait(), 0);
+        EXPECT_EQ(responder.output(), "setlog 0\nverified evil\nopen 100\n") << name;
+        EXPECT_EQ(initiator.wait(), 0) << initiator.output();
+        EXPECT_TRUE(logHas(log(1), "Error:  Refused to store the update under the name " + name)) << name;
+    }
     EXPECT_FALSE(fileExists(lan->host(1).dir + "/escaped"));
     EXPECT_FALSE(fileExists(lan->host(1).system() + "/dyadc.dl_"));
-    EXPECT_TRUE(logHas(log(1), "Error:  Refused to store the update under the name ../escaped"));
+    EXPECT_FALSE(fileExists(lan->host(1).system() + "/dyadc.dl_x"));
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_EQ(readFile(lan->host(1).system() + "/libdyadc.so"), libraryWithVersion(2, 4));
+}
+
+TEST_F(Pairing, AnnounceOnTheWireIsTheIdentifierAndItsNul) {
+    start();
+    Child sniffer = peer(2, {"sniff", "192.168.10.2"});
+    ASSERT_TRUE(sniffer.waitForOutput("sniffing"));
+    Child responder = host(1, {"open", "2", "LAB7", "2"});
+    EXPECT_EQ(sniffer.wait(seconds(10)), 0);
+    EXPECT_EQ(sniffer.output(), "sniffing\nannounce LAB7\\x00\ndone\n");
+    EXPECT_EQ(responder.wait(), 0);
+}
+
+TEST_F(Pairing, IdentifiersMustMatchExactly) {
+    start();
+    Child initiator = host(2, {"open", "1", "LAB7", "2"});
+    ASSERT_TRUE(waitForLog(2, "Selecting..."));
+    Child announcer = peer(1, {"announce", "lab7", "192.168.10.1", "2", "announce", "LAB7 ", "192.168.10.1", "2"});
+    EXPECT_EQ(initiator.wait(seconds(20)), 0);
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 101\n");
+    EXPECT_TRUE(logHas(log(2), "Rejected source workstation: 192.168.10.1 with identifier: lab7"));
+    EXPECT_TRUE(logHas(log(2), "Rejected source workstation: 192.168.10.1 with identifier: LAB7 "));
 }
 
 TEST_F(Pairing, CloseDuringTheUpdateEndsItWith23AndKeepsThePartialFile) {

@@ -84,7 +84,7 @@ TEST_F(Open, MasksBecomeAddressPrefixes) {
 
 TEST_F(Open, UnusableMasksAreRefusedBeforeAnythingElse) {
     SharedSession& s = sharedSession();
-    for (const char* mask : {"1234.5.0.0", ".", "", "...", "192.168.100.1000", "1234567890123456"}) {
+    for (const char* mask : {"1234.5.0.0", ".", "", "...", "192.168.100.1000", "1234567890123456", "1.99999999999"}) {
         s.useAddressMask = 1;
         EXPECT_EQ(DyadOpenXOver(refuseIdentifier, acceptAll, 1, 1, mask), 104) << mask;
         EXPECT_EQ(s.useAddressMask, 0);

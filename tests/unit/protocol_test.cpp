@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "frame/session.h"
 #include "rendezvous/protocol.h"
+#include "rendezvous/rendezvous.h"
 
 namespace dyadc {
 namespace {
@@ -57,6 +59,24 @@ TEST(Protocol, VersionTextsCompareAsDecimalNumbers) {
     EXPECT_FALSE(updateWanted("2.04", "")) << "an empty Initiator version never asks";
     EXPECT_TRUE(updateWanted("", "0.01")) << "no own version: any positive one is newer";
     EXPECT_FALSE(updateWanted("", "0"));
+}
+
+TEST(Protocol, InitiatorWaitsFiveSecondsThenWhatRemainsThenOne) {
+    struct Case {
+        uint32_t limit;
+        int32_t elapsed;
+        uint32_t wait;
+    } cases[] = {{0, 0, 1}, {0, 100, 1}, {30, 0, 5}, {30, 24, 5}, {30, 26, 4}, {3, 0, 3},
+                 {3, 2, 1},  {3, 3, 1},   {3, 9, 1},  {1, 0, 1}};
+    for (const Case& c : cases) {
+        uint32_t wait = 0;
+        for (int32_t now = 0; now != platform::currentTime();) {  // again if a second began meanwhile
+            now = platform::currentTime();
+            processSession().operationStart = now - c.elapsed;
+            wait = initiatorCycleWait(c.limit);
+        }
+        EXPECT_EQ(wait, c.wait) << c.limit << " " << c.elapsed;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "channel/lease.h"
 #include "frame/session.h"
 
 namespace dyadc {
@@ -163,32 +164,40 @@ TEST(Session, AnotherProcessesHandleIsForgottenNeverClosed) {
     close(mine);
 }
 
-TEST(Session, OwnerMarkIsClaimedOnceAndAStaleMarkIsCleared) {
+TEST(Session, MarksAreTakenOnceAndAStaleMarkIsCleared) {
     SharedSession& s = sharedSession();
     processSession().openTicket = 4;
-    s.socketOwnerProcess = 0;
-    EXPECT_TRUE(claimConnection());
-    EXPECT_EQ(s.socketOwner, 4);
-    EXPECT_EQ(s.socketOwnerProcess, getpid());
-    EXPECT_TRUE(claimConnection());  // already ours
+    struct Mark {
+        bool (*take)();
+        int32_t SharedSession::*holder;
+    } marks[] = {{takeSendingMark, &SharedSession::socketOwnerProcess},
+                 {takeReceivingMark, &SharedSession::receivingProcess}};
+    for (const Mark& mark : marks) {
+        s.*mark.holder = 0;
+        EXPECT_TRUE(mark.take());
+        EXPECT_EQ(s.*mark.holder, getpid());
+        EXPECT_TRUE(mark.take()) << "already ours";
 
-    // A live other process holds it.
-    pid_t other = fork();
-    if (other == 0) {
-        pause();
-        _exit(0);
+        // A live other process holds it.
+        pid_t other = fork();
+        if (other == 0) {
+            pause();
+            _exit(0);
+        }
+        s.*mark.holder = other;
+        EXPECT_FALSE(mark.take());
+        kill(other, SIGKILL);
+        waitpid(other, nullptr, 0);
+        // Its process has ended: the mark is stale and is taken over.
+        EXPECT_TRUE(mark.take());
+        EXPECT_EQ(s.*mark.holder, getpid());
     }
-    s.socketOwnerProcess = other;
-    s.socketOwner = 9;
-    EXPECT_FALSE(claimConnection());
-    EXPECT_TRUE(connectionOwnedElsewhere());
-    kill(other, SIGKILL);
-    waitpid(other, nullptr, 0);
-    // Its process has ended: the mark is stale and is taken over.
-    EXPECT_FALSE(connectionOwnedElsewhere());
-    EXPECT_TRUE(claimConnection());
     EXPECT_EQ(s.socketOwner, 4);
-    closeSocket(invalidSocket);
+    releaseReceivingMark();
+    EXPECT_EQ(s.receivingProcess, 0);
+    releaseSendingMark();
+    EXPECT_EQ(s.socketOwnerProcess, 0);
+    EXPECT_EQ(s.socketOwner, 0);
 }
 
 }  // namespace

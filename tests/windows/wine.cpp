@@ -29,8 +29,12 @@ std::string firstLineOf(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-std::string windowsProgram(const std::string& name) { return windowsBuild + "/bin/" + name + ".exe"; }
-std::string windowsLibrary() { return windowsBuild + "/dyadc.dll"; }
+std::string windowsProgram(const std::string& name) {
+    return windowsBuild + "/bin/" + name + ".exe";
+}
+std::string windowsLibrary() {
+    return windowsBuild + "/dyadc.dll";
+}
 
 std::string windowsLibraryWithVersion(uint32_t major, uint32_t minor) {
     std::string bytes = readFile(windowsLibrary());

@@ -1,0 +1,24 @@
+// Opening and closing a pairing (DyadOpen, DyadOpenXOver, DyadClose; the
+// public header documents them for hosts).
+#pragma once
+
+#include <cstdint>
+
+#include "dyadc.h"
+
+namespace dyadc {
+
+int32_t openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                    uint32_t timeoutSeconds, int32_t mode);
+int32_t openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                        uint32_t timeoutSeconds, int32_t mode, const char* ipMask);
+int32_t closePairing();
+
+// Converts a dotted mask into the prefix that selects interfaces: the fields
+// up to the last one that is not 0, each followed by a point ("192.168.0.0"
+// gives "192.168."; the first field always stays). Returns false for a mask
+// that is not usable (more than 15 characters, no field, a field longer than
+// 3); `addressMask` (20 bytes) may then hold the fields done before.
+bool convertMask(const char* mask, char* addressMask);
+
+}  // namespace dyadc

@@ -1,0 +1,27 @@
+// The library's results by name. Every value that a host can see comes from
+// the public list in dyadc.h (DYAD_RESULT_MAP); the one below it never leaves
+// the library.
+#pragma once
+
+#include <cstdint>
+
+#include "dyadc.h"
+
+namespace dyadc::result {
+
+enum Code : int32_t {
+    ok = DYAD_OK,
+    socketFailed = DYAD_SOCKET_FAILED,        // a local socket could not be made or set up
+    peerClosed = DYAD_PEER_CLOSED,            // the number of the Initiator's closing "quit"
+    updated = DYAD_UPDATED,                   // the library update travelled during the pairing
+    connectionFailed = DYAD_CONNECTION_FAILED,
+    timedOut = DYAD_TIMED_OUT,                // a time limit passed, or a connect timed out
+    updateFailed = DYAD_UPDATE_FAILED,
+    refused = DYAD_REFUSED,                   // the computer name was refused; the Session is reset
+    badMask = DYAD_BAD_MASK,
+    otherIdentifier = DYAD_OTHER_IDENTIFIER,  // an announce carried another identifier
+    invalid = DYAD_INVALID,                   // an incomplete header, a refused argument, no library file
+    noReply = 99,                             // no reply line could be read (the reply reader only)
+};
+
+}  // namespace dyadc::result

@@ -1,0 +1,38 @@
+// Time limits and deadlines.
+//
+// A host's time limit is whole seconds measured with the calendar clock from
+// this process's operationStart; 0 means none, and it has passed when more
+// seconds than the limit have elapsed. A Deadline bounds one wait: by such a
+// time limit, by a moment of the monotonic clock, or not at all.
+#pragma once
+
+#include <cstdint>
+
+namespace dyadc {
+
+// The host's time limit has passed: a limit is set and more whole seconds
+// than the limit have elapsed since this process's operationStart.
+bool timeLimitPassed(uint32_t timeoutSeconds);
+
+class Deadline {
+public:
+    // No end: a wait lasts until what it waits for happens.
+    static Deadline none() { return Deadline(); }
+    // The host's time limit (none for 0).
+    static Deadline limit(uint32_t timeoutSeconds);
+    // `milliseconds` from now.
+    static Deadline after(int64_t milliseconds);
+
+    bool bounded() const { return atMilliseconds_ >= 0 || limitSeconds_ != 0; }
+    bool passed() const;
+    // How long the next wait may last before passed() must be asked again:
+    // at most a second, so that a calendar limit is seen on time; -1 when
+    // the deadline is unbounded.
+    int32_t nextWaitMilliseconds() const;
+
+private:
+    int64_t atMilliseconds_ = -1;  // monotonic clock; -1: none
+    uint32_t limitSeconds_ = 0;    // host's limit; 0: none
+};
+
+}  // namespace dyadc

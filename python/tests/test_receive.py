@@ -1,0 +1,112 @@
+"""Whole blocks from scripted DyadRecvDataBlock pieces: what each call wrote
+(names, length, type, bytes) and returned, as the library does it, into a
+buffer of 4 bytes."""
+
+from __future__ import annotations
+
+import pytest
+
+from dyadc import Block, DyadError, PeerClosed
+from dyadc._receive import Assembler, Piece
+
+SIZE = 4
+
+
+def header(first: str, type_: int, data: bytes, result: int = 0) -> Piece:
+    """A call that read a header (and bytes of its block)."""
+    return Piece(result, True, first, "b", len(data), type_, data, SIZE)
+
+
+def more(data: bytes, type_: int = 22, result: int = 0) -> Piece:
+    """A call that went on with the block in progress."""
+    return Piece(result, False, "", "", len(data), type_, data, SIZE)
+
+
+def bare(result: int) -> Piece:
+    """A call that wrote neither names nor length."""
+    return Piece(result, False, "", "", None, -(2**31), b"", SIZE)
+
+
+def drive(pieces: list[Piece]) -> list[object]:
+    """receive() over and over until the pieces run out: the blocks and the
+    names of the errors, in order."""
+    assembler, feed = Assembler(), iter(pieces)
+    seen: list[object] = []
+    while True:
+        try:
+            block = assembler.pop()
+        except PeerClosed as error:
+            with pytest.raises(PeerClosed):
+                assembler.pop()  # for good
+            return seen + [error.name]
+        except DyadError as error:
+            seen.append(error.name)
+            continue
+        if block is not None:
+            seen.append(block)
+            continue
+        piece = next(feed, None)
+        if piece is None:
+            return seen
+        assembler.take(piece)
+
+
+A = Block("a", "b", 7, b"abcdefgh")
+X = Block("x", "b", 7, b"xy")
+
+CASES = {
+    "short piece completes": ([header("x", 7, b"xy")], [X]),
+    "empty block": ([bare(0), header("e", 7, b"")], [Block("e", "b", 7, b"")]),
+    "exact block ends at the next header": (
+        [header("a", 7, b"abcd"), more(b"efgh"), header("x", 7, b"xy")],
+        [A, X],
+    ),
+    "next header's bytes start the next block": (
+        [header("a", 7, b"abcd"), header("x", 7, b"wxyz"), more(b"1")],
+        [Block("a", "b", 7, b"abcd"), Block("x", "b", 7, b"wxyz1")],
+    ),
+    "exact block ends at the close": ([header("a", 7, b"abcd"), more(b"efgh"), bare(23)], [A, "DYAD_PEER_CLOSED"]),
+    "exact block ends at a time-out, raised after it": (
+        [header("a", 7, b"abcd"), more(b"efgh"), bare(101), header("x", 7, b"xy")],
+        [A, "DYAD_TIMED_OUT", X],
+    ),
+    "type 20 completes an exact piece": (
+        [header("s", 22, b"abcd"), more(b"efgh", type_=20)],
+        [Block("s", "b", 20, b"abcdefgh")],
+    ),
+    "time-out mid-block keeps its bytes": (
+        [header("a", 7, b"abcd"), more(b"ef", result=101), more(b"gh")],
+        ["DYAD_TIMED_OUT", A],
+    ),
+    "time-out while reading a block's first bytes keeps them": (
+        [header("a", 7, b"ab", result=101), more(b"cdef"), more(b"gh")],
+        ["DYAD_TIMED_OUT", A],
+    ),
+    "lost connection drops the block": (
+        [header("a", 7, b"abcd"), more(b"e", result=100), header("x", 7, b"xy")],
+        ["DYAD_CONNECTION_FAILED", X],
+    ),
+    "failure after a block of pieces comes after the block": (
+        [header("a", 7, b"abcd"), more(b"efg"), bare(100), header("x", 7, b"xy")],
+        [Block("a", "b", 7, b"abcdefg"), "DYAD_CONNECTION_FAILED", X],
+    ),
+    "failure after an exact block of pieces comes after the block": (
+        [header("a", 7, b"abcd"), more(b"efgh"), bare(100), header("x", 7, b"xy")],
+        [A, "DYAD_CONNECTION_FAILED", X],
+    ),
+    "connection lost after a series block is": (
+        [header("s", 21, b"abcd"), more(b"ef"), bare(100)],
+        [Block("s", "b", 21, b"abcdef"), "DYAD_CONNECTION_FAILED"],
+    ),
+    "unacknowledged block is dropped": (
+        [header("a", 7, b"abcd"), more(b"e", result=10054), header("x", 7, b"xy", result=10054)],
+        ["socket error 10054", "socket error 10054"],
+    ),
+    "incomplete header": ([Piece(-1, True, "a", "b", 5, -(2**31), b"", SIZE)], ["DYAD_INVALID"]),
+    "piece of a block whose header went elsewhere": ([more(b"ab")], ["DYAD_INVALID"]),
+}
+
+
+@pytest.mark.parametrize("pieces, outcome", CASES.values(), ids=CASES.keys())
+def test_pieces_make_whole_blocks(pieces: list[Piece], outcome: list[object]) -> None:
+    assert drive(pieces) == outcome

@@ -1,0 +1,41 @@
+// The data link after the pairing: no connection stays open between
+// transfers, so whenever one is needed the Initiator connects to its Responder
+// again and the Responder accepts that connection in a listening window.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/session.h"
+
+namespace dyadc {
+
+// Initiator: opens one new connection to the paired Responder (peerAddress,
+// port 8181) from the pairing's adapter (localAddress), with send and receive
+// time-outs of socketTimeoutMs. One attempt, no pause. Returns 0 connected
+// (dataSocket, connected 1, linkDown 0); 101 the connect timed out; 100 any
+// other failure (linkDown 1, the new socket closed). A failed connect leaves
+// its error in lastSocketError.
+int32_t initiatorReconnect();
+
+// The pause after a failed reconnection. A refused connection means that the
+// Responder is there, between two of its listening windows: the next attempt
+// follows after a few milliseconds, doubling up to a second. After any other
+// failure (a time-out, an adapter that went away) it follows a second later.
+class ReconnectPause {
+public:
+    // Waits before the next attempt, by the error of the last one.
+    void wait(int32_t error);
+
+private:
+    uint32_t nextMilliseconds_ = 1;
+};
+
+// Responder: listens once on localAddress for up to 5 seconds and accepts the
+// paired Initiator's next connection as dataSocket. A connection from any
+// other address is closed at once and the window goes on. Returns 0
+// connected; 101 nobody connected in the window; 100 the socket could not be
+// made, bound or put to listen, or the accept failed. Nothing stays
+// listening after the call.
+int32_t responderRelisten();
+
+}  // namespace dyadc
