@@ -180,7 +180,8 @@ int commandSend() {
             std::fprintf(stderr, "dyad: %s is not a readable file\n", path.c_str());
             return exitFiles;
         }
-        Outgoing file{path, std::filesystem::path(path).filename().string(), static_cast<uint64_t>(status.st_size)};
+        Outgoing file{path, std::filesystem::path(path).filename().string(),
+                      static_cast<uint64_t>(status.st_size)};
         if (!plainFileName(file.name)) {
             std::fprintf(stderr, "dyad: the name of %s cannot travel (at most 200 characters, no '|')\n",
                          path.c_str());

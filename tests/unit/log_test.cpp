@@ -21,8 +21,8 @@ protected:
     void SetUp() override {
         // A folder of this process's own, on every platform.
         static int made = 0;
-        dir = (std::filesystem::temp_directory_path() / ("dyadc-log-" + std::to_string(platform::currentProcessId()) +
-                                                          "-" + std::to_string(++made)))
+        dir = (std::filesystem::temp_directory_path() /
+               ("dyadc-log-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(++made)))
                   .string();
         std::filesystem::remove_all(dir);
         ASSERT_TRUE(std::filesystem::create_directory(dir));
