@@ -1,12 +1,10 @@
 // The test support that the portable in-process tests use, for Windows: a
-// fresh Session, a log that a test reads back, and file helpers (the Linux
-// build has them in tests/support/, with the simulated LAN they sit beside).
+// fresh Session and a log that a test reads back (the Linux build has them in
+// tests/support/fixtures.cpp, beside the simulated LAN).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "dyadc.h"
 #include "frame/session.h"
@@ -53,46 +51,6 @@ int LogCapture::find(const std::string& message, int from) const {
         if (all[i] == message) return static_cast<int>(i);
     }
     return -1;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-bool fileExists(const std::string& path) {
-    std::error_code error;
-    return fs::exists(path, error);
-}
-
-std::vector<std::string> logMessages(const std::string& path) {
-    std::vector<std::string> messages;
-    const std::string text = readFile(path);
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find("\r\n", at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        // "LOGGED:" + 18-character stamp + three spaces
-        if (line.rfind("LOGGED:", 0) == 0 && line.size() >= 28) line = line.substr(28);
-        messages.push_back(line);
-        at = end + 2;
-    }
-    return messages;
-}
-
-bool logHas(const std::string& path, const std::string& message) {
-    for (const std::string& line : logMessages(path)) {
-        if (line == message) return true;
-    }
-    return false;
 }
 
 }  // namespace dyadc::test
