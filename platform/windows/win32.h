@@ -10,9 +10,10 @@
 // setsockopt, and read back from it when a wait needs them.
 #pragma once
 
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After Winsock 2, so that the older Winsock declarations never come in.
+#include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
