@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <set>
@@ -26,6 +27,7 @@ protected:
     void start(const std::set<int>& windows, Lan::Options options = {}) {
         stations.clear();
         lan = std::make_unique<Lan>(options);
+        hosts = options.hosts;
         ASSERT_TRUE(lan->ok());
         for (int h = 1; h <= options.hosts; ++h) {
             if (windows.count(h) == 0) {
@@ -36,7 +38,19 @@ protected:
             ASSERT_TRUE(stations[h]->ok());
         }
     }
-    void TearDown() override { stations.clear(); }
+    // A failed test shows the end of every workstation's log.
+    void TearDown() override {
+        for (int h = 1; HasFailure() && lan != nullptr && h <= hosts; ++h) {
+            const std::string text = readFile(log(h));
+            size_t at = text.size();
+            for (int lines = 0; lines <= 40 && at != std::string::npos && at > 0; ++lines) {
+                at = text.rfind('\n', at - 1);
+            }
+            std::cerr << "---- the end of workstation " << h << "'s log\n"
+                      << text.substr(at == std::string::npos ? 0 : at + 1);
+        }
+        stations.clear();
+    }
 
     bool isWindows(int h) const { return stations.count(h) != 0; }
     WineStation& station(int h) { return *stations.at(h); }
@@ -62,6 +76,7 @@ protected:
     }
 
     std::unique_ptr<Lan> lan;
+    int hosts = 0;
     std::map<int, std::unique_ptr<WineStation>> stations;
 };
 
@@ -151,8 +166,9 @@ TEST_F(WindowsWorkstations, NewerInitiatorLibraryTravelsToTheResponder) {
     // installed library stays as it was.
     Child responder = host(1, {"open", "2", "LAB7", "60", "open", "2", "LAB7", "60"});
     Child initiator = host(2, {"open", "1", "LAB7", "60"});
-    EXPECT_EQ(responder.wait(seconds(90)), 0);
-    EXPECT_EQ(initiator.wait(seconds(90)), 0);
+    // Two opens of up to 60 seconds each.
+    EXPECT_EQ(responder.wait(seconds(150)), 0);
+    EXPECT_EQ(initiator.wait(seconds(150)), 0);
     EXPECT_EQ(text(responder), "setlog 0\nverified WS2\nopen 24\nverified WS2\nopen 24\n");
     EXPECT_EQ(text(initiator), "setlog 0\nopen 24\n") << "the second attempt's result";
     const std::string sent = readFile(station(2).systemDirectory() + "/dyadc.dll");
