@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -179,7 +180,8 @@ int commandSend() {
             std::fprintf(stderr, "dyad: %s is not a readable file\n", path.c_str());
             return exitFiles;
         }
-        Outgoing file{path, path.substr(path.find_last_of('/') + 1), static_cast<uint64_t>(status.st_size)};
+        Outgoing file{path, std::filesystem::path(path).filename().string(),
+                      static_cast<uint64_t>(status.st_size)};
         if (!plainFileName(file.name)) {
             std::fprintf(stderr, "dyad: the name of %s cannot travel (at most 200 characters, no '|')\n",
                          path.c_str());
@@ -343,7 +345,10 @@ private:
             ok = false;
         }
         const std::string finalPath = options.dir + "/" + name_;
-        if (ok && std::rename(partPath_.c_str(), finalPath.c_str()) != 0) ok = false;
+        // Replaces a file of that name on every system.
+        std::error_code renamed;
+        if (ok) std::filesystem::rename(partPath_, finalPath, renamed);
+        if (renamed) ok = false;
         if (!ok) {
             std::remove(partPath_.c_str());
             failed_ = true;
