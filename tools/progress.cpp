@@ -59,6 +59,12 @@ void Progress::update(double bytesTransferred) {
     }
 }
 
+void Progress::exclude(double bytes) {
+    base_ += bytes;
+    const auto whole = static_cast<uint64_t>(bytes);
+    done_ = done_ > whole ? done_ - whole : 0;
+}
+
 uint64_t Progress::finish() {
     if (active_) draw(true);
     active_ = false;

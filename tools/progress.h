@@ -19,6 +19,9 @@ public:
     void begin(double base, uint64_t total);
     // The library's running total, from its progress callback.
     void update(double bytesTransferred);
+    // Leaves `bytes` that the library counted out of the display (the
+    // checksum blocks: they are no part of the files).
+    void exclude(double bytes);
     // Ends the display and returns the bytes moved since begin().
     uint64_t finish();
     // Bytes per second since begin().

@@ -1,6 +1,7 @@
 // The dyad command between two simulated workstations.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,14 @@ protected:
         return lan->spawn(h, arguments);
     }
     static bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+    // Names in the receiving directory that are part files left behind.
+    std::vector<std::string> partFiles() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(received)) {
+            if (has(entry.path().filename().string(), "dyad-part")) found.push_back(entry.path().string());
+        }
+        return found;
+    }
 
     std::unique_ptr<Lan> lan;
     std::string received;
@@ -60,6 +69,103 @@ TEST_F(Dyad, FilesArriveByteForByte) {
     }
     EXPECT_TRUE(has(sender.output(), "sent 4 files")) << sender.output();
     EXPECT_TRUE(has(receiver.output(), "received 4 files")) << receiver.output();
+    EXPECT_TRUE(has(receiver.output(), "received series.bin (192.5 KiB, SHA-256 verified)")) << receiver.output();
+    EXPECT_TRUE(partFiles().empty());
+}
+
+// A block as the scripted peer sends it.
+struct Block {
+    std::string first, second, data;
+    int type;
+};
+
+// Steps of the scripted peer (test-peer) that pairs as "evil", sends the
+// blocks (a series on one connection, each single block on its own), and ends
+// the pairing.
+std::vector<std::string> peerSending(const std::vector<Block>& blocks) {
+    std::vector<std::string> steps{helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",
+                                   "evil\\r\\n", "expect", "000 OK\\r\\n", "send", "2.04\\r\\n", "expect",
+                                   "000 OK\\r\\n", "eof"};
+    bool open = false;
+    for (const Block& block : blocks) {
+        if (!open) steps.insert(steps.end(), {"connect", "192.168.10.2", "192.168.10.1"});
+        steps.insert(steps.end(), {"send",
+                                   "put " + block.first + "|" + block.second + "|" + std::to_string(block.data.size()) +
+                                       "|" + std::to_string(block.type) + "\\r\\n",
+                                   "expect", "000 OK\\r\\n", "send", block.data, "expect", "000 Ok\\r\\n"});
+        open = block.type == 21 || block.type == 22;
+        if (!open) steps.push_back("eof");  // the receiver closes after a series or a single block
+    }
+    steps.insert(steps.end(), {"connect", "192.168.10.2", "192.168.10.1", "send", "quit 23\\r\\n", "sleep", "500"});
+    return steps;
+}
+
+TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
+    const std::string koDigest = "1fdbc74ccfd68d0714ae539c0d93f2f3a1805387632eca33d3bd6a5013afb13e";  // of "ko"
+    struct Case {
+        const char* what;
+        std::vector<Block> blocks;
+        std::vector<std::string> flags;
+        int exit;
+        bool stored;
+        std::string message;
+    } cases[] = {
+        {"checksum matches", {{"f.txt", "2", "ok", 21}, {"f.txt", "sha256", okDigest, 20}}, {}, 0, true,
+         "received f.txt (2 B, SHA-256 verified)"},
+        {"checksum differs", {{"f.txt", "2", "ok", 21}, {"f.txt", "sha256", koDigest, 20}}, {}, 10, false,
+         "f.txt failed its SHA-256 check (sent " + koDigest + ", received " + okDigest + "); removed"},
+        {"size differs", {{"f.txt", "3", "ok", 21}, {"f.txt", "sha256", okDigest, 20}}, {}, 10, false,
+         "f.txt arrived with 2 of its 3 bytes; removed"},
+        {"cut short", {{"f.txt", "2", "ok", 21}, {"g.txt", "2", "ok", 21}, {"g.txt", "sha256", okDigest, 20}}, {}, 10,
+         false, "f.txt ended without its checksum block; removed"},
+        {"no checksum", {{"f.txt", "2", "ok", 1}}, {}, 10, false, "f.txt came without a SHA-256"},
+        {"no checksum, accepted", {{"f.txt", "2", "ok", 1}}, {"--accept-unverified"}, 0, true,
+         "received f.txt (2 B, NOT verified: the sender sent no SHA-256)"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(received + "/f.txt");
+        const std::string id = "sum" + std::to_string(++round);
+        std::vector<std::string> arguments{"receive", "--id", id, "--accept", "evil", "--dir", "/tmp/in", "--timeout",
+                                           "20"};
+        arguments.insert(arguments.end(), c.flags.begin(), c.flags.end());
+        Child receiver = dyad(1, arguments);
+        Child peer = lan->spawn(2, peerSending(c.blocks));
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
+        EXPECT_EQ(peer.wait(), 0) << peer.output();
+        EXPECT_TRUE(has(receiver.output(), c.message)) << receiver.output();
+        EXPECT_EQ(fileExists(received + "/f.txt"), c.stored);
+        if (c.stored) EXPECT_EQ(readFile(received + "/f.txt"), "ok");
+        EXPECT_TRUE(partFiles().empty());
+    }
+}
+
+TEST_F(Dyad, AnExistingFileIsReplacedOnlyWithOverwrite) {
+    writeFile(lan->host(2).tmp() + "/keep.txt", "new");
+    struct Case {
+        bool overwrite;
+        int exit;
+        const char* content;
+    } cases[] = {{false, 8, "old"}, {true, 0, "new"}};
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.overwrite ? "--overwrite" : "without --overwrite");
+        writeFile(received + "/keep.txt", "old");
+        const std::string id = "keep" + std::to_string(++round);
+        std::vector<std::string> arguments{"receive", "--id", id, "--accept", "ws2", "--dir", "/tmp/in", "--timeout",
+                                           "20"};
+        if (c.overwrite) arguments.push_back("--overwrite");
+        Child receiver = dyad(1, arguments);
+        Child sender = dyad(2, {"send", "--id", id, "--timeout", "20", "/tmp/keep.txt"});
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
+        EXPECT_EQ(readFile(received + "/keep.txt"), c.content);
+        EXPECT_EQ(has(receiver.output(), "refused keep.txt: a file of that name exists in /tmp/in"), !c.overwrite)
+            << receiver.output();
+        EXPECT_TRUE(partFiles().empty());
+    }
 }
 
 TEST_F(Dyad, RefusedNameEndsBothSides) {
@@ -87,7 +193,9 @@ TEST_F(Dyad, WrongIdentifierTimesOut) {
 }
 
 TEST_F(Dyad, HostileFileNameFromAScriptedPeerIsRefused) {
-    Child receiver = dyad(1, {"receive", "--id", "x", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
+    // Single blocks without a checksum, as earlier senders sent small files.
+    Child receiver = dyad(1, {"receive", "--id", "x", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20",
+                              "--accept-unverified"});
     Child peer = lan->spawn(
         2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send", "evil\\r\\n", "expect",
             "000 OK\\r\\n", "send", "2.04\\r\\n", "expect", "000 OK\\r\\n", "eof", "connect", "192.168.10.2",
@@ -116,7 +224,8 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
 
     // A terminal (a pseudo-terminal made by script): a bar redrawn in place.
     Child quietReceiver =
-        dyad(1, {"receive", "--id", "bar", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30", "--quiet"});
+        dyad(1, {"receive", "--id", "bar", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30", "--quiet",
+                 "--overwrite"});
     Child barSender = lan->spawn(
         2, {"script", "-qfec", std::string(DYADC_TEST_DYAD) + " send --id bar --timeout 30 /tmp/big.bin", "/dev/null"});
     EXPECT_EQ(barSender.wait(), 0);
