@@ -28,7 +28,7 @@ void Progress::begin(double base, uint64_t total) {
 }
 
 double Progress::seconds() const {
-    return std::chrono::duration<double>(Clock::now() - started_).count();
+    return std::chrono::duration<double>((active_ ? Clock::now() : finished_) - started_).count();
 }
 
 double Progress::rate() const {
@@ -66,7 +66,10 @@ void Progress::exclude(double bytes) {
 }
 
 uint64_t Progress::finish() {
-    if (active_) draw(true);
+    if (active_) {
+        finished_ = Clock::now();
+        draw(true);
+    }
     active_ = false;
     return done_;
 }

@@ -59,11 +59,12 @@ public:
     ~Writer() {
         pieces_.close();
         if (thread_.joinable()) thread_.join();
+        abandon();
     }
 
     // A buffer to receive into: waits while every buffer is still being
     // written.
-    size_t freeBuffer() { return *free_.pop(); }
+    size_t freeBuffer() { return free_.pop().value_or(0); }
     void giveBack(size_t buffer) { free_.push(buffer); }
     void hand(Piece piece) { pieces_.push(std::move(piece)); }
     // Ends the writing: a file still open is completed when it was a single
@@ -136,6 +137,7 @@ private:
         if (file_ != nullptr) {
             std::fclose(file_);
             std::remove(partPath_.c_str());
+            sys::removeOnInterrupt("");
         }
         file_ = nullptr;
         active_ = false;
@@ -186,6 +188,7 @@ private:
             std::snprintf(suffix, sizeof suffix, ".%08x.dyad-part", static_cast<unsigned>(random_()));
             partPath_ = (std::filesystem::path(options.dir) / ("." + name_ + suffix)).string();
             file_ = sys::createNew(partPath_);
+            if (file_ != nullptr) sys::removeOnInterrupt(partPath_);
             if (file_ == nullptr && std::filesystem::symlink_status(partPath_, error).type() ==
                                         std::filesystem::file_type::not_found) {
                 break;  // not a name taken by chance: the directory refuses
@@ -226,12 +229,13 @@ private:
     // or without a checksum from an earlier sender) and gives it its name.
     void complete(const std::string* digits) {
         if (!active_ || skipping_) return abandon();
-        if (std::fclose(file_) != 0) {
-            file_ = nullptr;
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (!closed) {
             std::remove(partPath_.c_str());
+            sys::removeOnInterrupt("");
             return breakDown("cannot write " + partPath_);
         }
-        file_ = nullptr;
         const std::string received = Sha256::hex(hash_.finish());
         std::string problem;
         if (sizeKnown_ && written_ != expected_) {
@@ -248,13 +252,15 @@ private:
         if (!problem.empty()) {
             std::fprintf(stderr, "%sdyad: %s\n", messageStart(), problem.c_str());
             std::remove(partPath_.c_str());
+            sys::removeOnInterrupt("");
             note(exitChecksum);
             active_ = false;
             return;
         }
         const sys::Placed placed = sys::place(partPath_, target(), options.overwrite);
+        if (placed != sys::Placed::placed) std::remove(partPath_.c_str());
+        sys::removeOnInterrupt("");
         if (placed != sys::Placed::placed) {
-            std::remove(partPath_.c_str());
             active_ = false;
             if (placed == sys::Placed::failed) return breakDown("cannot name " + target());
             std::fprintf(stderr, "%sdyad: refused %s: a file of that name appeared in %s (--overwrite replaces it)\n",

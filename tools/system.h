@@ -1,6 +1,7 @@
 // The few calls of the dyad command that each operating system makes in its
 // own way: whether a stream is a terminal, creating a file only when no file
-// of that name exists, and moving a finished file to its name with or without
+// of that name exists, removing an unfinished file when the program is
+// interrupted, and moving a finished file to its name with or without
 // replacing one that is there. system_posix.cpp implements them for Linux; a
 // Windows implementation sits beside it.
 #pragma once
@@ -23,6 +24,11 @@ enum class Placed {
     exists,  // `to` exists and `replace` was false: nothing changed
     failed,  // nothing changed
 };
+
+// Names the part file that an interrupting signal (Ctrl-C, a termination
+// request) removes before the program ends; "" names none. The program then
+// ends as the signal would have ended it.
+void removeOnInterrupt(const std::string& path);
 
 // Gives the file `from` the name `to` (both in one directory). Without
 // `replace`, a file that exists under `to` is kept, even one that appears

@@ -2,12 +2,44 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "tools/system.h"
 
 namespace dyad::sys {
+namespace {
+
+// The part file to remove, for the signal handler: a fixed buffer, and a flag
+// that is clear while the buffer changes.
+char interruptedPart[4096];
+std::atomic<bool> interruptedPartSet{false};
+
+extern "C" void onInterrupt(int number) {
+    if (interruptedPartSet.load()) unlink(interruptedPart);
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+}  // namespace
+
+void removeOnInterrupt(const std::string& path) {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+        return true;
+    }();
+    (void)installed;
+    interruptedPartSet = false;
+    if (path.empty() || path.size() >= sizeof interruptedPart) return;
+    std::memcpy(interruptedPart, path.c_str(), path.size() + 1);
+    interruptedPartSet = true;
+}
 
 bool isTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 

@@ -1,9 +1,11 @@
 // The dyad command between two simulated workstations.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/support/lan.h"
 
@@ -140,6 +142,21 @@ TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
         if (c.stored) EXPECT_EQ(readFile(received + "/f.txt"), "ok");
         EXPECT_TRUE(partFiles().empty());
     }
+}
+
+TEST_F(Dyad, AnInterruptedReceiverLeavesNoPartFile) {
+    Child receiver = dyad(1, {"receive", "--id", "cut", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
+    std::vector<std::string> steps = peerSending({{"f.txt", "10", "hello", 21}});
+    steps.resize(steps.size() - 7);  // no quit: the series stays open
+    steps.push_back("hold");
+    Child peer = lan->spawn(2, steps);
+    for (int wait = 0; wait < 200 && partFiles().empty(); ++wait) std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_EQ(partFiles().size(), 1u) << receiver.output();
+    receiver.kill(SIGTERM);
+    EXPECT_EQ(receiver.wait(), 128 + SIGTERM);
+    EXPECT_TRUE(partFiles().empty());
+    EXPECT_FALSE(fileExists(received + "/f.txt"));
+    peer.closeInput();
 }
 
 TEST_F(Dyad, AnExistingFileIsReplacedOnlyWithOverwrite) {
