@@ -326,7 +326,7 @@ int commandReceive() {
     int exitStatus = exitOk;
     int files = 0;
     {
-        std::vector<std::vector<uint8_t>> buffers(blockBuffers, std::vector<uint8_t>(options.blockSize));
+        std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize), std::vector<uint8_t>(options.blockSize));
         Writer writer(buffers);
         char first[DYAD_NAME_BUFFER_SIZE] = {};
         char second[DYAD_NAME_BUFFER_SIZE] = {};

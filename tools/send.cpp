@@ -149,7 +149,7 @@ int commandSend() {
     progress.begin(0, total);
     int status = exitOk;
     {
-        std::vector<std::vector<uint8_t>> buffers(blockBuffers, std::vector<uint8_t>(options.blockSize));
+        std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize), std::vector<uint8_t>(options.blockSize));
         Reader reader(files, buffers);
         while (std::optional<Piece> piece = reader.next()) {
             if (piece->unreadable) {

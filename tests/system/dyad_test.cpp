@@ -60,8 +60,9 @@ TEST_F(Dyad, FilesArriveByteForByte) {
         writeFile(out + "/" + file[0], file[1]);
         sendArguments.push_back("/tmp/" + file[0]);
     }
+    // The receiver's buffer is smaller than the sender's blocks: each arrives in pieces.
     Child receiver = dyad(1, {"receive", "--id", "files", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
-                              "--block-size", "65536"});
+                              "--block-size", "16384"});
     Child sender = dyad(2, sendArguments);
     EXPECT_EQ(sender.wait(), 0) << sender.output();
     EXPECT_EQ(receiver.wait(), 0) << receiver.output();
