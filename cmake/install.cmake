@@ -37,3 +37,6 @@ file(RELATIVE_PATH DYADC_PC_PREFIX_FROM_PCDIR
 configure_file(cmake/dyadc.pc.in ${PROJECT_BINARY_DIR}/dyadc.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dyadc.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The manual pages: dyadc(3) for the library, dyad(1) for the command.
+install(FILES man/dyadc.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)

@@ -73,7 +73,8 @@ target_compile_options(dyadc PRIVATE
   $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<BOOL:${DYADC_WERROR}>>:-Werror>)
 target_link_options(dyadc PRIVATE
   -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map
-  -Wl,-z,defs)
+  -Wl,-z,defs
+  -Wl,-Bsymbolic-functions)
 set_target_properties(dyadc PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR}

@@ -39,7 +39,9 @@ void reportUnsharedSession() {
 }  // namespace
 
 void formatVersionText(uint32_t major, uint32_t minor, char* text, unsigned size) {
-    std::snprintf(text, size, "%d.%02d", static_cast<int>(major), static_cast<int>(minor));
+    const int written = std::snprintf(text, size, "%u.%02u", major, minor);
+    // A version too long for the text is no version that compares right.
+    if (written < 0 || static_cast<unsigned>(written) >= size) text[0] = '\0';
 }
 
 void onProcessAttach() {
@@ -48,7 +50,7 @@ void onProcessAttach() {
         p.logForced = 1;
         p.logDetail = 1;
         p.logEnabled = 1;
-        std::snprintf(p.logPath, sizeof p.logPath, "%s", platform::defaultLogPath);
+        copyText(p.logPath, sizeof p.logPath, platform::defaultLogPath);
         p.logSizeLimit = forcedLogSizeLimit;
     }
 

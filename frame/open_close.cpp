@@ -102,7 +102,7 @@ int32_t openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallbac
 
     int32_t opened;
     if (initiator) {
-        std::strcpy(s.pairingId, identifier);
+        copyText(s.pairingId, sizeof s.pairingId, identifier);  // cut to identifierLimit above
         do {
             opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
         } while (opened == result::otherIdentifier);

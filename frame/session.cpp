@@ -2,6 +2,8 @@
 // field helpers and resetSession.
 #include "frame/session.h"
 
+#include "frame/results.h"
+
 #include <atomic>
 #include <cstring>
 
@@ -46,7 +48,7 @@ void applySharedInitialValues(SharedSession& s) {
     s.addressMask[0] = '\0';
     s.connected = 0;
     s.dataSocket = invalidSocket;
-    std::strcpy(s.pairingId, " ");
+    copyText(s.pairingId, sizeof s.pairingId, " ");
     s.openCount = 0;
     s.paired = 0;
     s.isInitiator = 0;
@@ -82,7 +84,7 @@ void applyProcessInitialValues(ProcessSession& p) {
     p.operationStart = 0;
     p.logSizeLimit = 0;
     p.versionText[0] = '\0';
-    std::strcpy(p.logPath, platform::defaultLogPath);
+    copyText(p.logPath, sizeof p.logPath, platform::defaultLogPath);
     p.logEnabled = 0;
     p.logDetail = 0;
     p.logForced = 0;
@@ -121,14 +123,24 @@ bool sessionAttachedHere() { return attachedBy == platform::currentProcessId(); 
 
 int32_t sessionSharingProblem() { return sharingProblem; }
 
+bool copyText(char* field, size_t size, const char* text) {
+    const size_t length = std::strlen(text);
+    if (length >= size) {
+        if (size > 0) field[0] = '\0';
+        return false;
+    }
+    std::memcpy(field, text, length + 1);
+    return true;
+}
+
 int32_t closeSocket(SocketHandle socket) {
     SharedSession& s = sharedSession();
     std::atomic_ref<int32_t>(s.socketOwnerProcess).store(0);
     s.socketOwner = 0;
-    if (socket == invalidSocket) return 100;
+    if (socket == invalidSocket) return result::connectionFailed;
     platform::shutdownReceive(socket);
     platform::closeHandle(socket);
-    return 0;
+    return result::ok;
 }
 
 void holdSocket(SocketHandle& field, SocketHandle socket) {

@@ -14,6 +14,7 @@
 // never operates on a handle that another process created.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -99,6 +100,10 @@ int32_t sessionSharingProblem();
 
 void applySharedInitialValues(SharedSession& shared);
 void applyProcessInitialValues(ProcessSession& process);
+
+// Copies NUL-terminated text into a text field of `size` bytes. Returns false,
+// leaving the field empty, when the text does not fit: a value is never cut.
+bool copyText(char* field, size_t size, const char* text);
 
 // closeSocket: marks the data connection free and closes one socket of this
 // process. Returns 0, or 100 for the invalid handle (nothing is closed then).

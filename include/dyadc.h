@@ -21,6 +21,29 @@
  * function runs on the caller's thread and blocks it until it returns, for at
  * most the time limit given to it (0 means no limit).
  *
+ * Threads and processes. Every function may be called from any thread of any
+ * process of the workstation, with these rules:
+ *   - DyadSendDataBlock: calls of one process take turns (a second thread's
+ *     call waits for the first to finish its block); a call of another process
+ *     waits while a series of this one holds the connection.
+ *   - DyadRecvDataBlock: one call receives at a time on a workstation; a call
+ *     from another thread or process waits for it, a second at a time, within
+ *     its own time limit. Blocks go to whichever call receives them, each
+ *     block to exactly one call.
+ *   - DyadOpen, DyadOpenXOver, DyadClose: the count of opens is kept exactly
+ *     whoever calls; but open the pairing itself from one process at a time
+ *     (two calls that find the workstation unpaired at the same moment each
+ *     start a pairing of their own). The last DyadClose of the workstation,
+ *     in whichever process, ends the pairing for every process.
+ *   - DyadSetLog sets the calling process's log only; set it before other
+ *     threads of the process use the library.
+ *   - Callbacks run on the thread that called the function that takes them.
+ *   - A process forked without exec holds no part of the workstation's
+ *     pairing: loading and unloading in other processes never wait for it,
+ *     and it cannot use a connection that its parent made (its calls wait
+ *     for one of their own). Processes started with exec load the library
+ *     like any other.
+ *
  * All text is 8-bit and NUL-terminated. All results are 32-bit signed; the
  * list DYAD_RESULT_MAP below names every result that a host can see.
  *

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frame/results.h"
+
 
 namespace dyadc {
 
@@ -15,7 +17,7 @@ void writeLog(const char* format, ...) {
     char message[logMessageSize];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(message, sizeof message, format, arguments);
+    (void)std::vsnprintf(message, sizeof message, format, arguments);  // a longer message is cut
     va_end(arguments);
 
     // The whole line goes out in one write, so that lines of processes that
@@ -26,8 +28,9 @@ void writeLog(const char* format, ...) {
 
     std::FILE* file = std::fopen(processSession().logPath, "ab");
     if (file == nullptr) return;
-    std::fwrite(line, 1, static_cast<size_t>(length), file);
-    std::fclose(file);
+    // A line that cannot be written is lost; the log never reports itself.
+    (void)std::fwrite(line, 1, static_cast<size_t>(length), file);
+    (void)std::fclose(file);
 }
 
 void logAdapterOf(SocketHandle socket) {
@@ -39,7 +42,7 @@ void logAdapterOf(SocketHandle socket) {
 
 int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level) {
     ProcessSession& p = processSession();
-    if (p.logForced == 1) return 0;
+    if (p.logForced == 1) return result::ok;
     // A path that does not fit logPath (or none) is not taken: the log keeps
     // its file rather than writing to a name the host did not give.
     if (path != nullptr) {
@@ -57,7 +60,7 @@ int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level) {
         p.logEnabled = 1;
         p.logDetail = 1;
     }
-    return 0;
+    return result::ok;
 }
 
 }  // namespace dyadc

@@ -35,11 +35,11 @@ int32_t trimLog(const char* path, uint32_t limit) {
     long size = -1;
     if (std::fseek(log, 0, SEEK_END) == 0) size = std::ftell(log);
     if (size < 0) {
-        std::fclose(log);
+        (void)std::fclose(log);  // only read from
         return -1;
     }
     if (static_cast<unsigned long>(size) <= limit) {
-        std::fclose(log);
+        (void)std::fclose(log);  // only read from
         return 0;
     }
     const long cut = size - static_cast<long>(limit);
@@ -47,12 +47,12 @@ int32_t trimLog(const char* path, uint32_t limit) {
 
     char temporary[sizeof processSession().logPath + 8];
     if (std::snprintf(temporary, sizeof temporary, "%s.tmp", path) >= static_cast<int>(sizeof temporary)) {
-        std::fclose(log);
+        (void)std::fclose(log);  // only read from
         return -1;
     }
     std::FILE* copy = platform::createPrivateFile(temporary);
     if (copy == nullptr) {
-        std::fclose(log);
+        (void)std::fclose(log);  // only read from
         return -1;
     }
     char buffer[copyChunk];
@@ -66,10 +66,10 @@ int32_t trimLog(const char* path, uint32_t limit) {
         }
         if (std::ferror(log) != 0) copied = false;
     }
-    std::fclose(log);
+    (void)std::fclose(log);  // only read from
     if (std::fclose(copy) != 0) copied = false;
     if (!copied) {
-        std::remove(temporary);
+        (void)std::remove(temporary);  // the log itself stays as it was
         return -1;
     }
     // Renaming over the log replaces it in one step, so that no moment passes

@@ -136,6 +136,35 @@ int32_t handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* co
 
 }  // namespace
 
+int32_t presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* updateAsked) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    char name[computerNameSize];
+    platform::computerName(name, sizeof name);
+    LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
+    sendLine(s.connectSocket, "%s", name);
+    int32_t code = 0;
+    const int32_t verified = handshakeReply(s.connectSocket, timeoutSeconds, &code,
+                                            "Error:  A tcp error occured while waiting for target verification");
+    if (verified != result::ok) return verified;
+    if (code != 0) {
+        resetSession();
+        return result::refused;
+    }
+    copySocket(s.dataSocket, s.connectSocket);
+    s.paired = 1;
+    *nameAccepted = true;
+
+    LOG_DETAIL("sending %s to target", p.versionText);
+    sendLine(s.dataSocket, "%s", p.versionText);
+    const int32_t acknowledged = handshakeReply(s.dataSocket, timeoutSeconds, &code,
+                                                "Error:  A tcp error occured while waiting for target acknowledgement");
+    if (acknowledged != result::ok) return acknowledged;
+    LOG_DETAIL("Reply to dll version %d", code);
+    *updateAsked = code == updateCode;
+    return result::ok;
+}
+
 int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
@@ -218,7 +247,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         LOG_DETAIL("Selecting...");
         platform::SelectSet waiting{};
         for (int32_t i = 0; i < sockets.receiverCount; ++i) waiting.handles[waiting.count++] = sockets.receivers[i];
-        const int ready = waitForCycle(waiting, initiatorCycleWait(timeoutSeconds));
+        const int ready = waitForCycle(waiting, static_cast<int32_t>(initiatorCycleWait(timeoutSeconds) * 1000));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
             return finish(result::timedOut);
@@ -266,29 +295,9 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     LOG_DETAIL("Connected to Target workstation: %s.", sender.text);
     logAdapterOf(s.connectSocket);
 
-    char name[computerNameSize];
-    platform::computerName(name, sizeof name);
-    LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
-    sendLine(s.connectSocket, "%s", name);
-    int32_t code = 0;
-    const int32_t verified = handshakeReply(s.connectSocket, timeoutSeconds, &code,
-                                            "Error:  A tcp error occured while waiting for target verification");
-    if (verified != result::ok) return finish(verified);
-    if (code != 0) {
-        resetSession();
-        return finish(result::refused);
-    }
-    copySocket(s.dataSocket, s.connectSocket);
-    s.paired = 1;
-    nameAccepted = true;
-
-    LOG_DETAIL("sending %s to target", p.versionText);
-    sendLine(s.dataSocket, "%s", p.versionText);
-    const int32_t acknowledged = handshakeReply(s.dataSocket, timeoutSeconds, &code,
-                                                "Error:  A tcp error occured while waiting for target acknowledgement");
-    if (acknowledged != result::ok) return finish(acknowledged);
-    LOG_DETAIL("Reply to dll version %d", code);
-    if (code != updateCode) return finish(result::ok);
+    bool updateAsked = false;
+    const int32_t presented = presentToResponder(timeoutSeconds, &nameAccepted, &updateAsked);
+    if (presented != result::ok || !updateAsked) return finish(presented);
 
     // The Responder wants this library: the handshake connection closes and
     // the file travels over a new one.

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "frame/results.h"
 #include "log/log.h"
 
 namespace dyadc {
@@ -59,12 +60,12 @@ int32_t listUsableInterfaces(SocketHandle /*socket*/, SocketAddress* table, int3
     int recordCount = 0;
     if (platform::listInterfaceRecords(records, interfaceRecordLimit, &recordCount) != 0) {
         LOG_BASIC("Failed calling WSAIoctl: error %d", platform::lastSocketError());
-        return 1;
+        return result::socketFailed;
     }
     *count = 0;
     LOG_DETAIL("There are %d interfaces:", recordCount);
     *count = selectUsableInterfaces(records, recordCount, table);
-    return 0;
+    return result::ok;
 }
 
 }  // namespace dyadc

@@ -2,6 +2,7 @@
 // Initiator needs one it connects again to the same Responder from the same
 // adapter. Nothing is exchanged here: the next line on the new connection is
 // a data-channel command.
+#include "frame/results.h"
 #include "log/log.h"
 #include "rendezvous/protocol.h"
 #include "rendezvous/link.h"
@@ -25,13 +26,13 @@ void ReconnectPause::wait(int32_t error) {
 
 int32_t initiatorReconnect() {
     SharedSession& s = sharedSession();
-    int32_t result = 0;
+    int32_t outcome = result::ok;
     const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
     holdSocket(s.connectSocket, socket);
     if (socket == invalidSocket) {
         LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
         s.linkDown = 1;
-        result = 100;
+        outcome = result::connectionFailed;
     } else {
         platform::setReceiveTimeout(socket, s.socketTimeoutMs);
         platform::setSendTimeout(socket, s.socketTimeoutMs);
@@ -42,7 +43,7 @@ int32_t initiatorReconnect() {
             LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
                       platform::lastSocketError());
             s.linkDown = 1;
-            result = 100;
+            outcome = result::connectionFailed;
         } else {
             LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
             LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
@@ -51,7 +52,7 @@ int32_t initiatorReconnect() {
                 processSession().lastSocketError = error;  // tells the caller how long to pause
                 LOG_BASIC("connect to data socket failed! Error: %d", error);
                 s.linkDown = 1;
-                result = error == platform::errorTimedOut ? 101 : 100;
+                outcome = error == platform::errorTimedOut ? result::timedOut : result::connectionFailed;
             } else {
                 // Small replies must not wait for delayed acknowledgements.
                 platform::setNoDelay(socket);
@@ -68,7 +69,7 @@ int32_t initiatorReconnect() {
         closeSessionSocket(s.connectSocket);
         s.connected = 0;
     }
-    return result;
+    return outcome;
 }
 
 }  // namespace dyadc

@@ -3,6 +3,7 @@
 // interface address and port 8181. Only the paired Initiator is accepted: a
 // connection from any other address is closed at once, so that no other host
 // on the network can slip blocks (or a library file) into the pairing.
+#include "frame/results.h"
 #include "log/log.h"
 #include "rendezvous/protocol.h"
 #include "rendezvous/link.h"
@@ -23,13 +24,13 @@ uint32_t pairedInitiatorAddress() {
 
 int32_t responderRelisten() {
     SharedSession& s = sharedSession();
-    int32_t result = 0;
+    int32_t outcome = result::ok;
     const SocketHandle listener = platform::openStreamSocket(s.socketFlags);
     holdSocket(s.relistenSocket, listener);
     if (listener == invalidSocket) {
         LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
         s.linkDown = 1;
-        result = 100;
+        outcome = result::connectionFailed;
     } else {
         LOG_DETAIL("Reusing Local listen socket associated to %s", platform::dotted(s.localAddress).text);
         int rc = platform::setReceiveTimeout(listener, s.socketTimeoutMs);
@@ -43,17 +44,17 @@ int32_t responderRelisten() {
             LOG_DETAIL("Reusing Local socket associated to %s", platform::dotted(s.localAddress).text);
             LOG_BASIC("TCP/IP Failure on bind() for listen socket: %d", error);
             s.linkDown = 1;
-            result = 100;
+            outcome = result::connectionFailed;
         } else if (platform::listenOn(listener) != 0) {
             LOG_BASIC("TCP/IP Failure on listen(): %d", platform::lastSocketError());
             s.linkDown = 1;
-            result = 100;
+            outcome = result::connectionFailed;
         } else {
             LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
             const uint32_t expected = pairedInitiatorAddress();
             const int64_t deadline = platform::monotonicMilliseconds() + windowMilliseconds;
             SocketHandle accepted = invalidSocket;
-            while (accepted == invalidSocket && result == 0) {
+            while (accepted == invalidSocket && outcome == result::ok) {
                 int64_t left = deadline - platform::monotonicMilliseconds();
                 platform::SelectSet set{};
                 set.count = 1;
@@ -63,7 +64,7 @@ int32_t responderRelisten() {
                 if (ready <= 0) {
                     LOG_DETAIL("No requests on the queue");
                     s.linkDown = 1;
-                    result = 101;
+                    outcome = result::timedOut;
                     break;
                 }
                 SocketAddress caller{};
@@ -71,7 +72,7 @@ int32_t responderRelisten() {
                 if (accepted == invalidSocket) {
                     LOG_BASIC("TCP/IP Failure on accept: %d", platform::lastSocketError());
                     s.linkDown = 1;
-                    result = 100;
+                    outcome = result::connectionFailed;
                 } else if (expected != 0 && caller.address != expected) {
                     LOG_BASIC("Refused connection from %s: not the paired workstation",
                               platform::dotted(caller).text);
@@ -91,7 +92,7 @@ int32_t responderRelisten() {
                 holdSocket(s.dataSocket, accepted);
                 s.connected = 1;
                 s.linkDown = 0;
-                return 0;
+                return result::ok;
             }
         }
     }
@@ -102,7 +103,7 @@ int32_t responderRelisten() {
         closeSocket(invalidSocket);  // frees the owner mark as every close does
     }
     s.connected = 0;
-    return result;
+    return outcome;
 }
 
 }  // namespace dyadc

@@ -246,6 +246,30 @@ int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t
 
 }  // namespace
 
+int32_t answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* updateWanted) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    LOG_DETAIL("Retrieved Computer Name: %s", nameLine);
+    const size_t length = std::strlen(nameLine);
+    nameLine[length >= 2 ? length - 2 : 0] = '\0';
+    if (verifyCallback(nameLine) != 0) {
+        sendLine(s.dataSocket, "%s", replyRefused);
+        resetSession();
+        return result::refused;
+    }
+    sendLine(s.dataSocket, "%s", replyAccepted);
+
+    LOG_DETAIL("Connected accepted, version %s", p.versionText);
+    char version[PartialLine::size];
+    receiveLine(s.dataSocket, version, sizeof version, Deadline::after(nameWaitMilliseconds));
+    const double own = versionNumber(p.versionText);
+    const double theirs = versionNumber(version);
+    LOG_DETAIL("comparing dll version %2.2f with version %2.2f from source", own, theirs);
+    *updateWanted = theirs > own;
+    if (!*updateWanted) LOG_DETAIL("retreived %s from source", version);
+    return result::ok;
+}
+
 int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
@@ -316,38 +340,25 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
         }
     } closer;
 
-    char* line = initiator.name.text;
-    LOG_DETAIL("Retrieved Computer Name: %s", line);
-    const size_t length = std::strlen(line);
-    line[length >= 2 ? length - 2 : 0] = '\0';
-    if (verifyCallback(line) != 0) {
-        sendLine(s.dataSocket, "%s", replyRefused);
-        sockets.forget(s.listenSocket);
-        resetSession();
+    bool theirsNewer = false;
+    const SocketHandle listener = s.listenSocket;
+    if (answerInitiator(initiator.name.text, verifyCallback, &theirsNewer) == result::refused) {
+        sockets.forget(listener);  // the reset closed it
         return result::refused;
     }
-    sendLine(s.dataSocket, "%s", replyAccepted);
-
-    LOG_DETAIL("Connected accepted, version %s", p.versionText);
-    char version[PartialLine::size];
-    receiveLine(s.dataSocket, version, sizeof version, Deadline::after(nameWaitMilliseconds));
-    const double own = versionNumber(p.versionText);
-    const double theirs = versionNumber(version);
-    LOG_DETAIL("comparing dll version %2.2f with version %2.2f from source", own, theirs);
 
     // The listening sockets close before the last reply goes out: the
     // Initiator connects again as soon as it has read it, and a connection
     // that landed on a listener about to close would be reset. The re-listen
     // then binds the interface's address again.
     sockets.closeListeners();
-    if (theirs > own) {
+    if (theirsNewer) {
         sendLine(s.dataSocket, replyUpdateFormat, updateCode);
         closeSessionSocket(s.dataSocket);
         s.connected = 0;
         const int32_t received = receiveLibraryUpdate();
         return received == result::ok ? result::updated : received;
     }
-    LOG_DETAIL("retreived %s from source", version);
     sendLine(s.dataSocket, "%s", replyAccepted);
     s.paired = 1;
     s.linkDown = 0;

@@ -29,7 +29,7 @@ constexpr int32_t noBlock = INT32_MIN;
 // Ends the series: the file keeps what arrived, and the connection is closed
 // so that the Initiator, which sends without a time limit, learns it at once.
 int32_t endSeries(std::FILE*& file, int32_t result) {
-    if (file != nullptr) std::fclose(file);
+    if (file != nullptr) (void)std::fclose(file);  // what arrived stays; the series has failed anyway
     file = nullptr;
     closeConnection();
     return result;
@@ -64,7 +64,7 @@ int32_t receiveLibraryUpdate() {
         if (received != result::ok || type == noBlock) continue;  // no block in this call
 
         if (type == blockFirst) {
-            if (file != nullptr) std::fclose(file);  // a new series starts over
+            if (file != nullptr) (void)std::fclose(file);  // a new series starts over
             file = nullptr;
             char path[systemPathSize];
             if (std::strcmp(firstName, updateBlockName) != 0) {

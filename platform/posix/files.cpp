@@ -26,7 +26,8 @@ const char* const installedLibraryName = "libdyadc.so";
 const char* const defaultLogPath = "/tmp/dyadc.log";
 
 uint32_t systemDirectory(char* buffer, uint32_t size) {
-    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    if (buffer == nullptr) size = 0;
+    if (size > 0) buffer[0] = '\0';
     const char* source = std::getenv("DYADC_SYSTEM_DIR");
     size_t length = 0;
     Dl_info info{};
@@ -47,7 +48,7 @@ uint32_t systemDirectory(char* buffer, uint32_t size) {
     }
     // A trailing separator would double up when a file name is joined on.
     while (length > 1 && source[length - 1] == '/') --length;
-    if (length + 1 > size) return static_cast<uint32_t>(length + 1);
+    if (buffer == nullptr || length + 1 > size) return static_cast<uint32_t>(length + 1);
     std::memcpy(buffer, source, length);
     buffer[length] = '\0';
     return static_cast<uint32_t>(length);

@@ -135,10 +135,10 @@ SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* init
     const char* requested = std::getenv("DYADC_SESSION");
     if (requested != nullptr) {
         if (!validName(requested)) return privateMemory(size, initialValues, sharedMemoryReasonName);
-        std::snprintf(attachment.name, sizeof attachment.name, "/%s", requested);
+        (void)std::snprintf(attachment.name, sizeof attachment.name, "/%s", requested);  // fits: checked above
     }
     char lockName[sizeof attachment.name + 8];
-    std::snprintf(lockName, sizeof lockName, "%s.lock", attachment.name);
+    (void)std::snprintf(lockName, sizeof lockName, "%s.lock", attachment.name);  // fits by its size
     int lockHandle = ::shm_open(lockName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lockHandle < 0) return privateMemory(size, initialValues, sharedMemoryReasonSystem);
     if (lockByte(lockHandle, F_WRLCK, 1, true) != 0) {
@@ -212,7 +212,7 @@ void detachSharedMemory() {
 void* peekSharedMemory(const char* name, uint32_t size, uint32_t layout) {
     if (!validName(name)) return nullptr;
     char object[maximumNameLength + 2];
-    std::snprintf(object, sizeof object, "/%s", name);
+    (void)std::snprintf(object, sizeof object, "/%s", name);  // fits: checked above
     int handle = ::shm_open(object, O_RDWR | O_CLOEXEC, 0);
     if (handle < 0) return nullptr;
     const size_t total = sizeof(SegmentHeader) + size;

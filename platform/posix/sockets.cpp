@@ -56,7 +56,7 @@ int setTimeout(SocketHandle socket, int name, int32_t milliseconds) {
     timeval value{};
     if (milliseconds > 0) {
         value.tv_sec = milliseconds / 1000;
-        value.tv_usec = (milliseconds % 1000) * 1000;
+        value.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
     }
     if (setsockopt(descriptor(socket), SOL_SOCKET, name, &value, sizeof value) != 0) return fail();
     return 0;
@@ -137,8 +137,8 @@ int startSocketLayer(uint16_t version, SocketLayerRecord* record) {
     std::memset(record, 0, sizeof *record);
     record->version = version;
     record->highVersion = 0x0202;
-    std::snprintf(record->description, sizeof record->description, "BSD sockets");
-    std::snprintf(record->systemStatus, sizeof record->systemStatus, "Running");
+    (void)std::snprintf(record->description, sizeof record->description, "BSD sockets");
+    (void)std::snprintf(record->systemStatus, sizeof record->systemStatus, "Running");
     record->maxSockets = 0xFFFF;
     record->maxDatagram = 65467;
     return 0;

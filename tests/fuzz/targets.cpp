@@ -1,16 +1,22 @@
 #include "tests/fuzz/targets.h"
 
+#include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "channel/blocks.h"
 #include "channel/line_io.h"
+#include "frame/open_close.h"
+#include "frame/session.h"
 #include "platform/posix/posix.h"
 #include "rendezvous/protocol.h"
+#include "rendezvous/rendezvous.h"
 
 namespace dyadc::fuzz {
 namespace {
@@ -29,7 +35,47 @@ struct Guarded {
     }
 };
 
+// The library's end of a connection whose peer sent `data` and closed: what
+// the library reads is exactly the input, then the end of the connection,
+// and whatever it sends back fails at once.
+int connectionThatSent(const uint8_t* data, size_t size) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
+    const size_t limit = size < 65536 ? size : 65536;  // fits the socket's buffer
+    if (limit > 0 && write(ends[1], data, limit) != static_cast<ssize_t>(limit)) std::abort();
+    close(ends[1]);
+    return ends[0];
+}
+
+// A Session freshly paired, without a connection, with the log off; the
+// re-listen cannot bind its address here and fails at once.
+void freshPairing() {
+    applySharedInitialValues(sharedSession());
+    applyProcessInitialValues(processSession());
+    SharedSession& s = sharedSession();
+    s.paired = 1;
+    s.linkDown = 0;
+    s.localAddress = SocketAddress{platform::addressFamilyIpv4, platform::toNetwork16(rendezvousPort),
+                                   platform::toNetwork32(0x0AFFFF01), {}};  // 10.255.255.1: not here
+}
+
+int32_t acceptUnlessZ(const char* name) { return name[0] == 'Z' ? 1 : 0; }
+
 }  // namespace
+
+void isolateNetwork() {
+    static const bool isolated = [] {
+        if (unshare(CLONE_NEWNET) != 0) return false;
+        // Port 8181 is taken in this namespace, so that a receiving call that
+        // waits for the next connection finds its re-listen failing at once.
+        const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(rendezvousPort);
+        return holder >= 0 && bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 && listen(holder, 1) == 0;
+    }();
+    if (!isolated) std::abort();
+}
 
 void commandLine(const uint8_t* data, size_t size) {
     // As the receiver holds it: at most 2045 bytes and a terminator.
@@ -82,6 +128,74 @@ void versionRecord(const uint8_t* data, size_t size) {
     if (platform::parseVersionRecord(data, size, &record, &offset) == 0) {
         if (offset < 0 || static_cast<size_t>(offset) + 24 > size) std::abort();
     }
+}
+
+void mask(const uint8_t* data, size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    text = text.substr(0, text.find('\0'));
+    Guarded prefix(20);
+    if (convertMask(text.c_str(), prefix.data()) && std::strlen(prefix.data()) > 15) std::abort();
+    prefix.check();
+}
+
+void receive(const uint8_t* data, size_t size) {
+    isolateNetwork();
+    if (size == 0) return;
+    freshPairing();
+    SharedSession& s = sharedSession();
+    holdSocket(s.dataSocket, connectionThatSent(data + 1, size - 1));
+    s.connected = 1;
+    // The first byte chooses the caller's buffer: small ones make blocks
+    // arrive in pieces.
+    const uint32_t capacity = 1 + data[0] % 64;
+    Guarded first(receivedNameLimit + 1), second(receivedNameLimit + 1), buffer(capacity);
+    first.data()[0] = second.data()[0] = '\0';  // names are written only from a header
+    int32_t result = 0;
+    for (int call = 0; call < 1000 && (result == 0 || result == -1); ++call) {
+        int32_t length = -1, type = data[0] % 3 == 0 ? 21 : 7;
+        result = receiveBlock(first.data(), second.data(), 0, buffer.data(), capacity, &length, &type, nullptr);
+        if (length > static_cast<int32_t>(capacity) && result == 0) std::abort();
+        // A name never holds the line's end (a CR inside one is a peer's odd name).
+        if (std::strlen(first.data()) > receivedNameLimit || std::strchr(first.data(), '\n') != nullptr) {
+            std::abort();
+        }
+        first.check();
+        second.check();
+        buffer.check();
+    }
+    resetSession();
+}
+
+void initiatorHandshake(const uint8_t* data, size_t size) {
+    isolateNetwork();
+    freshPairing();
+    SharedSession& s = sharedSession();
+    s.paired = 0;
+    holdSocket(s.connectSocket, connectionThatSent(data, size));
+    bool nameAccepted = false, updateAsked = false;
+    const int32_t result = presentToResponder(0, &nameAccepted, &updateAsked);
+    if (result == 0 && (!nameAccepted || s.paired != 1)) std::abort();
+    if (result == 103 && s.paired != 0) std::abort();
+    resetSession();
+}
+
+void responderHandshake(const uint8_t* data, size_t size) {
+    isolateNetwork();
+    if (size == 0) return;
+    freshPairing();
+    SharedSession& s = sharedSession();
+    s.paired = 0;
+    holdSocket(s.dataSocket, connectionThatSent(data, size));
+    s.connected = 1;
+    PartialLine name;
+    int32_t state = 0;
+    while (state == 0) state = continueLine(s.dataSocket, name);
+    if (name.stored >= PartialLine::size) std::abort();
+    if (state > 0) {
+        bool updateWanted = false;
+        answerInitiator(name.text, acceptUnlessZ, &updateWanted);
+    }
+    resetSession();
 }
 
 }  // namespace dyadc::fuzz
