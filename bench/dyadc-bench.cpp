@@ -34,10 +34,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dyadc.h"
@@ -51,7 +51,9 @@ int32_t onIdentifier(char* buffer) {
     std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", identifier.c_str());
     return 0;
 }
-int32_t onVerify(const char*) { return 0; }
+int32_t onVerify(const char*) {
+    return 0;
+}
 
 double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -63,7 +65,9 @@ unsigned long heapCalls() {
     static auto counter = reinterpret_cast<Counter>(dlsym(RTLD_DEFAULT, "benchHeapCalls"));
     return counter != nullptr ? counter() : 0;
 }
-bool heapCounted() { return dlsym(RTLD_DEFAULT, "benchHeapCalls") != nullptr; }
+bool heapCounted() {
+    return dlsym(RTLD_DEFAULT, "benchHeapCalls") != nullptr;
+}
 
 [[noreturn]] void die(const char* what) {
     std::perror(what);
@@ -188,7 +192,10 @@ int libSend(const std::string& kind, uint32_t block, unsigned long count) {
     unsigned long heapBefore = heapCalls();
     double began = now();
     for (unsigned long i = 0; i < count; ++i) {
-        int32_t type = !series ? 7 : i == 0 ? DYAD_BLOCK_FIRST : i + 1 == count ? DYAD_BLOCK_LAST : DYAD_BLOCK_MORE;
+        int32_t type = !series          ? 7
+                       : i == 0         ? DYAD_BLOCK_FIRST
+                       : i + 1 == count ? DYAD_BLOCK_LAST
+                                        : DYAD_BLOCK_MORE;
         int32_t result = DyadSendDataBlock("bench", "block", 60, data.data(), block, type, nullptr);
         if (result != 0) {
             std::fprintf(stderr, "send failed: %d\n", result);

@@ -57,7 +57,9 @@ Progress::Style progressStyle() {
     return sys::isTerminal(stderr) ? Progress::Style::bar : Progress::Style::lines;
 }
 
-const char* messageStart() { return progressStyle() == Progress::Style::bar ? "\r\033[K" : ""; }
+const char* messageStart() {
+    return progressStyle() == Progress::Style::bar ? "\r\033[K" : "";
+}
 
 std::string describe(int32_t result) {
     const char* meaning = "the library reported an error";
@@ -80,13 +82,23 @@ using Clock = std::chrono::steady_clock;
 
 int exitFor(int32_t result) {
     switch (result) {
-        case DYAD_OK: return exitOk;
-        case DYAD_SOCKET_FAILED: case DYAD_BAD_MASK: return exitLocal;
-        case DYAD_UPDATED: return exitUpdated;
-        case DYAD_CONNECTION_FAILED: case DYAD_UPDATE_FAILED: case DYAD_PEER_CLOSED: return exitConnection;
-        case DYAD_TIMED_OUT: return exitTimedOut;
-        case DYAD_REFUSED: return exitRefused;
-        default: return exitOther;
+        case DYAD_OK:
+            return exitOk;
+        case DYAD_SOCKET_FAILED:
+        case DYAD_BAD_MASK:
+            return exitLocal;
+        case DYAD_UPDATED:
+            return exitUpdated;
+        case DYAD_CONNECTION_FAILED:
+        case DYAD_UPDATE_FAILED:
+        case DYAD_PEER_CLOSED:
+            return exitConnection;
+        case DYAD_TIMED_OUT:
+            return exitTimedOut;
+        case DYAD_REFUSED:
+            return exitRefused;
+        default:
+            return exitOther;
     }
 }
 
@@ -103,8 +115,9 @@ int32_t onVerify(const char* name) {
         }
     }
     if (!options.accept.empty() || !sys::isTerminal(stdin)) {
-        std::fprintf(stderr, "dyad: refused workstation %s%s\n", name,
-                     options.accept.empty() ? " (no --accept given and no terminal to ask)" : " (not in --accept)");
+        std::fprintf(
+            stderr, "dyad: refused workstation %s%s\n", name,
+            options.accept.empty() ? " (no --accept given and no terminal to ask)" : " (not in --accept)");
         return 1;
     }
     std::fprintf(stderr, "Workstation %s wants to pair. Accept it? [y/N] ", name);
@@ -135,7 +148,8 @@ void addCommon(CLI::App* command) {
         ->check([](const std::string& id) {
             return id.size() <= DYAD_IDENTIFIER_MAX ? std::string() : std::string("at most 63 characters");
         });
-    command->add_option("--timeout", options.timeout, "seconds to wait for the peer and for each block (0: forever)");
+    command->add_option("--timeout", options.timeout,
+                        "seconds to wait for the peer and for each block (0: forever)");
     command->add_option("--mask", options.mask, "use only interfaces whose address matches, e.g. 192.168.0.0");
     command->add_option("--log", options.logPath, "diagnostic log file");
     command->add_option("--log-level", options.logLevel, "0 off, 1 basic, 2 every line (default 1 with --log)")

@@ -31,7 +31,9 @@ inline constexpr uint32_t checksumLength = 64;
 // Buffers of one block each in circulation between the network thread and the
 // disk thread, on either side: four keep both busy; two still overlap them
 // when the blocks are large enough for memory to matter.
-inline size_t blockBuffers(uint32_t blockSize) { return blockSize <= (16u << 20) ? 4 : 2; }
+inline size_t blockBuffers(uint32_t blockSize) {
+    return blockSize <= (16u << 20) ? 4 : 2;
+}
 inline constexpr uint32_t defaultBlockSize = 4u << 20;
 inline constexpr uint32_t smallestBlockSize = 4096;  // a checksum block always fits
 

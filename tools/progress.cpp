@@ -84,11 +84,14 @@ void Progress::draw(bool last) {
         std::snprintf(text, sizeof text, "%ld:%02ld", left / 60, left % 60);
         eta = text;
     }
-    const std::string amount = total_ > 0 ? size(static_cast<double>(done_)) + " / " + size(static_cast<double>(total_))
-                                          : size(static_cast<double>(done_));
+    const std::string amount = total_ > 0
+                                   ? size(static_cast<double>(done_)) + " / " + size(static_cast<double>(total_))
+                                   : size(static_cast<double>(done_));
     if (style_ == Style::bar) {
         constexpr int width = 30;
-        int filled = total_ > 0 ? static_cast<int>(width * static_cast<double>(done_) / static_cast<double>(total_)) : 0;
+        int filled = total_ > 0
+                         ? static_cast<int>(width * static_cast<double>(done_) / static_cast<double>(total_))
+                         : 0;
         if (filled > width) filled = width;
         std::fprintf(stderr, "\r%s [%.*s%*s] %s  %s/s  ETA %s\033[K", verb_.c_str(), filled,
                      "##############################", width - filled, "", amount.c_str(), size(perSecond).c_str(),

@@ -27,7 +27,7 @@ namespace {
 
 // What the main thread received: a block or a piece of one, or the end.
 struct Piece {
-    bool end = false;          // no more pieces; `peerClosed`: the pairing ended normally
+    bool end = false;  // no more pieces; `peerClosed`: the pairing ended normally
     bool peerClosed = false;
     size_t buffer = 0;
     uint32_t length = 0;
@@ -52,7 +52,8 @@ std::string digestText(const std::string& digits) {
 // a thread of its own.
 class Writer {
 public:
-    explicit Writer(std::vector<std::vector<uint8_t>>& buffers) : buffers_(buffers), random_(std::random_device{}()) {
+    explicit Writer(std::vector<std::vector<uint8_t>>& buffers)
+        : buffers_(buffers), random_(std::random_device{}()) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
         thread_ = std::thread([this] { run(); });
     }
@@ -206,8 +207,8 @@ private:
         }
         if (skipping_ || length == 0) return;
         if (sizeKnown_ && written_ + length > expected_) {
-            return refuse(exitChecksum, name_ + " brought more than its " + std::to_string(expected_) +
-                                            " bytes; removed");
+            return refuse(exitChecksum,
+                          name_ + " brought more than its " + std::to_string(expected_) + " bytes; removed");
         }
         hash_.update(bytes, length);
         if (std::fwrite(bytes, 1, length, file_) != length) return breakDown("cannot write " + partPath_);
@@ -239,15 +240,16 @@ private:
         const std::string received = Sha256::hex(hash_.finish());
         std::string problem;
         if (sizeKnown_ && written_ != expected_) {
-            problem = name_ + " arrived with " + std::to_string(written_) + " of its " + std::to_string(expected_) +
-                      " bytes; removed";
+            problem = name_ + " arrived with " + std::to_string(written_) + " of its " +
+                      std::to_string(expected_) + " bytes; removed";
         } else if (digits != nullptr && digestText(*digits) != received) {
             const std::string sent = digestText(*digits);
             problem = name_ + " failed its SHA-256 check (sent " + (sent.empty() ? "no valid digest" : sent) +
                       ", received " + received + "); removed";
         } else if (digits == nullptr && !options.acceptUnverified) {
-            problem = name_ + " came without a SHA-256 (an earlier sender) and cannot be verified; removed "
-                              "(--accept-unverified keeps such files)";
+            problem = name_ +
+                      " came without a SHA-256 (an earlier sender) and cannot be verified; removed "
+                      "(--accept-unverified keeps such files)";
         }
         if (!problem.empty()) {
             std::fprintf(stderr, "%sdyad: %s\n", messageStart(), problem.c_str());
@@ -263,7 +265,8 @@ private:
         if (placed != sys::Placed::placed) {
             active_ = false;
             if (placed == sys::Placed::failed) return breakDown("cannot name " + target());
-            std::fprintf(stderr, "%sdyad: refused %s: a file of that name appeared in %s (--overwrite replaces it)\n",
+            std::fprintf(stderr,
+                         "%sdyad: refused %s: a file of that name appeared in %s (--overwrite replaces it)\n",
                          messageStart(), name_.c_str(), options.dir.c_str());
             note(exitFiles);
             return;
@@ -326,7 +329,8 @@ int commandReceive() {
     int exitStatus = exitOk;
     int files = 0;
     {
-        std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize), std::vector<uint8_t>(options.blockSize));
+        std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
+                                                  std::vector<uint8_t>(options.blockSize));
         Writer writer(buffers);
         char first[DYAD_NAME_BUFFER_SIZE] = {};
         char second[DYAD_NAME_BUFFER_SIZE] = {};

@@ -28,10 +28,10 @@ struct Outgoing {
 struct Piece {
     size_t file = 0;
     int32_t type = DYAD_BLOCK_FIRST;
-    size_t buffer = 0;       // data blocks: the buffer that holds the bytes
+    size_t buffer = 0;  // data blocks: the buffer that holds the bytes
     uint32_t length = 0;
-    std::string checksum;    // the checksum block: the 64 digits
-    bool unreadable = false; // the file could not be read: stop here
+    std::string checksum;     // the checksum block: the 64 digits
+    bool unreadable = false;  // the file could not be read: stop here
 };
 
 class Reader {
@@ -149,7 +149,8 @@ int commandSend() {
     progress.begin(0, total);
     int status = exitOk;
     {
-        std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize), std::vector<uint8_t>(options.blockSize));
+        std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
+                                                  std::vector<uint8_t>(options.blockSize));
         Reader reader(files, buffers);
         while (std::optional<Piece> piece = reader.next()) {
             if (piece->unreadable) {
@@ -159,10 +160,11 @@ int commandSend() {
             const Outgoing& file = files[piece->file];
             const bool checksum = piece->type == DYAD_BLOCK_LAST;
             const std::string second = checksum ? checksumName : std::to_string(file.size);
-            const void* data = checksum ? static_cast<const void*>(piece->checksum.data()) : buffers[piece->buffer].data();
+            const void* data = checksum ? static_cast<const void*>(piece->checksum.data())
+                                        : buffers[piece->buffer].data();
             const uint32_t length = checksum ? checksumLength : piece->length;
-            result = DyadSendDataBlock(file.name.c_str(), second.c_str(), options.timeout, data, length, piece->type,
-                                       onProgress);
+            result = DyadSendDataBlock(file.name.c_str(), second.c_str(), options.timeout, data, length,
+                                       piece->type, onProgress);
             if (!checksum) reader.giveBack(piece->buffer);
             if (result != 0) {
                 std::fprintf(stderr, "%s", messageStart());

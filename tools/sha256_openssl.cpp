@@ -33,7 +33,9 @@ Sha256::Sha256() : state_(std::make_unique<State>()) {
     restart(state_->context);
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(state_->context); }
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(state_->context);
+}
 
 void Sha256::update(const void* data, size_t length) {
     if (length > 0 && EVP_DigestUpdate(state_->context, data, length) != 1) broken("update");

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -41,7 +41,9 @@ void removeOnInterrupt(const std::string& path) {
     interruptedPartSet = true;
 }
 
-bool isTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+bool isTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) == 1;
+}
 
 std::FILE* createNew(const std::string& path) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
