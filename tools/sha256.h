@@ -1,7 +1,7 @@
 // SHA-256 of the bytes of a file, for the dyad command's check that a file
-// arrived as it left. The system's own implementation does the work (see
-// sha256_openssl.cpp); a platform without it supplies this class in a file of
-// its own.
+// arrived as it left. The system's own implementation does the work:
+// OpenSSL's libcrypto on Linux (sha256_openssl.cpp), Windows' CNG
+// (sha256_bcrypt.cpp).
 #pragma once
 
 #include <array>
@@ -28,7 +28,16 @@ public:
     Digest finish();
 
     // The digest as 64 lowercase hexadecimal digits (as sha256sum prints it).
-    static std::string hex(const Digest& digest);
+    static std::string hex(const Digest& digest) {
+        static const char digits[] = "0123456789abcdef";
+        std::string text;
+        text.reserve(digest.size() * 2);
+        for (uint8_t byte : digest) {
+            text += digits[byte >> 4];
+            text += digits[byte & 15];
+        }
+        return text;
+    }
 
 private:
     struct State;

@@ -49,15 +49,4 @@ Sha256::Digest Sha256::finish() {
     return digest;
 }
 
-std::string Sha256::hex(const Digest& digest) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(digest.size() * 2);
-    for (uint8_t byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
-
 }  // namespace dyad
