@@ -15,12 +15,12 @@
 //
 // One call goes through these steps:
 //
-//   take the receiving mark (wait while another process receives or holds the
-//   open connection) -> [in progress] receive bytes
+//   take the turn (wait while another thread or process receives, or another
+//   process holds the open connection) -> [in progress] receive bytes
 //                    -> [idle] await a connection -> read the header line ->
 //                       interpret it (put: go-ahead, then receive bytes;
 //                       quit; empty or unknown) -> acknowledge a complete block
-//   -> keep or close the connection by the type -> release the mark
+//   -> keep or close the connection by the type -> release the turn
 //
 // Every call measures its time limit from its own start. A connection that
 // another running process made cannot be read here (its descriptor means
@@ -31,6 +31,7 @@
 // call with 100 and discards the block; a time-out keeps the block in
 // progress for the next call to resume.
 #include <cstring>
+#include <mutex>
 
 #include "channel/blocks.h"
 #include "channel/lease.h"
@@ -74,11 +75,28 @@ int32_t connectionLost() {
     return result::connectionFailed;
 }
 
-// Takes the receiving mark; while another running process receives, or holds
-// the open connection, waits for it a second at a time. Returns 0, or 101
-// when the time limit passed first.
-int32_t awaitTurn(const Call& call) {
+// Threads of one process receive one at a time (the receiving mark tells
+// processes apart, not threads).
+std::mutex& receivingTurn() {
+    static std::mutex turn;
+    return turn;
+}
+
+constexpr uint32_t turnPollMilliseconds = 50;
+
+// Takes this process's turn and the receiving mark; while another thread or
+// another running process receives, or another process holds the open
+// connection, waits for it a second at a time. Returns 0, or 101 when the
+// time limit passed first.
+int32_t awaitTurn(const Call& call, std::unique_lock<std::mutex>& turn) {
     SharedSession& s = sharedSession();
+    while (!turn.try_lock()) {
+        if (timeLimitPassed(call.timeoutSeconds)) {
+            LOG_BASIC("Client connect Timeout");
+            return result::timedOut;
+        }
+        platform::sleepMilliseconds(turnPollMilliseconds);
+    }
     for (;;) {
         const int32_t connectedBefore = s.connected;
         if (takeReceivingMark()) {
@@ -268,8 +286,9 @@ int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
     } clearTail{call};
     LOG_DETAIL("IN RECIEVE DATABLOCK");
 
-    processSession().operationStart = platform::currentTime();
-    if (awaitTurn(call) != result::ok) return result::timedOut;
+    startOperation();
+    std::unique_lock<std::mutex> turn(receivingTurn(), std::defer_lock);
+    if (awaitTurn(call, turn) != result::ok) return result::timedOut;
     const int32_t result = receive(call);
     // Keep or close, by the type the caller's variable holds now, when the
     // call has dealt with a whole line or completed a block. A failure leaves

@@ -150,7 +150,6 @@ void sendBytes(const void* data, uint32_t length, uint32_t timeoutSeconds, Outco
 int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
                   uint32_t length, int32_t type, DyadProgressCallback progress) {
     SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
     if (!validHeader(firstName, secondName, length, type) || (data == nullptr && length != 0)) {
         // A header that the receiver would split differently, or cut, would
         // corrupt the transfer: send nothing.
@@ -160,7 +159,7 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
     }
 
     std::lock_guard<std::recursive_mutex> turn(sendingTurn());
-    p.operationStart = platform::currentTime();
+    startOperation();
     bool madeHere = false;
     if (takeConnection(timeoutSeconds, &madeHere) != result::ok) return result::timedOut;
 

@@ -1,18 +1,33 @@
 # The library: one static archive, dyadc_core, holds every source of the
 # portable subsystems and of this platform's layer. libdyadc.so is linked from
 # the whole archive plus the load hooks; the tests link the archive directly so
-# that they reach internals without the shared object exporting them.
+# that they reach internals without the shared object exporting them. For a
+# Windows target, cmake/windows.cmake makes dyadc.dll the same way.
 
-set(DYADC_PLATFORM_SOURCES
-  platform/posix/errors.cpp
-  platform/posix/files.cpp
-  platform/posix/host.cpp
-  platform/posix/interfaces.cpp
-  platform/posix/session_memory.cpp
-  platform/posix/sockets.cpp
-  platform/posix/time.cpp
-  platform/posix/version_record.cpp
-)
+if(WIN32)
+  set(DYADC_PLATFORM_SOURCES
+    platform/windows/errors.cpp
+    platform/windows/files.cpp
+    platform/windows/group_receivers.cpp
+    platform/windows/host.cpp
+    platform/windows/interfaces.cpp
+    platform/windows/session_memory.cpp
+    platform/windows/sockets.cpp
+    platform/windows/time.cpp
+    platform/windows/version_record.cpp
+  )
+else()
+  set(DYADC_PLATFORM_SOURCES
+    platform/posix/errors.cpp
+    platform/posix/files.cpp
+    platform/posix/host.cpp
+    platform/posix/interfaces.cpp
+    platform/posix/session_memory.cpp
+    platform/posix/sockets.cpp
+    platform/posix/time.cpp
+    platform/posix/version_record.cpp
+  )
+endif()
 
 set(DYADC_PORTABLE_SOURCES
   channel/header.cpp
@@ -54,6 +69,11 @@ target_compile_options(dyadc_core PRIVATE
   -fno-exceptions -fno-rtti
   $<$<BOOL:${DYADC_WERROR}>:-Werror>)
 target_link_libraries(dyadc_core PUBLIC ${CMAKE_DL_LIBS})
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows.cmake)
+  return()
+endif()
 
 # The shared library: the whole archive, the load hooks and the version note.
 # A version script keeps the dynamic symbol table to the six exports even when

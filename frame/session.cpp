@@ -81,7 +81,6 @@ void applySharedInitialValues(SharedSession& s) {
 void applyProcessInitialValues(ProcessSession& p) {
     std::memset(&p, 0, sizeof p);
     p.openTicket = 0;
-    p.operationStart = 0;
     p.logSizeLimit = 0;
     p.versionText[0] = '\0';
     copyText(p.logPath, sizeof p.logPath, platform::defaultLogPath);

@@ -5,8 +5,9 @@
 // opens, the link flags and the data block in progress. It takes its initial
 // values when the first process loads the library and lives until the last one
 // unloads it. ProcessSession is one copy per process, initialised at every
-// load: the log settings, the version text, the open ticket, the start of the
-// current operation and the last socket error.
+// load: the log settings, the version text, the open ticket and the last
+// socket error. The start of the current operation, from which its time
+// limit counts, is kept per thread (frame/time_limit.h).
 //
 // Every part of the library reads and writes the fields in place, by name.
 // Socket handles are only valid in the process that created them, so beside
@@ -66,7 +67,6 @@ struct SharedSession {
 
 struct ProcessSession {
     int32_t openTicket;        // openCount as this process's last open left it
-    int32_t operationStart;    // start of the current open, send or receive (seconds)
     uint32_t logSizeLimit;     // the log is trimmed above this size at unload
     char versionText[15];      // the installed library's version, e.g. "2.04"
     char logPath[500];         // the diagnostic log file

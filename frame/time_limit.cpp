@@ -1,14 +1,20 @@
 // Time limits and deadlines.
 #include "frame/time_limit.h"
 
-#include "frame/session.h"
 #include "platform/platform.h"
 
 namespace dyadc {
 
+int32_t& operationStart() {
+    thread_local int32_t start = 0;
+    return start;
+}
+
+void startOperation() { operationStart() = platform::currentTime(); }
+
 bool timeLimitPassed(uint32_t timeoutSeconds) {
     if (timeoutSeconds == 0) return false;
-    int64_t elapsed = static_cast<int64_t>(platform::currentTime()) - processSession().operationStart;
+    int64_t elapsed = static_cast<int64_t>(platform::currentTime()) - operationStart();
     return elapsed > static_cast<int64_t>(timeoutSeconds);
 }
 

@@ -1,8 +1,8 @@
 // Time limits and deadlines.
 //
 // A host's time limit is whole seconds measured with the calendar clock from
-// this process's operationStart; 0 means none, and it has passed when more
-// seconds than the limit have elapsed. A Deadline bounds one wait: by such a
+// the start of the current operation (an open, a send or a receive); 0 means
+// none, and it has passed when more seconds than the limit have elapsed. A Deadline bounds one wait: by such a
 // time limit, by a moment of the monotonic clock, or not at all.
 #pragma once
 
@@ -10,8 +10,15 @@
 
 namespace dyadc {
 
+// The start of the calling thread's current open, send or receive, in whole
+// seconds of the calendar clock. Each thread keeps its own, so that calls in
+// several threads of a process each measure their own limit.
+int32_t& operationStart();
+// Sets operationStart to now.
+void startOperation();
+
 // The host's time limit has passed: a limit is set and more whole seconds
-// than the limit have elapsed since this process's operationStart.
+// than the limit have elapsed since operationStart.
 bool timeLimitPassed(uint32_t timeoutSeconds);
 
 class Deadline {

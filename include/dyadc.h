@@ -16,10 +16,12 @@
  * acknowledged only when all of its bytes have arrived.
  *
  * One pairing is shared by every process of the workstation that loads the
- * library (the workstation is named by the environment variable
- * DYADC_SESSION, default "dyadc"). The library creates no thread: every
- * function runs on the caller's thread and blocks it until it returns, for at
- * most the time limit given to it (0 means no limit).
+ * library (on Linux the workstation is named by the environment variable
+ * DYADC_SESSION, default "dyadc"; on Windows it is every process that loads
+ * the same dyadc.dll file, so install it once, in the system directory). The
+ * library creates no thread: every function runs on the caller's thread and
+ * blocks it until it returns, for at most the time limit given to it (0 means
+ * no limit).
  *
  * Threads and processes. Every function may be called from any thread of any
  * process of the workstation, with these rules:
@@ -49,14 +51,26 @@
  *
  * The diagnostic log is off by default. DyadSetLog switches it; defining the
  * environment variable DYADDEBUG (with any value) when the library is loaded
- * forces it on at full detail in /tmp/dyadc.log and makes DyadSetLog a no-op.
+ * forces it on at full detail in /tmp/dyadc.log (c:\dyadc.log on Windows) and
+ * makes DyadSetLog a no-op.
  */
 #ifndef DYADC_H
 #define DYADC_H
 
 #include <stdint.h>
 
+/* DYADC_API marks the six functions. On Windows, dyadc.dll exports them under
+ * their plain names (no decoration) and a host links them through the import
+ * library; on 64-bit Windows every function and callback of this header uses
+ * the platform's one calling convention (the Microsoft x64 convention, which
+ * __cdecl and __stdcall also name there). */
+#if defined(_WIN32)
 #if defined(DYADC_BUILDING_LIBRARY)
+#define DYADC_API
+#else
+#define DYADC_API __declspec(dllimport)
+#endif
+#elif defined(DYADC_BUILDING_LIBRARY)
 #define DYADC_API __attribute__((visibility("default")))
 #else
 #define DYADC_API

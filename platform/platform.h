@@ -59,9 +59,9 @@ inline DottedAddress dotted(const SocketAddress& address) { return dotted(addres
 using SocketHandle = int64_t;
 inline constexpr SocketHandle invalidSocket = -1;
 
-// The socket layer's start-up record. Starting the layer cannot fail here; it
-// only fills this fixed record, which keeps the shape of the record that other
-// platforms fill (version numbers, description, status, limits).
+// The socket layer's start-up record (version numbers, description, status,
+// limits). On POSIX, starting the layer cannot fail and only fills a fixed
+// record of this shape; on Windows it is WSAStartup's own.
 struct SocketLayerRecord {
     uint16_t version;
     uint16_t highVersion;
@@ -92,7 +92,8 @@ inline constexpr int32_t errorConnectionRefused = 10061;
 inline constexpr int32_t errorSystemCallFailure = 10107;
 
 // Starts the socket layer for the given version (1.1 is 0x0101): fills the
-// record and returns 0.
+// record and returns 0, or the socket error when the layer cannot start (the
+// record is then all zero).
 int startSocketLayer(uint16_t version, SocketLayerRecord* record);
 
 // The socket error number of this thread's last failed socket call.
@@ -123,9 +124,12 @@ int setNoDelay(SocketHandle socket);
 // wait out TIME_WAIT (it never allows two live listeners on one port).
 int bindAddress(SocketHandle socket, const SocketAddress& address);
 int bindListener(SocketHandle socket, const SocketAddress& address);
-// Prepares a datagram socket to receive a multicast group on one interface:
-// binds it to the group address and port with address reuse, and restricts it
-// to the groups this socket joins itself.
+// Prepares a datagram socket to receive a multicast group on one interface,
+// which joinGroup then names: binds it to the group's port with address reuse
+// (to the group address on POSIX, to the wildcard address on Windows, which
+// cannot bind a group address), so that the socket reports only the
+// datagrams of the group that it joins, arriving through the interface on
+// which it joins it.
 int bindGroupReceiver(SocketHandle socket, const SocketAddress& group);
 
 int listenOn(SocketHandle socket);
@@ -213,11 +217,14 @@ inline constexpr int32_t sharedMemoryReasonSystem = 3;  // a system call failed
 SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* initialValues);
 // Releases this process's hold; the last holder discards the memory.
 void detachSharedMemory();
-// The workstation name in use ("dyadc" or DYADC_SESSION), for messages.
+// The workstation name in use, for messages: "dyadc" or DYADC_SESSION on
+// POSIX, the computer name on Windows.
 const char* workstationName();
-// Maps the shared memory of the workstation `name` for inspection tools,
-// without holding it (it can be discarded under the viewer when its last
-// process unloads). nullptr when it does not exist or has another layout;
+// Maps the shared memory of the workstation `name` for inspection tools. On
+// POSIX the viewer does not hold it (it can be discarded under the viewer when
+// its last process unloads); on Windows, where the computer is the one
+// workstation, the viewer loads the installed library and holds it until
+// unmapSharedMemory. nullptr when it does not exist or has another layout;
 // release with unmapSharedMemory.
 void* peekSharedMemory(const char* name, uint32_t size, uint32_t layout);
 void unmapSharedMemory(void* data, uint32_t size);

@@ -62,7 +62,7 @@ struct InitiatorSockets {
 // What remains of the time limit, in milliseconds (at least one).
 int32_t remainingMilliseconds(uint32_t timeoutSeconds) {
     const int64_t remaining = static_cast<int64_t>(timeoutSeconds) + 1 -
-                              (static_cast<int64_t>(platform::currentTime()) - processSession().operationStart);
+                              (static_cast<int64_t>(platform::currentTime()) - operationStart());
     return remaining > 0 ? static_cast<int32_t>(remaining * 1000) : 1;
 }
 
@@ -70,7 +70,7 @@ int32_t remainingMilliseconds(uint32_t timeoutSeconds) {
 
 uint32_t initiatorCycleWait(uint32_t timeoutSeconds) {
     const int64_t remaining = static_cast<int64_t>(timeoutSeconds) -
-                              (static_cast<int64_t>(platform::currentTime()) - processSession().operationStart);
+                              (static_cast<int64_t>(platform::currentTime()) - operationStart());
     if (remaining > longestWaitSeconds) return longestWaitSeconds;
     if (remaining <= 0) return 1;
     return static_cast<uint32_t>(remaining);
@@ -167,7 +167,6 @@ int32_t presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* up
 
 int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
     InitiatorSockets sockets;
     bool nameAccepted = false;
     // The handshake needs its own copy: the identifier lives in shared memory.
@@ -199,7 +198,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
             return finish(result::socketFailed);
         }
     }
-    p.operationStart = platform::currentTime();
+    startOperation();
 
     SocketAddress group{};
     group.family = platform::addressFamilyIpv4;

@@ -272,7 +272,6 @@ int32_t answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool*
 
 int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
     SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
     ResponderSockets sockets;
 
     LOG_DETAIL("Target WorkStation");
@@ -286,7 +285,7 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
         LOG_BASIC("setsockopt reuse addr failed! Error: %d", platform::lastSocketError());
         return result::socketFailed;
     }
-    p.operationStart = platform::currentTime();
+    startOperation();
 
     uint8_t datagram[identifierLimit + 1];
     const size_t datagramLength = makeAnnounce(identifier, datagram, sizeof datagram);

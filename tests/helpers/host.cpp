@@ -34,8 +34,6 @@
 //   fork-sleep SECONDS                forks a child that calls nothing, sleeps and ends
 //   signals                           a 1 ms interval timer interrupts this process
 //                                     from now on (handler without SA_RESTART)
-#include <signal.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -49,6 +47,12 @@
 #include <vector>
 
 #include "dyadc.h"
+
+// The steps that need a POSIX system (host_posix.cpp): a forked child that
+// calls nothing, sleeps and ends (returns its id), and a 1 ms interval timer
+// whose handler does not restart interrupted calls.
+int forkSleeper(unsigned seconds);
+void interruptEveryMillisecond();
 
 namespace {
 
@@ -91,8 +95,6 @@ void onProgress(double bytesTransferred) {
         sleep(pauseSeconds);
     }
 }
-
-void onTimer(int) {}
 
 std::string identifier;
 int32_t identifierResult = 0;
@@ -256,19 +258,9 @@ int main(int argc, char** argv) {
             pauseAtBytes = static_cast<double>(argLong(argv, at, argc));
             pauseSeconds = static_cast<unsigned>(argInt(argv, at, argc));
         } else if (step == "fork-sleep") {
-            unsigned seconds = static_cast<unsigned>(argInt(argv, at, argc));
-            pid_t child = fork();
-            if (child == 0) {
-                sleep(seconds);
-                _exit(0);
-            }
-            std::printf("forked %d\n", static_cast<int>(child));
+            std::printf("forked %d\n", forkSleeper(static_cast<unsigned>(argInt(argv, at, argc))));
         } else if (step == "signals") {
-            struct sigaction action {};
-            action.sa_handler = onTimer;  // no SA_RESTART: interrupted calls fail with EINTR
-            sigaction(SIGALRM, &action, nullptr);
-            itimerval every{{0, 1000}, {0, 1000}};
-            setitimer(ITIMER_REAL, &every, nullptr);
+            interruptEveryMillisecond();
             std::printf("signals\n");
         } else if (step == "idresult") {
             identifierResult = argInt(argv, at, argc);

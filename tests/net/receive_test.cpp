@@ -8,7 +8,9 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "dyadc.h"
 #include "frame/session.h"
@@ -150,6 +152,32 @@ TEST_F(Receive, IncompleteHeadersShiftFieldsAndGetNoReply) {
     std::strcpy(first, "kept");
     EXPECT_EQ(receive(8, 20, 21).result, -1);
     EXPECT_STREQ(first, "kept");
+}
+
+TEST_F(Receive, TwoThreadsTakeTurnsAndGetEveryBlockOnce) {
+    std::vector<std::string> steps;
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0) steps.insert(steps.end(), {"connect", "192.168.10.2", "192.168.10.1"});
+        steps.insert(steps.end(), {"send", "put b" + std::to_string(i) + "|n|3|7\\r\\n", "expect", "000 OK\\r\\n",
+                                   "send", "abc", "expect", "000 Ok\\r\\n", "close"});
+    }
+    script(steps);
+    std::vector<std::string> got[2];
+    auto receiver = [&got](int which) {
+        char names[2][DYAD_NAME_BUFFER_SIZE];
+        char data[8];
+        int32_t length = 0, type = 0, result = 0;
+        while ((result = DyadRecvDataBlock(names[0], names[1], 3, data, sizeof data, &length, &type, nullptr)) !=
+               101) {
+            if (result == 0) got[which].push_back(names[0]);
+        }
+    };
+    std::thread first(receiver, 0), second(receiver, 1);
+    first.join();
+    second.join();
+    std::multiset<std::string> all(got[0].begin(), got[0].end());
+    all.insert(got[1].begin(), got[1].end());
+    EXPECT_EQ(all, (std::multiset<std::string>{"b0", "b1", "b2", "b3", "b4", "b5"}));
 }
 
 TEST_F(Receive, KeptConnectionThatThePeerClosesIsNoFailure) {

@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -317,48 +316,6 @@ std::string libraryWithVersion(uint32_t major, uint32_t minor, size_t padding) {
     std::memcpy(&bytes[at + 12], &minor, 4);
     bytes.append(padding, '\x5a');
     return bytes;
-}
-
-// --- files -----------------------------------------------------------------
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-bool fileExists(const std::string& path) {
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0;
-}
-
-std::vector<std::string> logMessages(const std::string& path) {
-    std::vector<std::string> messages;
-    std::string text = readFile(path);
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find("\r\n", at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        // "LOGGED:" + 18-character stamp + three spaces
-        if (line.rfind("LOGGED:", 0) == 0 && line.size() >= 28) line = line.substr(28);
-        messages.push_back(line);
-        at = end + 2;
-    }
-    return messages;
-}
-
-bool logHas(const std::string& path, const std::string& message) {
-    for (const std::string& line : logMessages(path)) {
-        if (line == message) return true;
-    }
-    return false;
 }
 
 }  // namespace dyadc::test

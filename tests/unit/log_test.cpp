@@ -1,8 +1,7 @@
 // The log line format, its limits, DyadSetLog and trimming.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 
@@ -20,16 +19,19 @@ using test::writeFile;
 class Log : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/dyadc-log-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        // A folder of this process's own, on every platform.
+        static int made = 0;
+        dir = (std::filesystem::temp_directory_path() /
+               ("dyadc-log-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(++made)))
+                  .string();
+        std::filesystem::remove_all(dir);
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
         path = dir + "/test.log";
         applyProcessInitialValues(processSession());
     }
     void TearDown() override {
         applyProcessInitialValues(processSession());
-        std::string command = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
+        std::filesystem::remove_all(dir);
     }
     std::string dir, path;
 };
@@ -76,7 +78,7 @@ TEST_F(Log, ForcedLogIgnoresTheHost) {
     processSession().logEnabled = 1;
     processSession().logDetail = 1;
     EXPECT_EQ(DyadSetLog(path.c_str(), 3, 0), 0);
-    EXPECT_STREQ(processSession().logPath, "/tmp/dyadc.log");
+    EXPECT_STREQ(processSession().logPath, platform::defaultLogPath);
     EXPECT_EQ(processSession().logDetail, 1);
 }
 

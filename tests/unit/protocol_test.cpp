@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/session.h"
+#include "frame/time_limit.h"
 #include "rendezvous/protocol.h"
 #include "rendezvous/rendezvous.h"
 
@@ -72,7 +73,7 @@ TEST(Protocol, InitiatorWaitsFiveSecondsThenWhatRemainsThenOne) {
         uint32_t wait = 0;
         for (int32_t now = 0; now != platform::currentTime();) {  // again if a second began meanwhile
             now = platform::currentTime();
-            processSession().operationStart = now - c.elapsed;
+            operationStart() = now - c.elapsed;
             wait = initiatorCycleWait(c.limit);
         }
         EXPECT_EQ(wait, c.wait) << c.limit << " " << c.elapsed;

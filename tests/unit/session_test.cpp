@@ -76,7 +76,7 @@ TEST(Session, SharedFieldsKeepTheirOrderTypesAndInitialValues) {
     applyProcessInitialValues(p);
     EXPECT_STREQ(p.logPath, "/tmp/dyadc.log");
     EXPECT_STREQ(p.versionText, "");
-    EXPECT_EQ(p.logEnabled + p.logDetail + p.logForced + p.openTicket + p.operationStart, 0);
+    EXPECT_EQ(p.logEnabled + p.logDetail + p.logForced + p.openTicket, 0);
     EXPECT_EQ(p.logSizeLimit, 0u);
     EXPECT_EQ(p.lastSocketError, 0);
 }

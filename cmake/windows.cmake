@@ -1,0 +1,59 @@
+# dyadc.dll for 64-bit Windows (included by cmake/library.cmake for a Windows
+# target, after dyadc_core). The DLL is the whole archive plus DllMain and the
+# version resource; a .def file lists its six exports under their plain names,
+# and the import library libdyadc.dll.a lets hosts link against it.
+enable_language(RC)
+
+target_compile_definitions(dyadc_core PUBLIC _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(dyadc_core PUBLIC ws2_32 iphlpapi version)
+
+configure_file(${PROJECT_SOURCE_DIR}/platform/windows/version.rc.in ${PROJECT_BINARY_DIR}/dyadc-version.rc @ONLY)
+
+add_library(dyadc SHARED
+  platform/windows/dll_main.cpp
+  platform/windows/dyadc.def
+  ${PROJECT_BINARY_DIR}/dyadc-version.rc)
+target_link_libraries(dyadc PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,dyadc_core>")
+target_include_directories(dyadc PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_compile_options(dyadc PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Wpedantic -Wshadow -Wconversion -fno-exceptions -fno-rtti>
+  $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<BOOL:${DYADC_WERROR}>>:-Werror>)
+# The DLL is dyadc.dll, not libdyadc.dll; it keeps the programs' folder free
+# of it, so that they load the copy installed in the system directory, as
+# the library's version is read from there.
+set_target_properties(dyadc PROPERTIES
+  PREFIX ""
+  RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
+  ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
+  LINK_DEPENDS ${PROJECT_SOURCE_DIR}/platform/windows/dyadc.def
+  PUBLIC_HEADER include/dyadc.h)
+add_library(dyadc::dyadc ALIAS dyadc)
+# The DLL goes without symbols and debug information, which stay beside it in
+# dyadc.dll.debug (a debug link names it): a fifth of the size to install, and
+# to send to a peer as the library update.
+add_custom_command(TARGET dyadc POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY} --only-keep-debug dyadc.dll dyadc.dll.debug
+  COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=dyadc.dll.debug dyadc.dll
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+  VERBATIM)
+
+# Programs go to bin/, apart from the DLL.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+
+install(TARGETS dyadc
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# CLI11 (for dyad.exe) is header-only: the host's headers serve the cross
+# build, through a folder that holds nothing else, so that no other host
+# header can come in with them.
+find_path(DYADC_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
+if(DYADC_CLI11_INCLUDE)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/cli11)
+  file(CREATE_LINK ${DYADC_CLI11_INCLUDE}/CLI ${PROJECT_BINARY_DIR}/cli11/CLI SYMBOLIC)
+  add_library(CLI11::CLI11 INTERFACE IMPORTED)
+  set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${PROJECT_BINARY_DIR}/cli11)
+endif()

@@ -1,0 +1,44 @@
+// Calendar time in whole seconds, local time formatting and whole-second
+// sleeps.
+#include <ctime>
+
+#include "platform/windows/win32.h"
+
+namespace dyadc::platform {
+
+int32_t currentTime() {
+    return static_cast<int32_t>(std::time(nullptr));
+}
+
+int64_t monotonicMilliseconds() {
+    return static_cast<int64_t>(GetTickCount64());
+}
+
+void sleepSeconds(uint32_t seconds) {
+    // Sleep counts milliseconds in 32 bits: long sleeps go in parts.
+    constexpr uint32_t longestPart = 3600;
+    while (seconds > 0) {
+        const uint32_t part = seconds < longestPart ? seconds : longestPart;
+        Sleep(part * 1000);
+        seconds -= part;
+    }
+}
+
+void sleepMilliseconds(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {
+    if (size == 0) return 0;
+    const auto value = static_cast<time_t>(seconds);
+    tm local{};
+    if (localtime_s(&local, &value) != 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    const size_t length = std::strftime(buffer, size, format, &local);
+    if (length == 0) buffer[0] = '\0';
+    return length;
+}
+
+}  // namespace dyadc::platform

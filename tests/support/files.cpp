@@ -1,0 +1,51 @@
+// Test support: whole files and the diagnostic log's lines, on every
+// platform the tests build for.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/lan.h"
+
+namespace dyadc::test {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
+std::vector<std::string> logMessages(const std::string& path) {
+    std::vector<std::string> messages;
+    std::string text = readFile(path);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        // "LOGGED:" + 18-character stamp + three spaces
+        if (line.rfind("LOGGED:", 0) == 0 && line.size() >= 28) line = line.substr(28);
+        messages.push_back(line);
+        at = end + 2;
+    }
+    return messages;
+}
+
+bool logHas(const std::string& path, const std::string& message) {
+    for (const std::string& line : logMessages(path)) {
+        if (line == message) return true;
+    }
+    return false;
+}
+
+}  // namespace dyadc::test

@@ -1,0 +1,313 @@
+// dyadc.dll in simulated workstations: Windows host programs under wine, each
+// workstation with its own prefix and wineserver, paired with each other and
+// with Linux host programs that load libdyadc.so.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/lan.h"
+#include "tests/windows/wine.h"
+
+namespace dyadc::test {
+namespace {
+
+using namespace std::chrono;
+
+class WindowsWorkstations : public testing::Test {
+protected:
+    // A LAN whose workstations in `windows` run Windows programs; the others
+    // run Linux ones with libdyadc.so 2.04 installed.
+    void start(const std::set<int>& windows, Lan::Options options = {}) {
+        stations.clear();
+        lan = std::make_unique<Lan>(options);
+        hosts = options.hosts;
+        ASSERT_TRUE(lan->ok());
+        for (int h = 1; h <= options.hosts; ++h) {
+            if (windows.count(h) == 0) {
+                writeFile(lan->host(h).system() + "/libdyadc.so", libraryWithVersion(2, 4));
+                continue;
+            }
+            stations[h] = std::make_unique<WineStation>(*lan, h);
+            ASSERT_TRUE(stations[h]->ok());
+        }
+    }
+    // A failed test shows the end of every workstation's log.
+    void TearDown() override {
+        for (int h = 1; HasFailure() && lan != nullptr && h <= hosts; ++h) {
+            const std::string text = readFile(log(h));
+            size_t at = text.size();
+            for (int lines = 0; lines <= 40 && at != std::string::npos && at > 0; ++lines) {
+                at = text.rfind('\n', at - 1);
+            }
+            std::cerr << "---- the end of workstation " << h << "'s log\n"
+                      << text.substr(at == std::string::npos ? 0 : at + 1);
+        }
+        stations.clear();
+    }
+
+    bool isWindows(int h) const { return stations.count(h) != 0; }
+    WineStation& station(int h) { return *stations.at(h); }
+    // test-host with the steps, logging every line into its workstation's test.log.
+    Child host(int h, std::vector<std::string> steps, const std::vector<std::string>& environment = {}) {
+        if (isWindows(h)) {
+            steps.insert(steps.begin(), {windowsProgram("test-host"), "setlog", "C:\\test.log", "100000000", "2"});
+            return station(h).spawn(steps, environment);
+        }
+        steps.insert(steps.begin(), {helperPath("test-host"), "setlog", "/tmp/test.log", "100000000", "2"});
+        return lan->spawn(h, steps, environment);
+    }
+    std::string log(int h) {
+        return isWindows(h) ? station(h).driveC() + "/test.log" : lan->host(h).tmp() + "/test.log";
+    }
+    // The computer name that the other side's verify callback sees.
+    std::string computerName(int h) {
+        std::string name = lan->host(h).hostname;
+        if (isWindows(h)) {
+            for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return name;
+    }
+
+    std::unique_ptr<Lan> lan;
+    int hosts = 0;
+    std::map<int, std::unique_ptr<WineStation>> stations;
+};
+
+// A program's output with Linux line ends (Windows programs write CR LF).
+std::string text(const Child& child) {
+    std::string output = child.output();
+    for (size_t at = output.find("\r\n"); at != std::string::npos; at = output.find("\r\n", at))
+        output.erase(at, 1);
+    return output;
+}
+
+// The "<step> <result> <bytes> <hash>" line of a stream or drain step.
+std::string transferLine(const std::string& output, const std::string& step) {
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(step + " ", 0) == 0) return line.substr(step.size() + 1);
+    }
+    return "(missing)";
+}
+
+TEST_F(WindowsWorkstations, PairMovesBlocksBothWaysAndTheLastCloseOfTwoProcessesEndsIt) {
+    start({1, 2});
+    Child responder = host(1, {"open", "2", "LAB7", "30", "recv", "1024", "30", "send", "r", "s", "7", "50", "20",
+                               "drain", "1000", "60", "recv", "1024", "60"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30", "send", "a", "b", "21", "100", "20", "recv", "1024",
+                               "30", "stream", "3000000", "60", "wait", "close"});
+    ASSERT_TRUE(initiator.waitForOutput("stream ", seconds(90))) << text(initiator);
+    ASSERT_TRUE(responder.waitForOutput("drain ", seconds(30))) << text(responder);
+    const std::string streamed = transferLine(text(initiator), "stream");
+    EXPECT_EQ(streamed.substr(0, 10), "0 3000000 ");
+    EXPECT_EQ(transferLine(text(responder), "drain"), streamed) << "every byte, in order, through 1000 bytes";
+    EXPECT_EQ(text(initiator), "setlog 0\nopen 0\nsend 0\nrecv 0 50 7 r s\nstream " + streamed + "\n");
+
+    // A second process of the Initiator's workstation finds the pairing made
+    // and counts one more open; the first close then keeps the pairing.
+    Child second = station(2).spawn({windowsProgram("test-host"), "setlog", "C:\\second.log", "100000", "2",
+                                     "open", "1", "X", "1", "hold", "close"});
+    ASSERT_TRUE(second.waitForOutput("holding")) << text(second);
+    EXPECT_EQ(text(second), "setlog 0\nopen 0\nholding\n") << "the open returned 0 without a rendezvous";
+    initiator.writeInput("\n");
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_TRUE(logHas(log(2), "DLL still active, not closing socket"));
+    // The last close, in the process that did not pair, ends the pairing.
+    second.closeInput();
+    EXPECT_EQ(second.wait(), 0);
+    EXPECT_EQ(text(second), "setlog 0\nopen 0\nholding\nreleased\nclose 0\n");
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(text(responder), "setlog 0\nverified WS2\nopen 0\nrecv 0 100 21 a b\nsend 0\ndrain " + streamed +
+                                   "\nrecv 23 -1 -1  \n");
+}
+
+TEST_F(WindowsWorkstations, RefusedNameGives103OnBothSides) {
+    start({1, 2});
+    Child responder = host(1, {"verify", "refuse", "5", "open", "2", "LAB7", "30"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30"});
+    EXPECT_EQ(responder.wait(), 0);
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_EQ(text(responder), "setlog 0\nverified WS2\nopen 103\n");
+    EXPECT_EQ(text(initiator), "setlog 0\nopen 103\n");
+    EXPECT_TRUE(logHas(log(2), "001 CANCEL"));
+}
+
+TEST_F(WindowsWorkstations, WindowsAndLinuxPairAndMoveBlocksByteExactInBothDirections) {
+    for (const int windowsHost : {1, 2}) {
+        SCOPED_TRACE(windowsHost == 1 ? "Windows Responder, Linux Initiator"
+                                      : "Linux Responder, Windows Initiator");
+        start({windowsHost});
+        Child responder = host(1, {"open", "2", "LAB7", "30", "drain", "4096", "60", "recv", "1024", "30"});
+        Child initiator = host(2, {"open", "1", "LAB7", "30", "stream", "5000000", "60", "close"});
+        EXPECT_EQ(initiator.wait(seconds(90)), 0);
+        EXPECT_EQ(responder.wait(seconds(30)), 0);
+        const std::string streamed = transferLine(text(initiator), "stream");
+        EXPECT_EQ(streamed.substr(0, 10), "0 5000000 ");
+        EXPECT_EQ(text(initiator), "setlog 0\nopen 0\nstream " + streamed + "\nclose 0\n");
+        EXPECT_EQ(text(responder),
+                  "setlog 0\nverified " + computerName(2) + "\nopen 0\ndrain " + streamed + "\nrecv 23 -1 -1  \n");
+        EXPECT_TRUE(logHas(log(1), "comparing dll version 2.04 with version 2.04 from source"));
+        stations.clear();
+    }
+}
+
+TEST_F(WindowsWorkstations, NewerInitiatorLibraryTravelsToTheResponder) {
+    start({1, 2});
+    writeFile(station(2).systemDirectory() + "/dyadc.dll", windowsLibraryWithVersion(2, 5));
+    // Each rendezvous of the Responder finds the Initiator newer: its own
+    // installed library stays as it was.
+    Child responder = host(1, {"open", "2", "LAB7", "60", "open", "2", "LAB7", "60"});
+    Child initiator = host(2, {"open", "1", "LAB7", "60"});
+    // Two opens of up to 60 seconds each.
+    EXPECT_EQ(responder.wait(seconds(150)), 0);
+    EXPECT_EQ(initiator.wait(seconds(150)), 0);
+    EXPECT_EQ(text(responder), "setlog 0\nverified WS2\nopen 24\nverified WS2\nopen 24\n");
+    EXPECT_EQ(text(initiator), "setlog 0\nopen 24\n") << "the second attempt's result";
+    const std::string sent = readFile(station(2).systemDirectory() + "/dyadc.dll");
+    const std::string stored = readFile(station(1).systemDirectory() + "/dyadc.dl_");
+    EXPECT_EQ(stored.size(), sent.size());
+    EXPECT_TRUE(stored == sent) << "byte for byte";
+    EXPECT_EQ(readFile(station(1).systemDirectory() + "/dyadc.dll"), readFile(windowsLibrary()));
+    EXPECT_TRUE(logHas(log(1), "comparing dll version 2.04 with version 2.05 from source"));
+    EXPECT_TRUE(logHas(log(2), "Reply to dll version 24"));
+}
+
+TEST_F(WindowsWorkstations, DebugVariableForcesTheLogIntoDriveC) {
+    Lan::Options one;
+    one.hosts = 1;
+    start({1}, one);
+    const std::string forced = station(1).driveC() + "/dyadc.log";
+    struct Case {
+        const char* program;
+        bool installed;
+        const char* version;
+    } cases[] = {
+        {"test-host", true, "2.04"},
+        // Loaded from the program's folder, with none in the system directory.
+        {"C:\\app\\test-host.exe", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        std::filesystem::remove(forced);
+        if (!c.installed) {
+            std::filesystem::create_directories(station(1).driveC() + "/app");
+            writeFile(station(1).driveC() + "/app/test-host.exe", readFile(windowsProgram("test-host")));
+            writeFile(station(1).driveC() + "/app/dyadc.dll", readFile(windowsLibrary()));
+            std::filesystem::remove(station(1).systemDirectory() + "/dyadc.dll");
+        }
+        const std::string program = c.installed ? windowsProgram(c.program) : c.program;
+        Child child = station(1).spawn({program, "setlog", "C:\\elsewhere.log", "0", "2"}, {"DYADDEBUG=1"});
+        EXPECT_EQ(child.wait(), 0);
+        EXPECT_EQ(text(child), "setlog 0\n");
+        EXPECT_FALSE(fileExists(station(1).driveC() + "/elsewhere.log")) << "DyadSetLog changes nothing";
+        const std::string text = readFile(forced);
+        auto count = [&text](const std::string& what) {
+            size_t found = 0;
+            for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+            return found;
+        };
+        EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+        EXPECT_EQ(count("\n"), count("\r\n")) << "every line ends with CR LF";
+        const std::vector<std::string> messages = logMessages(forced);
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_EQ(messages[0], "system dll C:\\windows\\system32\\dyadc.dll");
+        EXPECT_EQ(messages[1], std::string("DYADC running version ") + c.version);
+    }
+}
+
+TEST_F(WindowsWorkstations, HostileUpdateNamesAreNeverStored) {
+    start({1});
+    for (const std::string name : {"../escaped", "evil.dll", "KERNEL32.DLL", "DYADC.DL_"}) {
+        SCOPED_TRACE(name);
+        Child responder = host(1, {"open", "2", "LAB7", "30"});
+        // A newer "library" whose first block names another file.
+        const std::vector<std::string> handshake{"connect",    "192.168.10.2", "192.168.10.1",  "send",
+                                                 "evil\\r\\n", "expect",       "000 OK\\r\\n",  "send",
+                                                 "9.99\\r\\n", "expect",       "24 UPDT\\r\\n", "eof"};
+        const std::string put = "put " + name + "|c:\\\\placeholder|4|21\\r\\n";
+        const std::vector<std::string> block{"connect", "192.168.10.2", "192.168.10.1", "send",
+                                             put,       "expect",       "000 OK\\r\\n", "send",
+                                             "abcd",    "expect",       "000 Ok\\r\\n", "eof"};
+        std::vector<std::string> steps{helperPath("test-peer")};
+        steps.insert(steps.end(), handshake.begin(), handshake.end());
+        steps.insert(steps.end(), block.begin(), block.end());
+        Child peer = lan->spawn(2, steps);
+        EXPECT_EQ(responder.wait(), 0);
+        EXPECT_EQ(text(responder), "setlog 0\nverified evil\nopen 100\n");
+        EXPECT_EQ(peer.wait(), 0) << text(peer);
+        EXPECT_TRUE(logHas(log(1), "Error:  Refused to store the update under the name " + name));
+    }
+    EXPECT_FALSE(fileExists(station(1).driveC() + "/windows/escaped"));
+    EXPECT_FALSE(fileExists(station(1).systemDirectory() + "/evil.dll"));
+    EXPECT_FALSE(fileExists(station(1).systemDirectory() + "/dyadc.dl_"));
+    EXPECT_EQ(readFile(station(1).systemDirectory() + "/kernel32.dll").substr(0, 2), "MZ") << "untouched";
+}
+
+TEST_F(WindowsWorkstations, HostileResponderEndsTheInitiatorsOpen) {
+    start({2});
+    // A reply of 5000 bytes without a line end, then a reset.
+    Child responder = lan->spawn(
+        1, {helperPath("test-peer"), "listen", "192.168.10.1", "announce", "LAB7", "192.168.10.1", "2", "accept",
+            "line", "send", std::string(5000, 'x'), "reset"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30"});
+    EXPECT_EQ(initiator.wait(), 0);
+    EXPECT_EQ(text(initiator), "setlog 0\nopen 100\n");
+    EXPECT_EQ(responder.wait(), 0) << text(responder);
+    EXPECT_TRUE(logHas(log(2), "Error:  A tcp error occured while waiting for target verification"));
+}
+
+#ifdef DYADC_TEST_DYAD
+TEST_F(WindowsWorkstations, DyadCommandMovesAFileBetweenWindowsAndLinux) {
+    for (const int windowsHost : {1, 2}) {
+        SCOPED_TRACE(windowsHost == 1 ? "Windows receives" : "Windows sends");
+        start({windowsHost});
+        std::string bytes(300000, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
+        const bool windowsSends = windowsHost == 2;
+        const std::string source = windowsSends ? station(2).driveC() + "/data.bin"
+                                                : lan->host(2).tmp() + "/data.bin";
+        writeFile(source, bytes);
+        const std::string target = windowsSends ? lan->host(1).tmp() + "/in" : station(1).driveC() + "/in";
+        std::filesystem::create_directories(target);
+        const std::vector<std::string> receive{"receive",
+                                               "--id",
+                                               "FILES",
+                                               "--accept",
+                                               computerName(2),
+                                               "--dir",
+                                               windowsSends ? "/tmp/in" : "C:\\in",
+                                               "--timeout",
+                                               "60",
+                                               "--quiet"};
+        const std::vector<std::string> send{
+            "send",      "--id",    "FILES",
+            "--timeout", "60",      "--block-size",
+            "65536",     "--quiet", windowsSends ? "C:\\data.bin" : "/tmp/data.bin"};
+        auto dyad = [&](int h, std::vector<std::string> arguments) {
+            if (isWindows(h)) {
+                arguments.insert(arguments.begin(), windowsProgram("dyad"));
+                return station(h).spawn(arguments);
+            }
+            arguments.insert(arguments.begin(), DYADC_TEST_DYAD);
+            return lan->spawn(h, arguments);
+        };
+        Child receiver = dyad(1, receive);
+        Child sender = dyad(2, send);
+        EXPECT_EQ(sender.wait(seconds(90)), 0) << text(sender);
+        EXPECT_EQ(receiver.wait(seconds(30)), 0) << text(receiver);
+        EXPECT_TRUE(readFile(target + "/data.bin") == bytes) << "the file arrived whole";
+        stations.clear();
+    }
+}
+#endif
+
+}  // namespace
+}  // namespace dyadc::test
