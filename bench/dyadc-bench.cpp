@@ -5,14 +5,19 @@
 //   pair ROLE ID START_NS           pair (ROLE initiator or responder) and print
 //                                   the seconds from START_NS (CLOCK_REALTIME)
 //                                   until DyadOpen returned
-//   lib-recv ID BUFFER              Responder: receive blocks into BUFFER bytes
-//                                   until the Initiator closes the pairing
+//   lib-recv ID BUFFER [PAUSE_US]   Responder: receive blocks into BUFFER bytes
+//                                   until the Initiator closes the pairing,
+//                                   spending PAUSE_US microseconds between calls
+//                                   (a host that does something with each block)
 //   lib-send ID KIND BLOCK COUNT    Initiator: send COUNT blocks of BLOCK bytes,
 //                                   KIND series (21, 22..., 20 on one
 //                                   connection) or single (type 7 each);
 //                                   prints bytes, seconds, blocks, and the heap
 //                                   allocations the loop made when a counter is
 //                                   preloaded (DYADC_BENCH_LOG=PATH: a basic log)
+//   first ID                        Initiator: pair, then print the seconds that
+//                                   the first block (64 bytes, type 7) and then
+//                                   DyadClose took
 //   raw-recv ADDRESS                plain TCP: receive a stream, then answer
 //                                   one byte
 //   raw-send ADDRESS BLOCK COUNT    plain TCP: send COUNT writes of BLOCK bytes
@@ -32,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dyadc.h"
@@ -45,7 +51,9 @@ int32_t onIdentifier(char* buffer) {
     std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", identifier.c_str());
     return 0;
 }
-int32_t onVerify(const char*) { return 0; }
+int32_t onVerify(const char*) {
+    return 0;
+}
 
 double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -57,7 +65,9 @@ unsigned long heapCalls() {
     static auto counter = reinterpret_cast<Counter>(dlsym(RTLD_DEFAULT, "benchHeapCalls"));
     return counter != nullptr ? counter() : 0;
 }
-bool heapCounted() { return dlsym(RTLD_DEFAULT, "benchHeapCalls") != nullptr; }
+bool heapCounted() {
+    return dlsym(RTLD_DEFAULT, "benchHeapCalls") != nullptr;
+}
 
 [[noreturn]] void die(const char* what) {
     std::perror(what);
@@ -144,7 +154,7 @@ int pair(int mode, double start) {
     return result == 0 ? 0 : 1;
 }
 
-int libReceive(uint32_t bufferSize) {
+int libReceive(uint32_t bufferSize, long pauseMicroseconds) {
     if (DyadOpen(onIdentifier, onVerify, 60, 2) != 0) die("DyadOpen");
     std::vector<char> buffer(bufferSize);
     char first[DYAD_NAME_BUFFER_SIZE], second[DYAD_NAME_BUFFER_SIZE];
@@ -163,6 +173,7 @@ int libReceive(uint32_t bufferSize) {
         // the connection.
         if (++blocks == 1) heapStart = heapCalls();
         heapEnd = heapCalls();
+        if (pauseMicroseconds > 0) std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds));
     }
     DyadClose();
     std::printf("received %lu", blocks);
@@ -181,7 +192,10 @@ int libSend(const std::string& kind, uint32_t block, unsigned long count) {
     unsigned long heapBefore = heapCalls();
     double began = now();
     for (unsigned long i = 0; i < count; ++i) {
-        int32_t type = !series ? 7 : i == 0 ? DYAD_BLOCK_FIRST : i + 1 == count ? DYAD_BLOCK_LAST : DYAD_BLOCK_MORE;
+        int32_t type = !series          ? 7
+                       : i == 0         ? DYAD_BLOCK_FIRST
+                       : i + 1 == count ? DYAD_BLOCK_LAST
+                                        : DYAD_BLOCK_MORE;
         int32_t result = DyadSendDataBlock("bench", "block", 60, data.data(), block, type, nullptr);
         if (result != 0) {
             std::fprintf(stderr, "send failed: %d\n", result);
@@ -194,6 +208,22 @@ int libSend(const std::string& kind, uint32_t block, unsigned long count) {
     std::printf("sent %.0f %.6f %lu", static_cast<double>(block) * static_cast<double>(count), seconds, count);
     if (heapCounted()) std::printf(" heap %lu", heap);
     std::printf("\n");
+    return 0;
+}
+
+int firstBlock() {
+    if (DyadOpen(onIdentifier, onVerify, 60, 1) != 0) die("DyadOpen");
+    const char data[64] = {};
+    double began = now();
+    int32_t result = DyadSendDataBlock("bench", "first", 60, data, sizeof data, 7, nullptr);
+    double sent = now();
+    DyadClose();
+    double closed = now();
+    if (result != 0) {
+        std::fprintf(stderr, "send failed: %d\n", result);
+        return 1;
+    }
+    std::printf("first %.6f %.6f\n", sent - began, closed - sent);
     return 0;
 }
 
@@ -273,9 +303,14 @@ int main(int argc, char** argv) {
         identifier = argv[3];
         return pair(std::strcmp(argv[2], "initiator") == 0 ? 1 : 2, std::strtod(argv[4], nullptr) / 1e9);
     }
-    if (mode == "lib-recv" && argc == 4) {
+    if (mode == "lib-recv" && (argc == 4 || argc == 5)) {
         identifier = argv[2];
-        return libReceive(static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+        return libReceive(static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
+                          argc == 5 ? std::strtol(argv[4], nullptr, 10) : 0);
+    }
+    if (mode == "first" && argc == 3) {
+        identifier = argv[2];
+        return firstBlock();
     }
     if (mode == "lib-send" && argc == 6) {
         identifier = argv[2];

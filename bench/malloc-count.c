@@ -11,7 +11,9 @@ extern void* __libc_realloc(void* pointer, size_t size);
 
 static atomic_ulong heapCalls;
 
-unsigned long benchHeapCalls(void) { return atomic_load(&heapCalls); }
+unsigned long benchHeapCalls(void) {
+    return atomic_load(&heapCalls);
+}
 
 void* malloc(size_t size) {
     atomic_fetch_add(&heapCalls, 1);

@@ -28,7 +28,7 @@ void Progress::begin(double base, uint64_t total) {
 }
 
 double Progress::seconds() const {
-    return std::chrono::duration<double>(Clock::now() - started_).count();
+    return std::chrono::duration<double>((active_ ? Clock::now() : finished_) - started_).count();
 }
 
 double Progress::rate() const {
@@ -59,8 +59,17 @@ void Progress::update(double bytesTransferred) {
     }
 }
 
+void Progress::exclude(double bytes) {
+    base_ += bytes;
+    const auto whole = static_cast<uint64_t>(bytes);
+    done_ = done_ > whole ? done_ - whole : 0;
+}
+
 uint64_t Progress::finish() {
-    if (active_) draw(true);
+    if (active_) {
+        finished_ = Clock::now();
+        draw(true);
+    }
     active_ = false;
     return done_;
 }
@@ -75,11 +84,14 @@ void Progress::draw(bool last) {
         std::snprintf(text, sizeof text, "%ld:%02ld", left / 60, left % 60);
         eta = text;
     }
-    const std::string amount = total_ > 0 ? size(static_cast<double>(done_)) + " / " + size(static_cast<double>(total_))
-                                          : size(static_cast<double>(done_));
+    const std::string amount = total_ > 0
+                                   ? size(static_cast<double>(done_)) + " / " + size(static_cast<double>(total_))
+                                   : size(static_cast<double>(done_));
     if (style_ == Style::bar) {
         constexpr int width = 30;
-        int filled = total_ > 0 ? static_cast<int>(width * static_cast<double>(done_) / static_cast<double>(total_)) : 0;
+        int filled = total_ > 0
+                         ? static_cast<int>(width * static_cast<double>(done_) / static_cast<double>(total_))
+                         : 0;
         if (filled > width) filled = width;
         std::fprintf(stderr, "\r%s [%.*s%*s] %s  %s/s  ETA %s\033[K", verb_.c_str(), filled,
                      "##############################", width - filled, "", amount.c_str(), size(perSecond).c_str(),

@@ -19,9 +19,13 @@ public:
     void begin(double base, uint64_t total);
     // The library's running total, from its progress callback.
     void update(double bytesTransferred);
-    // Ends the display and returns the bytes moved since begin().
+    // Leaves `bytes` that the library counted out of the display (the
+    // checksum blocks: they are no part of the files).
+    void exclude(double bytes);
+    // Ends the display and the time it measures, and returns the bytes moved
+    // since begin().
     uint64_t finish();
-    // Bytes per second since begin().
+    // Bytes per second from begin() until now or finish().
     double rate() const;
     // Bytes per second from the first progress report to the last one: the
     // rate once the first block got through (0 before two reports).
@@ -39,6 +43,7 @@ private:
     uint64_t total_ = 0;
     uint64_t done_ = 0;
     std::chrono::steady_clock::time_point started_{};
+    std::chrono::steady_clock::time_point finished_{};
     std::chrono::steady_clock::time_point drawn_{};
     std::chrono::steady_clock::time_point firstAt_{};
     std::chrono::steady_clock::time_point lastAt_{};

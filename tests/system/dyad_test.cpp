@@ -1,8 +1,11 @@
 // The dyad command between two simulated workstations.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/support/lan.h"
 
@@ -24,7 +27,17 @@ protected:
         arguments.insert(arguments.begin(), DYADC_TEST_DYAD);
         return lan->spawn(h, arguments);
     }
-    static bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+    static bool has(const std::string& text, const std::string& part) {
+        return text.find(part) != std::string::npos;
+    }
+    // Names in the receiving directory that are part files left behind.
+    std::vector<std::string> partFiles() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(received)) {
+            if (has(entry.path().filename().string(), "dyad-part")) found.push_back(entry.path().string());
+        }
+        return found;
+    }
 
     std::unique_ptr<Lan> lan;
     std::string received;
@@ -32,7 +45,8 @@ protected:
 
 std::string pattern(size_t size, int seed) {
     std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + static_cast<size_t>(seed) * 7) % 256);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + static_cast<size_t>(seed) * 7) % 256);
     return bytes;
 }
 
@@ -40,7 +54,7 @@ TEST_F(Dyad, FilesArriveByteForByte) {
     const std::string out = lan->host(2).tmp();
     const std::string files[][2] = {
         {"empty.bin", ""},
-        {"one-block.bin", pattern(65536, 1)},      // exactly one block: a single block
+        {"one-block.bin", pattern(65536, 1)},         // exactly one block: a single block
         {"series.bin", pattern(65536 * 3 + 500, 2)},  // a series of four blocks
         {"note.txt", "hello\n"},
     };
@@ -49,8 +63,9 @@ TEST_F(Dyad, FilesArriveByteForByte) {
         writeFile(out + "/" + file[0], file[1]);
         sendArguments.push_back("/tmp/" + file[0]);
     }
+    // The receiver's buffer is smaller than the sender's blocks: each arrives in pieces.
     Child receiver = dyad(1, {"receive", "--id", "files", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
-                              "--block-size", "65536"});
+                              "--block-size", "16384"});
     Child sender = dyad(2, sendArguments);
     EXPECT_EQ(sender.wait(), 0) << sender.output();
     EXPECT_EQ(receiver.wait(), 0) << receiver.output();
@@ -60,6 +75,141 @@ TEST_F(Dyad, FilesArriveByteForByte) {
     }
     EXPECT_TRUE(has(sender.output(), "sent 4 files")) << sender.output();
     EXPECT_TRUE(has(receiver.output(), "received 4 files")) << receiver.output();
+    EXPECT_TRUE(has(receiver.output(), "received series.bin (192.5 KiB, SHA-256 verified)")) << receiver.output();
+    EXPECT_TRUE(partFiles().empty());
+}
+
+// A block as the scripted peer sends it.
+struct Block {
+    std::string first, second, data;
+    int type;
+};
+
+// Steps of the scripted peer (test-peer) that pairs as "evil", sends the
+// blocks (a series on one connection, each single block on its own), and ends
+// the pairing.
+std::vector<std::string> peerSending(const std::vector<Block>& blocks) {
+    std::vector<std::string> steps{
+        helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",         "evil\\r\\n", "expect",
+        "000 OK\\r\\n",          "send",    "2.04\\r\\n",   "expect",       "000 OK\\r\\n", "eof"};
+    bool open = false;
+    for (const Block& block : blocks) {
+        if (!open) steps.insert(steps.end(), {"connect", "192.168.10.2", "192.168.10.1"});
+        steps.insert(steps.end(),
+                     {"send",
+                      "put " + block.first + "|" + block.second + "|" + std::to_string(block.data.size()) + "|" +
+                          std::to_string(block.type) + "\\r\\n",
+                      "expect", "000 OK\\r\\n", "send", block.data, "expect", "000 Ok\\r\\n"});
+        open = block.type == 21 || block.type == 22;
+        if (!open) steps.push_back("eof");  // the receiver closes after a series or a single block
+    }
+    steps.insert(steps.end(),
+                 {"connect", "192.168.10.2", "192.168.10.1", "send", "quit 23\\r\\n", "sleep", "500"});
+    return steps;
+}
+
+TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
+    const std::string koDigest = "1fdbc74ccfd68d0714ae539c0d93f2f3a1805387632eca33d3bd6a5013afb13e";  // of "ko"
+    struct Case {
+        const char* what;
+        std::vector<Block> blocks;
+        std::vector<std::string> flags;
+        int exit;
+        bool stored;
+        std::string message;
+    } cases[] = {
+        {"checksum matches",
+         {{"f.txt", "2", "ok", 21}, {"f.txt", "sha256", okDigest, 20}},
+         {},
+         0,
+         true,
+         "received f.txt (2 B, SHA-256 verified)"},
+        {"checksum differs",
+         {{"f.txt", "2", "ok", 21}, {"f.txt", "sha256", koDigest, 20}},
+         {},
+         10,
+         false,
+         "f.txt failed its SHA-256 check (sent " + koDigest + ", received " + okDigest + "); removed"},
+        {"size differs",
+         {{"f.txt", "3", "ok", 21}, {"f.txt", "sha256", okDigest, 20}},
+         {},
+         10,
+         false,
+         "f.txt arrived with 2 of its 3 bytes; removed"},
+        {"cut short",
+         {{"f.txt", "2", "ok", 21}, {"g.txt", "2", "ok", 21}, {"g.txt", "sha256", okDigest, 20}},
+         {},
+         10,
+         false,
+         "f.txt ended without its checksum block; removed"},
+        {"no checksum", {{"f.txt", "2", "ok", 1}}, {}, 10, false, "f.txt came without a SHA-256"},
+        {"no checksum, accepted",
+         {{"f.txt", "2", "ok", 1}},
+         {"--accept-unverified"},
+         0,
+         true,
+         "received f.txt (2 B, NOT verified: the sender sent no SHA-256)"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(received + "/f.txt");
+        const std::string id = "sum" + std::to_string(++round);
+        std::vector<std::string> arguments{"receive", "--id",    id,          "--accept", "evil",
+                                           "--dir",   "/tmp/in", "--timeout", "20"};
+        arguments.insert(arguments.end(), c.flags.begin(), c.flags.end());
+        Child receiver = dyad(1, arguments);
+        Child peer = lan->spawn(2, peerSending(c.blocks));
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
+        EXPECT_EQ(peer.wait(), 0) << peer.output();
+        EXPECT_TRUE(has(receiver.output(), c.message)) << receiver.output();
+        EXPECT_EQ(fileExists(received + "/f.txt"), c.stored);
+        if (c.stored) EXPECT_EQ(readFile(received + "/f.txt"), "ok");
+        EXPECT_TRUE(partFiles().empty());
+    }
+}
+
+TEST_F(Dyad, AnInterruptedReceiverLeavesNoPartFile) {
+    Child receiver = dyad(1,
+                          {"receive", "--id", "cut", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
+    std::vector<std::string> steps = peerSending({{"f.txt", "10", "hello", 21}});
+    steps.resize(steps.size() - 7);  // no quit: the series stays open
+    steps.push_back("hold");
+    Child peer = lan->spawn(2, steps);
+    for (int wait = 0; wait < 200 && partFiles().empty(); ++wait) std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_EQ(partFiles().size(), 1u) << receiver.output();
+    receiver.kill(SIGTERM);
+    EXPECT_EQ(receiver.wait(), 128 + SIGTERM);
+    EXPECT_TRUE(partFiles().empty());
+    EXPECT_FALSE(fileExists(received + "/f.txt"));
+    peer.closeInput();
+}
+
+TEST_F(Dyad, AnExistingFileIsReplacedOnlyWithOverwrite) {
+    writeFile(lan->host(2).tmp() + "/keep.txt", "new");
+    struct Case {
+        bool overwrite;
+        int exit;
+        const char* content;
+    } cases[] = {{false, 8, "old"}, {true, 0, "new"}};
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.overwrite ? "--overwrite" : "without --overwrite");
+        writeFile(received + "/keep.txt", "old");
+        const std::string id = "keep" + std::to_string(++round);
+        std::vector<std::string> arguments{"receive", "--id",    id,          "--accept", "ws2",
+                                           "--dir",   "/tmp/in", "--timeout", "20"};
+        if (c.overwrite) arguments.push_back("--overwrite");
+        Child receiver = dyad(1, arguments);
+        Child sender = dyad(2, {"send", "--id", id, "--timeout", "20", "/tmp/keep.txt"});
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
+        EXPECT_EQ(readFile(received + "/keep.txt"), c.content);
+        EXPECT_EQ(has(receiver.output(), "refused keep.txt: a file of that name exists in /tmp/in"), !c.overwrite)
+            << receiver.output();
+        EXPECT_TRUE(partFiles().empty());
+    }
 }
 
 TEST_F(Dyad, RefusedNameEndsBothSides) {
@@ -77,7 +227,8 @@ TEST_F(Dyad, WrongIdentifierTimesOut) {
     Child receiver = dyad(1, {"receive", "--id", "right", "--accept", "ws2", "--timeout", "4"});
     Child sender = dyad(2, {"send", "--id", "wrong", "--timeout", "4", "--log", "/tmp/send.log", "/tmp/a.txt"});
     EXPECT_EQ(receiver.wait(), 4);
-    EXPECT_TRUE(has(receiver.output(), "dyad: pairing: the peer did not answer in time (101)")) << receiver.output();
+    EXPECT_TRUE(has(receiver.output(), "dyad: pairing: the peer did not answer in time (101)"))
+        << receiver.output();
     // The Initiator starts again after every announce with another identifier;
     // it ends once the other side has stopped announcing.
     EXPECT_EQ(sender.wait(), 4);
@@ -87,7 +238,9 @@ TEST_F(Dyad, WrongIdentifierTimesOut) {
 }
 
 TEST_F(Dyad, HostileFileNameFromAScriptedPeerIsRefused) {
-    Child receiver = dyad(1, {"receive", "--id", "x", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
+    // Single blocks without a checksum, as earlier senders sent small files.
+    Child receiver = dyad(1, {"receive", "--id", "x", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20",
+                              "--accept-unverified"});
     Child peer = lan->spawn(
         2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send", "evil\\r\\n", "expect",
             "000 OK\\r\\n", "send", "2.04\\r\\n", "expect", "000 OK\\r\\n", "eof", "connect", "192.168.10.2",
@@ -107,7 +260,8 @@ TEST_F(Dyad, HostileFileNameFromAScriptedPeerIsRefused) {
 TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
     writeFile(lan->host(2).tmp() + "/big.bin", pattern(48u << 20, 3));
     // Not a terminal: plain lines.
-    Child receiver = dyad(1, {"receive", "--id", "plain", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30"});
+    Child receiver = dyad(1,
+                          {"receive", "--id", "plain", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30"});
     Child sender = dyad(2, {"send", "--id", "plain", "--timeout", "30", "/tmp/big.bin"});
     EXPECT_EQ(sender.wait(), 0);
     EXPECT_EQ(receiver.wait(), 0);
@@ -115,10 +269,11 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
     EXPECT_FALSE(has(sender.output(), "\r"));
 
     // A terminal (a pseudo-terminal made by script): a bar redrawn in place.
-    Child quietReceiver =
-        dyad(1, {"receive", "--id", "bar", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30", "--quiet"});
+    Child quietReceiver = dyad(1, {"receive", "--id", "bar", "--accept", "ws2", "--dir", "/tmp/in", "--timeout",
+                                   "30", "--quiet", "--overwrite"});
     Child barSender = lan->spawn(
-        2, {"script", "-qfec", std::string(DYADC_TEST_DYAD) + " send --id bar --timeout 30 /tmp/big.bin", "/dev/null"});
+        2, {"script", "-qfec", std::string(DYADC_TEST_DYAD) + " send --id bar --timeout 30 /tmp/big.bin",
+            "/dev/null"});
     EXPECT_EQ(barSender.wait(), 0);
     EXPECT_EQ(quietReceiver.wait(), 0);
     EXPECT_TRUE(has(barSender.output(), "\rsending [##############################] 48.0 MiB / 48.0 MiB"))
@@ -146,7 +301,8 @@ TEST_F(Dyad, ExampleHostProgramOfTheReadmeWorks) {
     EXPECT_EQ(sender.wait(), 0) << sender.output();
     EXPECT_EQ(receiver.wait(), 0) << receiver.output();
     EXPECT_EQ(sender.output(), "sent: 0\n");
-    EXPECT_EQ(receiver.output(), "pairing with ws2\nreceived greeting (text, type 7): hello from the other workstation\n");
+    EXPECT_EQ(receiver.output(),
+              "pairing with ws2\nreceived greeting (text, type 7): hello from the other workstation\n");
 }
 
 }  // namespace

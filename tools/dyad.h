@@ -1,0 +1,82 @@
+// What the parts of the dyad command share: its options, exit statuses, the
+// file convention on the wire, and the helpers for pairing and messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/progress.h"
+
+namespace dyad {
+
+// Exit statuses.
+enum Exit : int {
+    exitOk = 0,
+    exitUsage = 2,       // bad arguments
+    exitRefused = 3,     // the pairing was refused (103)
+    exitTimedOut = 4,    // a time limit passed (101)
+    exitConnection = 5,  // a connection step failed (100), or the peer went away
+    exitLocal = 6,       // a local socket failed (1), or the mask is unusable (104)
+    exitUpdated = 7,     // the library update was transferred (24): pair again
+    exitFiles = 8,       // a file could not be read or written, a name was refused, or a file exists
+    exitOther = 9,       // any other result of the library
+    exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum to prove it
+};
+
+// The second name of the block that carries a file's SHA-256 (see dyad.cpp).
+inline constexpr const char* checksumName = "sha256";
+// Bytes of that block: the digest as lowercase hexadecimal digits.
+inline constexpr uint32_t checksumLength = 64;
+// Buffers of one block each in circulation between the network thread and the
+// disk thread, on either side: four keep both busy; two still overlap them
+// when the blocks are large enough for memory to matter.
+inline size_t blockBuffers(uint32_t blockSize) {
+    return blockSize <= (16u << 20) ? 4 : 2;
+}
+inline constexpr uint32_t defaultBlockSize = 4u << 20;
+inline constexpr uint32_t smallestBlockSize = 4096;  // a checksum block always fits
+
+struct Options {
+    std::string id;
+    uint32_t timeout = 0;
+    std::string mask;
+    std::string logPath;
+    int logLevel = -1;
+    uint32_t blockSize = defaultBlockSize;
+    bool quiet = false;
+    // receive and pair
+    std::vector<std::string> accept;
+    std::string dir = ".";
+    bool overwrite = false;
+    bool acceptUnverified = false;
+    // send
+    std::vector<std::string> files;
+    // pair
+    std::string role;
+};
+
+extern Options options;
+
+// The library's meaning of a result and its number, for messages.
+std::string describe(int32_t result);
+// Reports a failed library call (`doing` says what it was) and returns the
+// exit status for its result.
+int fail(int32_t result, const std::string& doing);
+// A name that may become a file in the receiving directory.
+bool plainFileName(const std::string& name);
+// Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
+// took ("paired in", or `what` before it). Returns the library's result.
+int32_t pair(int32_t mode, const char* what = "paired");
+
+// The progress display of the running command, fed by the library's callback.
+Progress::Style progressStyle();
+extern Progress* activeProgress;
+void onProgress(double bytesTransferred);
+// Starts a progress line on a line of its own: a message while a bar is drawn.
+const char* messageStart();
+
+int commandSend();
+int commandReceive();
+
+}  // namespace dyad
