@@ -38,5 +38,5 @@ configure_file(cmake/dyadc.pc.in ${PROJECT_BINARY_DIR}/dyadc.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dyadc.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The manual pages: dyadc(3) for the library, dyad(1) for the command.
+# The manual page of the library (dyad(1) is installed with the command).
 install(FILES man/dyadc.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
