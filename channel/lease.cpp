@@ -46,9 +46,13 @@ void releaseSendingMark() {
     }
 }
 
-bool takeReceivingMark() { return takeMark(sharedSession().receivingProcess); }
+bool takeReceivingMark() {
+    return takeMark(sharedSession().receivingProcess);
+}
 
-void releaseReceivingMark() { releaseMark(sharedSession().receivingProcess); }
+void releaseReceivingMark() {
+    releaseMark(sharedSession().receivingProcess);
+}
 
 bool connectionHeldElsewhere() {
     SharedSession& s = sharedSession();

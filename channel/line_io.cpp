@@ -96,9 +96,11 @@ int32_t receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Dead
     for (;;) {
         if (deadline.bounded()) {
             int ready = 0;
-            while (ready == 0 && !deadline.passed()) ready = platform::waitReadable(socket, deadline.nextWaitMilliseconds());
+            while (ready == 0 && !deadline.passed())
+                ready = platform::waitReadable(socket, deadline.nextWaitMilliseconds());
             if (ready <= 0) {
-                processSession().lastSocketError = ready == 0 ? platform::errorTimedOut : platform::lastSocketError();
+                processSession().lastSocketError = ready == 0 ? platform::errorTimedOut
+                                                              : platform::lastSocketError();
                 return 0;
             }
         }
@@ -118,7 +120,8 @@ int32_t receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Dead
 int32_t continueLine(SocketHandle socket, PartialLine& line) {
     size_t kept = 0;
     bool ended = false;
-    const int64_t piece = takePiece(socket, line.text + line.stored, PartialLine::size - 1 - line.stored, &kept, &ended);
+    const int64_t piece = takePiece(socket, line.text + line.stored, PartialLine::size - 1 - line.stored, &kept,
+                                    &ended);
     if (piece <= 0) return -1;
     line.stored += static_cast<uint32_t>(kept);
     line.taken += static_cast<size_t>(piece);

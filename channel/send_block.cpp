@@ -32,8 +32,8 @@ constexpr uint32_t ownerPollSeconds = 4;
 // Gives up on the connection: the result tells a time-out from any other end.
 int32_t giveUp() {
     SharedSession& s = sharedSession();
-    const int32_t result =
-        processSession().lastSocketError == platform::errorTimedOut ? result::timedOut : result::connectionFailed;
+    const int32_t result = processSession().lastSocketError == platform::errorTimedOut ? result::timedOut
+                                                                                       : result::connectionFailed;
     s.linkDown = 1;
     closeConnection();
     return result;
@@ -90,8 +90,8 @@ void sendHeader(const char* firstName, const char* secondName, uint32_t length, 
                 uint32_t timeoutSeconds, Outcome& outcome) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
-    while (sendLine(s.dataSocket, putFormat, firstName, secondName, static_cast<long>(static_cast<int32_t>(length)),
-                    type) != 0) {
+    while (sendLine(s.dataSocket, putFormat, firstName, secondName,
+                    static_cast<long>(static_cast<int32_t>(length)), type) != 0) {
         if (platform::brokenConnectionError(p.lastSocketError)) return outcome.end(connectionLost());
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("send() failed in Put rc=%d", p.lastSocketError);
@@ -153,8 +153,9 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
     if (!validHeader(firstName, secondName, length, type) || (data == nullptr && length != 0)) {
         // A header that the receiver would split differently, or cut, would
         // corrupt the transfer: send nothing.
-        LOG_BASIC("put refused: names must be non-empty without '|', CR or LF, and the header must fit "
-                  "one line");
+        LOG_BASIC(
+            "put refused: names must be non-empty without '|', CR or LF, and the header must fit "
+            "one line");
         return result::connectionFailed;
     }
 

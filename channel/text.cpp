@@ -56,7 +56,8 @@ double TextCursor::decimal() {
     if (parsed.ec == std::errc::result_out_of_range) {
         // Too large or too small for a double: the nearest the type has.
         const size_t exponent = number.find_first_of("eE");
-        const bool tiny = exponent != std::string_view::npos && exponent + 1 < number.size() && number[exponent + 1] == '-';
+        const bool tiny = exponent != std::string_view::npos && exponent + 1 < number.size() &&
+                          number[exponent + 1] == '-';
         value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
     } else if (parsed.ec != std::errc()) {
         return 0.0;

@@ -11,8 +11,12 @@
 namespace dyadc {
 
 // The white space that atoi and strtok-style readers skip.
-constexpr bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+constexpr bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 class TextCursor {
 public:
@@ -42,6 +46,8 @@ private:
 };
 
 // The low 32 bits of a number, as a header's signed 32-bit fields carry it.
-constexpr int32_t low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value))); }
+constexpr int32_t low32(int64_t value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
+}
 
 }  // namespace dyadc

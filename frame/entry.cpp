@@ -19,13 +19,15 @@ constexpr uint32_t forcedLogSizeLimit = 250000;
 void reportUnsharedSession() {
     switch (sessionSharingProblem()) {
         case platform::sharedMemoryReasonName:
-            LOG_BASIC("Warning: DYADC_SESSION is not a usable workstation name; "
-                      "this process keeps its Session to itself");
+            LOG_BASIC(
+                "Warning: DYADC_SESSION is not a usable workstation name; "
+                "this process keeps its Session to itself");
             break;
         case platform::sharedMemoryReasonLayout:
-            LOG_BASIC("Warning: workstation %s is held by a build with another Session layout; "
-                      "this process keeps its Session to itself",
-                      platform::workstationName());
+            LOG_BASIC(
+                "Warning: workstation %s is held by a build with another Session layout; "
+                "this process keeps its Session to itself",
+                platform::workstationName());
             break;
         case platform::sharedMemoryReasonSystem:
             LOG_BASIC("Warning: workstation %s cannot be shared; this process keeps its Session to itself",

@@ -19,14 +19,17 @@ DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback, DyadV
     return dyadc::openPairingOver(identifierCallback, verifyCallback, timeoutSeconds, mode, ipMask);
 }
 
-DYADC_API int32_t DyadClose(void) { return dyadc::closePairing(); }
+DYADC_API int32_t DyadClose(void) {
+    return dyadc::closePairing();
+}
 
 DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level) {
     return dyadc::setLog(path, sizeLimit, level);
 }
 
 DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds,
-                                    const void* data, uint32_t length, int32_t type, DyadProgressCallback progress) {
+                                    const void* data, uint32_t length, int32_t type,
+                                    DyadProgressCallback progress) {
     return dyadc::sendBlock(firstName, secondName, timeoutSeconds, data, length, type, progress);
 }
 

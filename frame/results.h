@@ -11,13 +11,13 @@ namespace dyadc::result {
 
 enum Code : int32_t {
     ok = DYAD_OK,
-    socketFailed = DYAD_SOCKET_FAILED,        // a local socket could not be made or set up
-    peerClosed = DYAD_PEER_CLOSED,            // the number of the Initiator's closing "quit"
-    updated = DYAD_UPDATED,                   // the library update travelled during the pairing
+    socketFailed = DYAD_SOCKET_FAILED,  // a local socket could not be made or set up
+    peerClosed = DYAD_PEER_CLOSED,      // the number of the Initiator's closing "quit"
+    updated = DYAD_UPDATED,             // the library update travelled during the pairing
     connectionFailed = DYAD_CONNECTION_FAILED,
-    timedOut = DYAD_TIMED_OUT,                // a time limit passed, or a connect timed out
+    timedOut = DYAD_TIMED_OUT,  // a time limit passed, or a connect timed out
     updateFailed = DYAD_UPDATE_FAILED,
-    refused = DYAD_REFUSED,                   // the computer name was refused; the Session is reset
+    refused = DYAD_REFUSED,  // the computer name was refused; the Session is reset
     badMask = DYAD_BAD_MASK,
     otherIdentifier = DYAD_OTHER_IDENTIFIER,  // an announce carried another identifier
     invalid = DYAD_INVALID,                   // an incomplete header, a refused argument, no library file

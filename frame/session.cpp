@@ -40,8 +40,12 @@ int32_t& creatorOf(const SocketHandle& field) {
 
 }  // namespace
 
-SharedSession& sharedSession() { return *shared; }
-ProcessSession& processSession() { return process; }
+SharedSession& sharedSession() {
+    return *shared;
+}
+ProcessSession& processSession() {
+    return process;
+}
 
 void applySharedInitialValues(SharedSession& s) {
     std::memset(&s, 0, sizeof s);
@@ -94,7 +98,8 @@ void attachSession() {
     attachedBy = platform::currentProcessId();
     applyProcessInitialValues(process);
     const SharedSession initial = makeSharedInitialValues();
-    platform::SharedMemory memory = platform::attachSharedMemory(sizeof(SharedSession), sharedSessionLayout, &initial);
+    platform::SharedMemory memory = platform::attachSharedMemory(sizeof(SharedSession), sharedSessionLayout,
+                                                                 &initial);
     sharingProblem = memory.reason;
     if (memory.data == nullptr) {
         shared = &privateShared;
@@ -116,11 +121,17 @@ void detachSession() {
     sharedForReal = false;
 }
 
-bool sessionIsShared() { return sharedForReal; }
+bool sessionIsShared() {
+    return sharedForReal;
+}
 
-bool sessionAttachedHere() { return attachedBy == platform::currentProcessId(); }
+bool sessionAttachedHere() {
+    return attachedBy == platform::currentProcessId();
+}
 
-int32_t sessionSharingProblem() { return sharingProblem; }
+int32_t sessionSharingProblem() {
+    return sharingProblem;
+}
 
 bool copyText(char* field, size_t size, const char* text) {
     const size_t length = std::strlen(text);

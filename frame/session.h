@@ -22,37 +22,37 @@
 
 namespace dyadc {
 
+using platform::invalidSocket;
 using platform::SocketAddress;
 using platform::SocketHandle;
-using platform::invalidSocket;
 
 struct SharedSession {
-    char addressMask[20];           // dotted prefix restricting the usable interfaces
-    int32_t connected;              // 1 while dataSocket holds an open connection
-    SocketHandle dataSocket;        // the connection that carries every line and block
-    char pairingId[64];             // the identifier the Initiator waits for
-    uint32_t openCount;             // successful opens not yet matched by a close
-    int32_t paired;                 // 1 once a pairing has completed
-    int32_t isInitiator;            // 1 once the Initiator has run here
-    double bytesTransferred;        // running total of block bytes sent and received
-    uint32_t socketFlags;           // creation flags of the rendezvous' sockets
-    int32_t socketTimeoutMs;        // send and receive time-out of data connections
-    int32_t useAddressMask;         // 1 while addressMask applies
-    SocketHandle connectSocket;     // the Initiator's TCP socket
-    SocketAddress peerAddress;      // the peer's address
-    SocketHandle relistenSocket;    // the Responder's listener while it waits again
-    SocketHandle listenSocket;      // the Responder's listener of the rendezvous
-    SocketAddress localAddress;     // the local interface of the pairing
-    int32_t acceptAddressLength;    // address length for every accept
-    int32_t announceAddressLength;  // address length for the announce receive
-    int32_t interfaceIndex;         // table position of the pairing's interface
-    uint32_t blockBytesReceived;    // bytes of the block in progress received so far
-    uint32_t blockSize;             // size of the block in progress; 0 when none
-    int32_t blockType;              // type of the block in progress
-    platform::SelectSet readSet;    // read set of the rendezvous and re-listen waits
+    char addressMask[20];                 // dotted prefix restricting the usable interfaces
+    int32_t connected;                    // 1 while dataSocket holds an open connection
+    SocketHandle dataSocket;              // the connection that carries every line and block
+    char pairingId[64];                   // the identifier the Initiator waits for
+    uint32_t openCount;                   // successful opens not yet matched by a close
+    int32_t paired;                       // 1 once a pairing has completed
+    int32_t isInitiator;                  // 1 once the Initiator has run here
+    double bytesTransferred;              // running total of block bytes sent and received
+    uint32_t socketFlags;                 // creation flags of the rendezvous' sockets
+    int32_t socketTimeoutMs;              // send and receive time-out of data connections
+    int32_t useAddressMask;               // 1 while addressMask applies
+    SocketHandle connectSocket;           // the Initiator's TCP socket
+    SocketAddress peerAddress;            // the peer's address
+    SocketHandle relistenSocket;          // the Responder's listener while it waits again
+    SocketHandle listenSocket;            // the Responder's listener of the rendezvous
+    SocketAddress localAddress;           // the local interface of the pairing
+    int32_t acceptAddressLength;          // address length for every accept
+    int32_t announceAddressLength;        // address length for the announce receive
+    int32_t interfaceIndex;               // table position of the pairing's interface
+    uint32_t blockBytesReceived;          // bytes of the block in progress received so far
+    uint32_t blockSize;                   // size of the block in progress; 0 when none
+    int32_t blockType;                    // type of the block in progress
+    platform::SelectSet readSet;          // read set of the rendezvous and re-listen waits
     platform::SocketLayerRecord wsaData;  // the socket layer's start-up record
-    int32_t linkDown;               // 1: no usable link to the peer
-    int32_t socketOwner;            // openTicket of the process using dataSocket; 0 free
+    int32_t linkDown;                     // 1: no usable link to the peer
+    int32_t socketOwner;                  // openTicket of the process using dataSocket; 0 free
 
     // The processes that created the handles above (0 with an invalid handle),
     // and the process whose ticket is in socketOwner (0 when free).
@@ -66,14 +66,14 @@ struct SharedSession {
 };
 
 struct ProcessSession {
-    int32_t openTicket;        // openCount as this process's last open left it
-    uint32_t logSizeLimit;     // the log is trimmed above this size at unload
-    char versionText[15];      // the installed library's version, e.g. "2.04"
-    char logPath[500];         // the diagnostic log file
-    int32_t logEnabled;        // level 1 or 2: basic messages are written
-    int32_t logDetail;         // level 2: detail messages are written too
-    int32_t logForced;         // DYADDEBUG switched the log on at load
-    int32_t lastSocketError;   // last socket error seen by this process's transfers
+    int32_t openTicket;       // openCount as this process's last open left it
+    uint32_t logSizeLimit;    // the log is trimmed above this size at unload
+    char versionText[15];     // the installed library's version, e.g. "2.04"
+    char logPath[500];        // the diagnostic log file
+    int32_t logEnabled;       // level 1 or 2: basic messages are written
+    int32_t logDetail;        // level 2: detail messages are written too
+    int32_t logForced;        // DYADDEBUG switched the log on at load
+    int32_t lastSocketError;  // last socket error seen by this process's transfers
 };
 
 // Identifies the SharedSession layout inside the shared memory; change it with

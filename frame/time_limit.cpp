@@ -10,7 +10,9 @@ int32_t& operationStart() {
     return start;
 }
 
-void startOperation() { operationStart() = platform::currentTime(); }
+void startOperation() {
+    operationStart() = platform::currentTime();
+}
 
 bool timeLimitPassed(uint32_t timeoutSeconds) {
     if (timeoutSeconds == 0) return false;

@@ -94,17 +94,17 @@ extern "C" {
  * DyadRecvDataBlock may also return the socket error (10000 and above) of
  * sending a block's final acknowledgement.
  */
-#define DYAD_RESULT_MAP(XX)                                                              \
-    XX(OK, 0, "success")                                                                 \
-    XX(SOCKET_FAILED, 1, "a local network socket could not be set up")                   \
-    XX(PEER_CLOSED, 23, "the peer closed the pairing")                                   \
-    XX(UPDATED, 24, "the library update was transferred")                                \
-    XX(CONNECTION_FAILED, 100, "a connection step failed")                               \
-    XX(TIMED_OUT, 101, "the peer did not answer in time")                                \
+#define DYAD_RESULT_MAP(XX)                                                               \
+    XX(OK, 0, "success")                                                                  \
+    XX(SOCKET_FAILED, 1, "a local network socket could not be set up")                    \
+    XX(PEER_CLOSED, 23, "the peer closed the pairing")                                    \
+    XX(UPDATED, 24, "the library update was transferred")                                 \
+    XX(CONNECTION_FAILED, 100, "a connection step failed")                                \
+    XX(TIMED_OUT, 101, "the peer did not answer in time")                                 \
     XX(UPDATE_FAILED, 102, "this computer's newer library could not be sent to the peer") \
-    XX(REFUSED, 103, "the computer name was refused")                                    \
-    XX(BAD_MASK, 104, "the address mask is not usable")                                  \
-    XX(OTHER_IDENTIFIER, 999, "the peer announced another identifier")                   \
+    XX(REFUSED, 103, "the computer name was refused")                                     \
+    XX(BAD_MASK, 104, "the address mask is not usable")                                   \
+    XX(OTHER_IDENTIFIER, 999, "the peer announced another identifier")                    \
     XX(INVALID, -1, "an argument was refused, or an incomplete block header arrived")
 
 #define DYAD_RESULT_ENUMERATOR_(name, value, meaning) DYAD_##name = (value),
@@ -120,9 +120,9 @@ typedef enum DyadResult { DYAD_RESULT_MAP(DYAD_RESULT_ENUMERATOR_) } DyadResult;
 
 /* Block types with a meaning to the library. Any other value is a single
  * block. */
-#define DYAD_BLOCK_LAST 20   /* last block of a series; closes the connection */
-#define DYAD_BLOCK_FIRST 21  /* first block of a series; keeps it open */
-#define DYAD_BLOCK_MORE 22   /* further block of a series; keeps it open */
+#define DYAD_BLOCK_LAST 20  /* last block of a series; closes the connection */
+#define DYAD_BLOCK_FIRST 21 /* first block of a series; keeps it open */
+#define DYAD_BLOCK_MORE 22  /* further block of a series; keeps it open */
 
 /* Writes the pairing identifier, NUL-terminated, at most 63 characters, into
  * `identifier` (a buffer of DYAD_IDENTIFIER_BUFFER_SIZE bytes). Returns 0, or
@@ -171,9 +171,8 @@ typedef void (*DyadProgressCallback)(double bytesTransferred);
  * `verifyCallback` is null in Responder mode (nothing was done).
  * Every open that returns 0 must be matched by one DyadClose.
  */
-DYADC_API int32_t DyadOpen(DyadIdentifierCallback identifierCallback,
-                           DyadVerifyCallback verifyCallback, uint32_t timeoutSeconds,
-                           int32_t mode);
+DYADC_API int32_t DyadOpen(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                           uint32_t timeoutSeconds, int32_t mode);
 
 /*
  * As DyadOpen, but pairs only through interfaces whose dotted address begins
@@ -185,9 +184,8 @@ DYADC_API int32_t DyadOpen(DyadIdentifierCallback identifierCallback,
  * characters, no field, or a field longer than 3 characters); otherwise the
  * result of DyadOpen. The restriction stays while the pairing stays.
  */
-DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback,
-                                DyadVerifyCallback verifyCallback, uint32_t timeoutSeconds,
-                                int32_t mode, const char* ipMask);
+DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                                uint32_t timeoutSeconds, int32_t mode, const char* ipMask);
 
 /*
  * Undoes one successful open. The close that brings the count of opens, over
@@ -245,9 +243,9 @@ DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level
  * nothing, also for invalid names, a header that does not fit, or null `data`
  * with a `length` other than 0.
  */
-DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondName,
-                                    uint32_t timeoutSeconds, const void* data, uint32_t length,
-                                    int32_t type, DyadProgressCallback progress);
+DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds,
+                                    const void* data, uint32_t length, int32_t type,
+                                    DyadProgressCallback progress);
 
 /*
  * Receives the next block, or the next piece of a block that is larger than
@@ -284,9 +282,8 @@ DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondNam
  * next call resumes it); any other value: the socket error of sending the
  * final acknowledgement.
  */
-DYADC_API int32_t DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
-                                    void* buffer, uint32_t size, int32_t* length, int32_t* type,
-                                    DyadProgressCallback progress);
+DYADC_API int32_t DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer,
+                                    uint32_t size, int32_t* length, int32_t* type, DyadProgressCallback progress);
 
 #ifdef __cplusplus
 }

@@ -7,7 +7,6 @@
 
 #include "frame/results.h"
 
-
 namespace dyadc {
 
 void writeLog(const char* format, ...) {

@@ -38,12 +38,12 @@ int32_t trimLog(const char* path, uint32_t limit);
 
 }  // namespace dyadc
 
-#define LOG_BASIC(...)                                                         \
-    do {                                                                       \
+#define LOG_BASIC(...)                                                                 \
+    do {                                                                               \
         if (::dyadc::processSession().logEnabled == 1) ::dyadc::writeLog(__VA_ARGS__); \
     } while (0)
 
-#define LOG_DETAIL(...)                                                        \
-    do {                                                                       \
+#define LOG_DETAIL(...)                                                               \
+    do {                                                                              \
         if (::dyadc::processSession().logDetail == 1) ::dyadc::writeLog(__VA_ARGS__); \
     } while (0)

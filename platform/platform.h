@@ -48,7 +48,9 @@ struct DottedAddress {
     char text[16];
 };
 DottedAddress dotted(uint32_t networkAddress);
-inline DottedAddress dotted(const SocketAddress& address) { return dotted(address.address); }
+inline DottedAddress dotted(const SocketAddress& address) {
+    return dotted(address.address);
+}
 
 // ---------------------------------------------------------------------------
 // Sockets
@@ -154,10 +156,9 @@ int64_t receiveSome(SocketHandle socket, void* buffer, size_t length);
 // Like receiveSome but leaves the bytes in the socket.
 int64_t peekSome(SocketHandle socket, void* buffer, size_t length);
 
-int64_t sendDatagram(SocketHandle socket, const void* data, size_t length,
-                     const SocketAddress& to);
-int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length,
-                        SocketAddress* from, int32_t* fromLength);
+int64_t sendDatagram(SocketHandle socket, const void* data, size_t length, const SocketAddress& to);
+int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length, SocketAddress* from,
+                        int32_t* fromLength);
 
 // Waits until a handle of the set is readable or `milliseconds` pass. Returns
 // the number of readable handles (the set then holds only those, in the order
@@ -200,10 +201,10 @@ int listInterfaceRecords(InterfaceRecord* records, int capacity, int* count);
 // ---------------------------------------------------------------------------
 
 struct SharedMemory {
-    void* data;       // the shared bytes, or a private block when not shared
-    bool initialised; // this process found no other holder and wrote the initial values
-    bool shared;      // false: the workstation name or segment was unusable
-    int32_t reason;   // why not shared (see sharedMemoryReason*), 0 when shared
+    void* data;        // the shared bytes, or a private block when not shared
+    bool initialised;  // this process found no other holder and wrote the initial values
+    bool shared;       // false: the workstation name or segment was unusable
+    int32_t reason;    // why not shared (see sharedMemoryReason*), 0 when shared
 };
 inline constexpr int32_t sharedMemoryReasonName = 1;    // bad DYADC_SESSION
 inline constexpr int32_t sharedMemoryReasonLayout = 2;  // another build's layout

@@ -157,8 +157,9 @@ int32_t presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* up
 
     LOG_DETAIL("sending %s to target", p.versionText);
     sendLine(s.dataSocket, "%s", p.versionText);
-    const int32_t acknowledged = handshakeReply(s.dataSocket, timeoutSeconds, &code,
-                                                "Error:  A tcp error occured while waiting for target acknowledgement");
+    const int32_t acknowledged = handshakeReply(
+        s.dataSocket, timeoutSeconds, &code,
+        "Error:  A tcp error occured while waiting for target acknowledgement");
     if (acknowledged != result::ok) return acknowledged;
     LOG_DETAIL("Reply to dll version %d", code);
     *updateAsked = code == updateCode;
@@ -245,7 +246,8 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         LOG_DETAIL("Looking for broadcast");
         LOG_DETAIL("Selecting...");
         platform::SelectSet waiting{};
-        for (int32_t i = 0; i < sockets.receiverCount; ++i) waiting.handles[waiting.count++] = sockets.receivers[i];
+        for (int32_t i = 0; i < sockets.receiverCount; ++i)
+            waiting.handles[waiting.count++] = sockets.receivers[i];
         const int ready = waitForCycle(waiting, static_cast<int32_t>(initiatorCycleWait(timeoutSeconds) * 1000));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");

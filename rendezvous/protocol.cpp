@@ -21,7 +21,9 @@ void announceText(const uint8_t* datagram, size_t length, char* text) {
     text[textLength] = '\0';
 }
 
-double versionNumber(const char* text) { return TextCursor(text).decimal(); }
+double versionNumber(const char* text) {
+    return TextCursor(text).decimal();
+}
 
 bool updateWanted(const char* ownVersion, const char* initiatorVersion) {
     return versionNumber(initiatorVersion) > versionNumber(ownVersion);

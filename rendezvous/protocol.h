@@ -26,7 +26,7 @@ inline constexpr uint32_t receivedNameLimit = DYAD_NAME_BUFFER_SIZE - 1;
 static_assert(DYAD_NAME_BUFFER_SIZE == 260, "names are received into 260 bytes");
 
 // Handshake replies (Responder to Initiator).
-inline constexpr const char* replyAccepted = "000 OK";   // name accepted; no update needed
+inline constexpr const char* replyAccepted = "000 OK";  // name accepted; no update needed
 inline constexpr const char* replyRefused = "001 CANCEL";
 inline constexpr const char* replyUpdateFormat = "%d UPDT";  // with updateCode
 inline constexpr int32_t updateCode = DYAD_UPDATED;

@@ -4,8 +4,8 @@
 // a data-channel command.
 #include "frame/results.h"
 #include "log/log.h"
-#include "rendezvous/protocol.h"
 #include "rendezvous/link.h"
+#include "rendezvous/protocol.h"
 
 namespace dyadc {
 
@@ -21,7 +21,8 @@ void ReconnectPause::wait(int32_t error) {
         return;
     }
     platform::sleepMilliseconds(nextMilliseconds_);
-    nextMilliseconds_ = nextMilliseconds_ * 2 < longestPauseMilliseconds ? nextMilliseconds_ * 2 : longestPauseMilliseconds;
+    nextMilliseconds_ = nextMilliseconds_ * 2 < longestPauseMilliseconds ? nextMilliseconds_ * 2
+                                                                         : longestPauseMilliseconds;
 }
 
 int32_t initiatorReconnect() {

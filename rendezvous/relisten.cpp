@@ -5,8 +5,8 @@
 // on the network can slip blocks (or a library file) into the pairing.
 #include "frame/results.h"
 #include "log/log.h"
-#include "rendezvous/protocol.h"
 #include "rendezvous/link.h"
+#include "rendezvous/protocol.h"
 
 namespace dyadc {
 namespace {

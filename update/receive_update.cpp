@@ -42,7 +42,6 @@ bool writeBytes(std::FILE* file, const uint8_t* bytes, int32_t length) {
 }  // namespace
 
 int32_t receiveLibraryUpdate() {
-
     char firstName[nameBufferSize];
     char secondName[nameBufferSize];
     uint8_t data[updateBlockSize];
@@ -50,8 +49,8 @@ int32_t receiveLibraryUpdate() {
     for (;;) {
         int32_t length = 0;
         int32_t type = noBlock;
-        const int32_t received =
-            receiveBlock(firstName, secondName, updateReceiveLimit, data, sizeof data, &length, &type, nullptr);
+        const int32_t received = receiveBlock(firstName, secondName, updateReceiveLimit, data, sizeof data,
+                                              &length, &type, nullptr);
         if (received == quitCode) return endSeries(file, quitCode);
         if (received == result::connectionFailed) {
             LOG_BASIC("Error:  Client nolonger connected.  Updated DLL NOT received.");

@@ -149,9 +149,8 @@ protected:
         lan = std::make_unique<Lan>();
         ASSERT_TRUE(lan->ok());
         for (int h = 1; h <= 2; ++h) installLibrary(h, 2, 4);
-        capture =
-            lan->spawn(1, {"tshark", "-q", "-n", "-i", "eth0", "-f", "port 8181", "-w", "/tmp/capture.pcap"},
-                       {"HOME=/tmp"});
+        capture = lan->spawn(1, {"tshark", "-q", "-n", "-i", "eth0", "-f", "port 8181", "-w", "/tmp/capture.pcap"},
+                             {"HOME=/tmp"});
         ASSERT_TRUE(capture.waitForOutput("Capturing on")) << capture.output();
     }
 
@@ -175,8 +174,7 @@ protected:
         // DYADC_TEST_CAPTURES=DIR keeps each test's capture, to look at.
         if (const char* keep = std::getenv("DYADC_TEST_CAPTURES")) {
             const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
-            writeFile(std::string(keep) + "/" + name + ".pcap",
-                      readFile(lan->host(1).tmp() + "/capture.pcap"));
+            writeFile(std::string(keep) + "/" + name + ".pcap", readFile(lan->host(1).tmp() + "/capture.pcap"));
         }
     }
 
@@ -203,8 +201,8 @@ protected:
             Frame frame;
             for (size_t i = 0; i < columns.size() && i < decodedFields.size(); ++i) {
                 if (columns[i].empty()) continue;
-                frame.values[decodedFields[i]] =
-                    decodedFields[i] == "_ws.col.Info" ? Values{columns[i]} : split(columns[i], ',');
+                frame.values[decodedFields[i]] = decodedFields[i] == "_ws.col.Info" ? Values{columns[i]}
+                                                                                    : split(columns[i], ',');
             }
             EXPECT_TRUE(frame["_ws.lua.error"].empty() && frame["_ws.malformed.expert"].empty())
                 << "the dissector failed on frame " << frame.one("frame.number") << ": "
@@ -222,8 +220,7 @@ protected:
             for (const std::string& field : decodedFields) {
                 // Fields of the protocol's lines and bytes; not those that
                 // every frame of it carries.
-                if (field.rfind("dyadc.", 0) != 0 || field == "dyadc.direction" ||
-                    field == "dyadc.connection") {
+                if (field.rfind("dyadc.", 0) != 0 || field == "dyadc.direction" || field == "dyadc.connection") {
                     continue;
                 }
                 EXPECT_EQ(again.all(field), decoded.all(field)) << field << " with " << options.back();
@@ -293,29 +290,25 @@ TEST_F(Dissector, PairingBlocksSeriesBothWaysAndQuitDecodeAsSent) {
     // header; only that block is marked shorter.
     const Frame* middle = nullptr;
     for (const Frame& frame : decoded.frames) {
-        if (middle == nullptr && frame.one("dyadc.data_offset") != "" &&
-            frame.one("dyadc.data_offset") != "0") {
+        if (middle == nullptr && frame.one("dyadc.data_offset") != "" && frame.one("dyadc.data_offset") != "0") {
             middle = &frame;
         }
     }
     ASSERT_NE(middle, nullptr);
     ASSERT_EQ(lan->run(1, {"editcap", "/tmp/capture.pcap", "/tmp/gap.pcap", middle->one("frame.number")}), 0);
     const Decoded gap = decode({}, "/tmp/gap.pcap");
-    for (const char* field :
-         {"dyadc.first", "dyadc.second", "dyadc.length", "dyadc.type", "dyadc.quit_code"}) {
+    for (const char* field : {"dyadc.first", "dyadc.second", "dyadc.length", "dyadc.type", "dyadc.quit_code"}) {
         EXPECT_EQ(gap.all(field), decoded.all(field)) << field;
     }
     const std::vector<Block> gapped = blocks(gap);
     ASSERT_EQ(gapped.size(), 7u);
     EXPECT_EQ(gapped[0].marked, 204800 - std::stoull(middle->one("dyadc.data_length")));
-    for (size_t i = 1; i < gapped.size(); ++i)
-        EXPECT_EQ(gapped[i].marked, gapped[i].length) << gapped[i].where;
+    for (size_t i = 1; i < gapped.size(); ++i) EXPECT_EQ(gapped[i].marked, gapped[i].length) << gapped[i].where;
 
     // The installed dissector is found where Wireshark looks for a user's Lua
     // plugins, with the prefix ~/.local, and decodes the same.
     const std::string home = lan->host(1).tmp() + "/home";
-    const std::string install = "cmake --install " DYADC_TEST_PROJECT_BUILD
-                                " --component wireshark --prefix " +
+    const std::string install = "cmake --install " DYADC_TEST_PROJECT_BUILD " --component wireshark --prefix " +
                                 home + "/.local >/dev/null";
     ASSERT_EQ(std::system(install.c_str()), 0);
     ASSERT_TRUE(fileExists(home + "/.local/lib/wireshark/plugins/dyadc.lua"));
@@ -490,11 +483,11 @@ TEST_F(Dissector, HostileBytesNeitherFailNorStallIt) {
     for (uint32_t seed = 1; seed <= 3; ++seed) {
         std::string toResponder = (seed == 2 ? "" : "put a|b|0|7\r\n") + hostileBytes(seed, 16000);
         std::string toInitiator = hostileBytes(seed + 100, 16000);
-        responderSteps.insert(responderSteps.end(), {"accept", "drain", std::to_string(toResponder.size()),
-                                                     "send", escaped(toInitiator), "eof"});
+        responderSteps.insert(responderSteps.end(), {"accept", "drain", std::to_string(toResponder.size()), "send",
+                                                     escaped(toInitiator), "eof"});
         initiatorSteps.insert(initiatorSteps.end(),
-                              {"connect", "192.168.10.2", "192.168.10.1", "send", escaped(toResponder),
-                               "drain", std::to_string(toInitiator.size()), "close"});
+                              {"connect", "192.168.10.2", "192.168.10.1", "send", escaped(toResponder), "drain",
+                               std::to_string(toInitiator.size()), "close"});
     }
     Child responder = peer(1, responderSteps);
     ASSERT_TRUE(responder.waitForOutput("listening\n")) << responder.output();

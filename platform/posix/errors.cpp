@@ -22,7 +22,7 @@ constexpr ErrorMapping errorTable[] = {
     {EINVAL, 10022},
     {EMFILE, 10024},
     {ENFILE, 10024},
-    {EAGAIN, errorTimedOut},  // receive or send time-out
+    {EAGAIN, errorTimedOut},       // receive or send time-out
     {EINPROGRESS, errorTimedOut},  // a blocking connect ran into the send time-out
     {EALREADY, 10037},
     {ENOTSOCK, 10038},
@@ -70,8 +70,12 @@ int32_t socketErrorFromErrno(int errnoValue) {
     return errorSystemCallFailure;
 }
 
-int32_t lastSocketError() { return threadLastError; }
+int32_t lastSocketError() {
+    return threadLastError;
+}
 
-void setLastSocketError(int32_t error) { threadLastError = error; }
+void setLastSocketError(int32_t error) {
+    threadLastError = error;
+}
 
 }  // namespace dyadc::platform

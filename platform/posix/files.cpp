@@ -33,8 +33,7 @@ uint32_t systemDirectory(char* buffer, uint32_t size) {
     Dl_info info{};
     if (source != nullptr && source[0] != '\0') {
         length = std::strlen(source);
-    } else if (dladdr(reinterpret_cast<void*>(&locateLibrary), &info) != 0 &&
-               info.dli_fname != nullptr) {
+    } else if (dladdr(reinterpret_cast<void*>(&locateLibrary), &info) != 0 && info.dli_fname != nullptr) {
         source = info.dli_fname;
         const char* slash = std::strrchr(source, '/');
         if (slash == nullptr) {
@@ -70,6 +69,8 @@ std::FILE* createStoredFile(const char* path) {
     return file;
 }
 
-int replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0 ? 0 : -1; }
+int replaceFile(const char* from, const char* to) {
+    return std::rename(from, to) == 0 ? 0 : -1;
+}
 
 }  // namespace dyadc::platform

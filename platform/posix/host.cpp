@@ -17,7 +17,9 @@ namespace {
 // here instead of a system call each time, and renewed in a forked child.
 pid_t cachedProcessId = 0;
 
-void renewProcessId() { cachedProcessId = ::getpid(); }
+void renewProcessId() {
+    cachedProcessId = ::getpid();
+}
 
 }  // namespace
 
@@ -37,7 +39,9 @@ bool processAlive(int32_t processId) {
     return errno != ESRCH;
 }
 
-bool environmentDefined(const char* name) { return std::getenv(name) != nullptr; }
+bool environmentDefined(const char* name) {
+    return std::getenv(name) != nullptr;
+}
 
 int computerName(char* buffer, uint32_t size) {
     if (size == 0) return -1;

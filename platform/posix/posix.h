@@ -14,7 +14,9 @@ namespace dyadc::platform {
 int32_t socketErrorFromErrno(int errnoValue);
 
 // A socket handle as the descriptor that the system calls take.
-inline int descriptor(SocketHandle socket) { return static_cast<int>(socket); }
+inline int descriptor(SocketHandle socket) {
+    return static_cast<int>(socket);
+}
 
 // The version record of an ELF library held in memory (the fuzz target and
 // the tests use it). Returns 0 and the record, with the file offset of the

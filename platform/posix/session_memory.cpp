@@ -64,8 +64,8 @@ bool validName(const char* name) {
     if (length == 0 || length > maximumNameLength) return false;
     for (size_t i = 0; i < length; ++i) {
         char c = name[i];
-        bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_';
+        bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_';
         if (!allowed) return false;
     }
     return true;
@@ -125,7 +125,9 @@ void* mapSegment(size_t total, bool create) {
 
 }  // namespace
 
-const char* workstationName() { return attachment.name + 1; }
+const char* workstationName() {
+    return attachment.name + 1;
+}
 
 SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* initialValues) {
     static const int forkHandler = pthread_atfork(nullptr, nullptr, dropInheritedLocks);

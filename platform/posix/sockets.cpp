@@ -111,10 +111,18 @@ SocketHandle openSocket(int type) {
 
 }  // namespace
 
-uint16_t toNetwork16(uint16_t value) { return htons(value); }
-uint32_t toNetwork32(uint32_t value) { return htonl(value); }
-uint16_t fromNetwork16(uint16_t value) { return ntohs(value); }
-uint32_t fromNetwork32(uint32_t value) { return ntohl(value); }
+uint16_t toNetwork16(uint16_t value) {
+    return htons(value);
+}
+uint32_t toNetwork32(uint32_t value) {
+    return htonl(value);
+}
+uint16_t fromNetwork16(uint16_t value) {
+    return ntohs(value);
+}
+uint32_t fromNetwork32(uint32_t value) {
+    return ntohl(value);
+}
 
 int parseDottedAddress(const char* text, uint32_t* out) {
     in_addr parsed{};
@@ -144,8 +152,12 @@ int startSocketLayer(uint16_t version, SocketLayerRecord* record) {
     return 0;
 }
 
-SocketHandle openStreamSocket(uint32_t /*flags*/) { return openSocket(SOCK_STREAM); }
-SocketHandle openDatagramSocket(uint32_t /*flags*/) { return openSocket(SOCK_DGRAM); }
+SocketHandle openStreamSocket(uint32_t /*flags*/) {
+    return openSocket(SOCK_STREAM);
+}
+SocketHandle openDatagramSocket(uint32_t /*flags*/) {
+    return openSocket(SOCK_DGRAM);
+}
 
 int shutdownReceive(SocketHandle socket) {
     if (::shutdown(descriptor(socket), SHUT_RD) != 0) return fail();
@@ -157,7 +169,9 @@ int closeHandle(SocketHandle socket) {
     return 0;
 }
 
-int setBroadcast(SocketHandle socket) { return setIntOption(socket, SOL_SOCKET, SO_BROADCAST, 1); }
+int setBroadcast(SocketHandle socket) {
+    return setIntOption(socket, SOL_SOCKET, SO_BROADCAST, 1);
+}
 
 int setMulticastInterface(SocketHandle socket, uint32_t interfaceAddress) {
     in_addr address{};
@@ -170,7 +184,8 @@ int joinGroup(SocketHandle socket, uint32_t groupAddress, uint32_t interfaceAddr
     ip_mreq request{};
     request.imr_multiaddr.s_addr = groupAddress;
     request.imr_interface.s_addr = interfaceAddress;
-    if (setsockopt(descriptor(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) return fail();
+    if (setsockopt(descriptor(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0)
+        return fail();
     return 0;
 }
 
@@ -182,7 +197,9 @@ int setSendTimeout(SocketHandle socket, int32_t milliseconds) {
     return setTimeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
-int setNoDelay(SocketHandle socket) { return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1); }
+int setNoDelay(SocketHandle socket) {
+    return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
+}
 
 int bindAddress(SocketHandle socket, const SocketAddress& address) {
     sockaddr_in system = toSystem(address);
@@ -291,7 +308,9 @@ int64_t receiveWith(SocketHandle socket, void* buffer, size_t length, int flags)
 
 }  // namespace
 
-int64_t receiveSome(SocketHandle socket, void* buffer, size_t length) { return receiveWith(socket, buffer, length, 0); }
+int64_t receiveSome(SocketHandle socket, void* buffer, size_t length) {
+    return receiveWith(socket, buffer, length, 0);
+}
 
 int64_t peekSome(SocketHandle socket, void* buffer, size_t length) {
     return receiveWith(socket, buffer, length, MSG_PEEK);

@@ -8,7 +8,9 @@
 
 namespace dyadc::platform {
 
-int32_t currentTime() { return static_cast<int32_t>(::time(nullptr)); }
+int32_t currentTime() {
+    return static_cast<int32_t>(::time(nullptr));
+}
 
 int64_t monotonicMilliseconds() {
     timespec now{};

@@ -87,8 +87,7 @@ template <typename Header, typename Section>
 int parseElf(const Source& source, VersionRecord* record, long* recordOffset) {
     Header header;
     if (!source.read(0, &header, sizeof header)) return -1;
-    if (header.e_shentsize != sizeof(Section) || header.e_shnum == 0 ||
-        header.e_shstrndx >= header.e_shnum) {
+    if (header.e_shentsize != sizeof(Section) || header.e_shnum == 0 || header.e_shstrndx >= header.e_shnum) {
         return -1;
     }
     Section names;

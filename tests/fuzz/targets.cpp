@@ -55,11 +55,15 @@ void freshPairing() {
     SharedSession& s = sharedSession();
     s.paired = 1;
     s.linkDown = 0;
-    s.localAddress = SocketAddress{platform::addressFamilyIpv4, platform::toNetwork16(rendezvousPort),
-                                   platform::toNetwork32(0x0AFFFF01), {}};  // 10.255.255.1: not here
+    s.localAddress = SocketAddress{platform::addressFamilyIpv4,
+                                   platform::toNetwork16(rendezvousPort),
+                                   platform::toNetwork32(0x0AFFFF01),
+                                   {}};  // 10.255.255.1: not here
 }
 
-int32_t acceptUnlessZ(const char* name) { return name[0] == 'Z' ? 1 : 0; }
+int32_t acceptUnlessZ(const char* name) {
+    return name[0] == 'Z' ? 1 : 0;
+}
 
 }  // namespace
 
@@ -72,7 +76,8 @@ void isolateNetwork() {
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_port = htons(rendezvousPort);
-        return holder >= 0 && bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 && listen(holder, 1) == 0;
+        return holder >= 0 && bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 &&
+               listen(holder, 1) == 0;
     }();
     if (!isolated) std::abort();
 }

@@ -14,13 +14,13 @@
 
 namespace dyadc::fuzz {
 
-void commandLine(const uint8_t* data, size_t size);    // a received "put"/"quit" line
-void reply(const uint8_t* data, size_t size);          // reply lines read from a connection
-void announce(const uint8_t* data, size_t size);       // an announce datagram
-void versionText(const uint8_t* data, size_t size);    // the Initiator's version line
-void versionRecord(const uint8_t* data, size_t size);  // a library file's version record
-void mask(const uint8_t* data, size_t size);           // DyadOpenXOver's address mask
-void receive(const uint8_t* data, size_t size);        // the sender's bytes, as DyadRecvDataBlock reads them
+void commandLine(const uint8_t* data, size_t size);         // a received "put"/"quit" line
+void reply(const uint8_t* data, size_t size);               // reply lines read from a connection
+void announce(const uint8_t* data, size_t size);            // an announce datagram
+void versionText(const uint8_t* data, size_t size);         // the Initiator's version line
+void versionRecord(const uint8_t* data, size_t size);       // a library file's version record
+void mask(const uint8_t* data, size_t size);                // DyadOpenXOver's address mask
+void receive(const uint8_t* data, size_t size);             // the sender's bytes, as DyadRecvDataBlock reads them
 void initiatorHandshake(const uint8_t* data, size_t size);  // the Responder's replies, as the Initiator reads them
 void responderHandshake(const uint8_t* data, size_t size);  // the Initiator's lines, as the Responder reads them
 

@@ -180,7 +180,9 @@ int main(int argc, char** argv) {
                 size_t size = sizes[index % (sizeof sizes / sizeof sizes[0])];
                 if (size > total - sent) size = static_cast<size_t>(total - sent);
                 for (size_t i = 0; i < size; ++i) block[i] = patternByte(sent + i);
-                int32_t type = sent + size == total ? DYAD_BLOCK_LAST : index == 0 ? DYAD_BLOCK_FIRST : DYAD_BLOCK_MORE;
+                int32_t type = sent + size == total ? DYAD_BLOCK_LAST
+                               : index == 0         ? DYAD_BLOCK_FIRST
+                                                    : DYAD_BLOCK_MORE;
                 rc = DyadSendDataBlock("stream", "part", static_cast<uint32_t>(limit), block.data(),
                                        static_cast<uint32_t>(size), type, nullptr);
                 if (rc == 0) hash.add(block.data(), size);

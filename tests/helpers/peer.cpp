@@ -61,13 +61,17 @@ std::string unescape(const std::string& text) {
             continue;
         }
         char c = text[++i];
-        if (c == 'r') out += '\r';
-        else if (c == 'n') out += '\n';
-        else if (c == 't') out += '\t';
+        if (c == 'r')
+            out += '\r';
+        else if (c == 'n')
+            out += '\n';
+        else if (c == 't')
+            out += '\t';
         else if (c == 'x' && i + 2 < text.size()) {
             out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
             i += 2;
-        } else out += c;
+        } else
+            out += c;
     }
     return out;
 }
@@ -75,13 +79,16 @@ std::string unescape(const std::string& text) {
 std::string escape(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
         else if (c < 32 || c > 126) {
             char hex[5];
             std::snprintf(hex, sizeof hex, "\\x%02x", c);
             out += hex;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -136,7 +143,8 @@ int main(int argc, char** argv) {
             int one = 1;
             setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             sockaddr_in local = address(where.c_str(), 8181);
-            if (bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(listener, 16) != 0) {
+            if (bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+                listen(listener, 16) != 0) {
                 fail(step, std::strerror(errno));
             }
             std::printf("listening\n");
@@ -236,7 +244,7 @@ int main(int argc, char** argv) {
             std::string id = arg(), from = arg();
             int times = std::atoi(arg().c_str());
             int udp = socket(AF_INET, SOCK_DGRAM, 0);
-            in_addr interface{};
+            in_addr interface {};
             inet_pton(AF_INET, from.c_str(), &interface);
             setsockopt(udp, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
             sockaddr_in group = address("239.192.8.1", 8181);
@@ -299,7 +307,8 @@ int main(int argc, char** argv) {
             setsockopt(udp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             setsockopt(udp, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
             sockaddr_in group = address("239.192.8.1", 8181);
-            if (bind(udp, reinterpret_cast<sockaddr*>(&group), sizeof group) != 0) fail(step, std::strerror(errno));
+            if (bind(udp, reinterpret_cast<sockaddr*>(&group), sizeof group) != 0)
+                fail(step, std::strerror(errno));
             ip_mreq request{};
             request.imr_multiaddr = group.sin_addr;
             inet_pton(AF_INET, from.c_str(), &request.imr_interface);

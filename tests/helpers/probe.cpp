@@ -6,8 +6,8 @@
 //   test-probe SESSION break-layout    make the memory look like another build's
 //   test-probe SESSION pair initiator|responder LOCAL PEER
 //                                      set a pairing as the rendezvous leaves it
-#include <sys/mman.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The links after the pairing: the Initiator's reconnection and the
 // Responder's re-listen, between simulated workstations.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

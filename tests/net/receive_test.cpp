@@ -59,7 +59,8 @@ protected:
     Call receive(uint32_t size, uint32_t limit = 20, int32_t typeBefore = -77) {
         Call call{0, -55, typeBefore, {}};
         std::string buffer(size, 'x');
-        call.result = DyadRecvDataBlock(first, second, limit, buffer.data(), size, &call.length, &call.type, nullptr);
+        call.result = DyadRecvDataBlock(first, second, limit, buffer.data(), size, &call.length, &call.type,
+                                        nullptr);
         call.data = buffer;
         return call;
     }
@@ -83,8 +84,8 @@ TEST_F(Receive, EmptyBlockIsAcknowledgedAtOnce) {
 }
 
 TEST_F(Receive, BlockLargerThanTheBufferComesInPieces) {
-    script({"send", "put a|b|10|7\\r\\n", "expect", "000 OK\\r\\n", "send", "0123456789", "expect",
-            "000 Ok\\r\\n", "quiet", "300"});
+    script({"send", "put a|b|10|7\\r\\n", "expect", "000 OK\\r\\n", "send", "0123456789", "expect", "000 Ok\\r\\n",
+            "quiet", "300"});
     SharedSession& s = sharedSession();
     Call one = receive(4);
     EXPECT_EQ(one.result, 0);
@@ -182,9 +183,10 @@ TEST_F(Receive, TwoThreadsTakeTurnsAndGetEveryBlockOnce) {
 
 TEST_F(Receive, KeptConnectionThatThePeerClosesIsNoFailure) {
     // Two single blocks larger than the buffer, each on a connection of its own.
-    script({"send", "put a|b|6|7\\r\\n", "expect", "000 OK\\r\\n", "send", "abcdef", "expect", "000 Ok\\r\\n",
-            "close", "connect", "192.168.10.2", "192.168.10.1", "send", "put c|d|3|7\\r\\n", "expect",
-            "000 OK\\r\\n", "send", "ghi", "expect", "000 Ok\\r\\n", "eof"});
+    script({"send",   "put a|b|6|7\\r\\n", "expect", "000 OK\\r\\n", "send",         "abcdef",
+            "expect", "000 Ok\\r\\n",      "close",  "connect",      "192.168.10.2", "192.168.10.1",
+            "send",   "put c|d|3|7\\r\\n", "expect", "000 OK\\r\\n", "send",         "ghi",
+            "expect", "000 Ok\\r\\n",      "eof"});
     EXPECT_EQ(receive(4).data, "abcd");
     Call rest = receive(4);
     EXPECT_EQ(rest.result, 0);
@@ -214,8 +216,8 @@ TEST_F(Receive, QuitEmptyAndUnknownLines) {
 }
 
 TEST_F(Receive, LengthsOfTwoToTheThirtyFirstArriveAsSent) {
-    script({"send", "put a|b|-2147483648|7\\r\\n", "expect", "000 OK\\r\\n", "send", "xy", "sleep", "300",
-            "close"});
+    script(
+        {"send", "put a|b|-2147483648|7\\r\\n", "expect", "000 OK\\r\\n", "send", "xy", "sleep", "300", "close"});
     Call call = receive(2);
     EXPECT_EQ(call.result, 0);
     EXPECT_EQ(call.length, 2);

@@ -22,7 +22,9 @@ using test::Lan;
 using test::LogCapture;
 
 std::vector<double> progressSeen;
-void onProgress(double total) { progressSeen.push_back(total); }
+void onProgress(double total) {
+    progressSeen.push_back(total);
+}
 
 class Send : public testing::Test {
 protected:
@@ -103,11 +105,11 @@ TEST_F(Send, ReplyWithAnotherCodeIsPassedOver) {
 }
 
 TEST_F(Send, SeriesHoldsTheConnectionAndItsOwnerMark) {
-    script({"accept", "expect", "put s|t|1|21\\r\\n", "send", "000 OK\\r\\n", "expect", "1", "send", "000 Ok\\r\\n",
-            "expect", "put s|t|1|22\\r\\n", "send", "000 OK\\r\\n", "expect", "2", "send", "000 Ok\\r\\n",
-            "expect", "put s|t|1|22\\r\\n", "send", "000 OK\\r\\n", "expect", "3", "send", "000 Ok\\r\\n",
-            "expect", "put s|t|1|20\\r\\n", "send", "000 OK\\r\\n", "expect", "4", "send", "000 Ok\\r\\n",
-            "eof"});
+    script({"accept",       "expect", "put s|t|1|21\\r\\n", "send", "000 OK\\r\\n", "expect", "1", "send",
+            "000 Ok\\r\\n", "expect", "put s|t|1|22\\r\\n", "send", "000 OK\\r\\n", "expect", "2", "send",
+            "000 Ok\\r\\n", "expect", "put s|t|1|22\\r\\n", "send", "000 OK\\r\\n", "expect", "3", "send",
+            "000 Ok\\r\\n", "expect", "put s|t|1|20\\r\\n", "send", "000 OK\\r\\n", "expect", "4", "send",
+            "000 Ok\\r\\n", "eof"});
     SharedSession& s = sharedSession();
     processSession().openTicket = 3;
     const int32_t types[] = {21, 22, 22, 20};
@@ -191,7 +193,8 @@ TEST_F(Send, ResponderThatStopsReadingHoldsTheBlockUntilTheLimit) {
     auto start = steady_clock::now();
     int32_t result = send(block, 21, 2);
     EXPECT_EQ(result, 101) << "the bytes stopped moving, and then the limit passed";
-    EXPECT_GE(steady_clock::now() - start, seconds(2)) << "a stall of the connection's send time-out is no failure";
+    EXPECT_GE(steady_clock::now() - start, seconds(2))
+        << "a stall of the connection's send time-out is no failure";
     EXPECT_LT(steady_clock::now() - start, seconds(6));
     EXPECT_TRUE(log.has("send() failed to transmit data  rc=10060"));
     EXPECT_TRUE(log.has("Timeout has expired"));

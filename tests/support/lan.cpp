@@ -47,9 +47,15 @@ const NamespaceId startingNamespace = namespaceOf("/proc/self/ns/net");
 
 }  // namespace
 
-std::string lanTool() { return DYADC_TEST_LAN_TOOL; }
-std::string helperPath(const std::string& name) { return std::string(DYADC_TEST_HELPER_DIR) + "/" + name; }
-std::string libraryPath() { return DYADC_TEST_LIBRARY; }
+std::string lanTool() {
+    return DYADC_TEST_LAN_TOOL;
+}
+std::string helperPath(const std::string& name) {
+    return std::string(DYADC_TEST_HELPER_DIR) + "/" + name;
+}
+std::string libraryPath() {
+    return DYADC_TEST_LIBRARY;
+}
 
 bool offTheMachineNetwork() {
     const NamespaceId current = namespaceOf("/proc/thread-self/ns/net");
@@ -69,7 +75,9 @@ bool offTheMachineNetwork() {
 Child::Child(pid_t pid, std::string outputPath, int inputFd)
     : pid_(pid), reaped_(false), outputPath_(std::move(outputPath)), input_(inputFd) {}
 
-Child::Child(Child&& other) noexcept { *this = std::move(other); }
+Child::Child(Child&& other) noexcept {
+    *this = std::move(other);
+}
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
@@ -146,7 +154,9 @@ void Child::writeInput(const std::string& text) {
     if (input_ >= 0 && ::write(input_, text.data(), text.size()) < 0) ADD_FAILURE() << "write to child failed";
 }
 
-std::string Child::output() const { return readFile(outputPath_); }
+std::string Child::output() const {
+    return readFile(outputPath_);
+}
 
 bool Child::waitForOutput(const std::string& text, std::chrono::seconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;

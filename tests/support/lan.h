@@ -23,9 +23,9 @@ bool offTheMachineNetwork();
 
 struct Workstation {
     int index = 0;
-    std::string ns;        // network namespace
-    std::string session;   // DYADC_SESSION
-    std::string dir;       // its directory: tmp/ (its /tmp) and system/
+    std::string ns;       // network namespace
+    std::string session;  // DYADC_SESSION
+    std::string dir;      // its directory: tmp/ (its /tmp) and system/
     std::string hostname;
     std::string addressA;  // 192.168.10.H, or "-"
     std::string addressB;  // 10.0.5.H on the second segment, or "-"
@@ -98,9 +98,8 @@ public:
     Child spawn(int index, const std::vector<std::string>& argv,
                 const std::vector<std::string>& environment = {}) const;
     // Runs to completion and returns the exit status; output into `*output`.
-    int run(int index, const std::vector<std::string>& argv,
-            const std::vector<std::string>& environment = {}, std::string* output = nullptr,
-            std::chrono::seconds limit = std::chrono::seconds(60)) const;
+    int run(int index, const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
+            std::string* output = nullptr, std::chrono::seconds limit = std::chrono::seconds(60)) const;
     // Moves the calling thread into workstation `index`'s network namespace.
     // The destructor moves the creating thread back: the LAN's removal ends
     // every process found in its namespaces.

@@ -48,8 +48,9 @@ protected:
         const char* addresses[] = {"192.168.10.1", "192.168.10.2"};
         for (int h = 1; h <= 2; ++h) {
             std::string output;
-            ASSERT_EQ(lan->run(h, {helperPath("test-probe"), lan->host(h).session, "pair", roles[h - 1],
-                                   addresses[h - 1], addresses[2 - h]},
+            ASSERT_EQ(lan->run(h,
+                               {helperPath("test-probe"), lan->host(h).session, "pair", roles[h - 1],
+                                addresses[h - 1], addresses[2 - h]},
                                {}, &output),
                       0)
                 << output;
@@ -67,7 +68,9 @@ protected:
         return true;
     }
     std::string field(int h, const std::string& name) { return probeField(*lan, h, name); }
-    static bool outputHas(Child& child, const std::string& text) { return child.output().find(text) != std::string::npos; }
+    static bool outputHas(Child& child, const std::string& text) {
+        return child.output().find(text) != std::string::npos;
+    }
 
     std::unique_ptr<Lan> lan;
     Child holders[2];

@@ -28,8 +28,8 @@ protected:
     }
     void pair(int host, const std::string& role, const std::string& local, const std::string& peer) {
         std::string output;
-        ASSERT_EQ(lan->run(host, {helperPath("test-probe"), lan->host(host).session, "pair", role, local, peer}, {},
-                           &output),
+        ASSERT_EQ(lan->run(host, {helperPath("test-probe"), lan->host(host).session, "pair", role, local, peer},
+                           {}, &output),
                   0)
             << output;
     }
@@ -72,18 +72,44 @@ protected:
 };
 
 TEST_F(OwnedConnection, SecondProcessWaitsUntilTheSeriesEnds) {
-    Child peer = lan->spawn(2, {helperPath("test-peer"), "listen", "192.168.10.2", "accept", "expect",
-                                "put s|t|3|21\\r\\n", "send", "000 OK\\r\\n", "drain", "3", "send", "000 Ok\\r\\n",
-                                "expect", "put s|t|1|20\\r\\n", "send", "000 OK\\r\\n", "drain", "1", "send",
-                                "000 Ok\\r\\n", "eof", "accept", "expect", "put x|y|2|7\\r\\n", "send",
-                                "000 OK\\r\\n", "drain", "2", "send", "000 Ok\\r\\n", "eof"});
+    Child peer = lan->spawn(2, {helperPath("test-peer"),
+                                "listen",
+                                "192.168.10.2",
+                                "accept",
+                                "expect",
+                                "put s|t|3|21\\r\\n",
+                                "send",
+                                "000 OK\\r\\n",
+                                "drain",
+                                "3",
+                                "send",
+                                "000 Ok\\r\\n",
+                                "expect",
+                                "put s|t|1|20\\r\\n",
+                                "send",
+                                "000 OK\\r\\n",
+                                "drain",
+                                "1",
+                                "send",
+                                "000 Ok\\r\\n",
+                                "eof",
+                                "accept",
+                                "expect",
+                                "put x|y|2|7\\r\\n",
+                                "send",
+                                "000 OK\\r\\n",
+                                "drain",
+                                "2",
+                                "send",
+                                "000 Ok\\r\\n",
+                                "eof"});
     ASSERT_TRUE(peer.waitForOutput("listening"));
     Child first = lan->spawn(1, {helperPath("test-host"), "send", "s", "t", "21", "3", "20", "hold", "send", "s",
                                  "t", "20", "1", "20"});
     ASSERT_TRUE(first.waitForOutput("holding"));
     EXPECT_EQ(first.output(), "send 0\nholding\n");
-    Child second = lan->spawn(1, {helperPath("test-host"), "setlog", "/tmp/second.log", "0", "2", "send", "x", "y",
-                                  "7", "2", "60"});
+    Child second = lan->spawn(
+        1, {helperPath("test-host"), "setlog", "/tmp/second.log", "0", "2", "send", "x", "y", "7", "2", "60"});
     std::this_thread::sleep_for(seconds(6));
     EXPECT_EQ(second.output(), "setlog 0\n") << "still waiting";
     EXPECT_TRUE(logHas(lan->host(1).tmp() + "/second.log", "socket in use by another process.  Waiting"));
@@ -96,10 +122,29 @@ TEST_F(OwnedConnection, SecondProcessWaitsUntilTheSeriesEnds) {
 }
 
 TEST_F(OwnedConnection, MarkOfAKilledOwnerIsCleared) {
-    Child peer = lan->spawn(2, {helperPath("test-peer"), "listen", "192.168.10.2", "accept", "expect",
-                                "put s|t|3|21\\r\\n", "send", "000 OK\\r\\n", "drain", "3", "send", "000 Ok\\r\\n",
-                                "eof", "accept", "expect", "put x|y|2|7\\r\\n", "send", "000 OK\\r\\n", "drain",
-                                "2", "send", "000 Ok\\r\\n", "eof"});
+    Child peer = lan->spawn(2, {helperPath("test-peer"),
+                                "listen",
+                                "192.168.10.2",
+                                "accept",
+                                "expect",
+                                "put s|t|3|21\\r\\n",
+                                "send",
+                                "000 OK\\r\\n",
+                                "drain",
+                                "3",
+                                "send",
+                                "000 Ok\\r\\n",
+                                "eof",
+                                "accept",
+                                "expect",
+                                "put x|y|2|7\\r\\n",
+                                "send",
+                                "000 OK\\r\\n",
+                                "drain",
+                                "2",
+                                "send",
+                                "000 Ok\\r\\n",
+                                "eof"});
     ASSERT_TRUE(peer.waitForOutput("listening"));
     Child first = lan->spawn(1, {helperPath("test-host"), "send", "s", "t", "21", "3", "20", "hold"});
     ASSERT_TRUE(first.waitForOutput("holding"));

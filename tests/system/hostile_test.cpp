@@ -88,8 +88,8 @@ TEST_P(ResponderHandshake, DropsThemAndPairsWithinItsLimit) {
         EXPECT_EQ(initiator.output(), "setlog 0\nopen 0\n");
     }
     EXPECT_EQ(responder.wait(seconds(30)), 0);
-    EXPECT_EQ(responder.output(), std::string("setlog 0\n") + (c.genuineInitiator ? "verified ws3\n" : "") + "open " +
-                                      std::to_string(c.responderResult) + "\n");
+    EXPECT_EQ(responder.output(), std::string("setlog 0\n") + (c.genuineInitiator ? "verified ws3\n" : "") +
+                                      "open " + std::to_string(c.responderResult) + "\n");
     if (!c.genuineInitiator) EXPECT_LE(secondsSince(began), 12) << "the limit holds";
 }
 
@@ -107,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
         ResponderCase{"EndlessLineAlone", connectThen({"blast", "3", "hold"}), "blasted", false, 101},
         ResponderCase{"HalfANameThenTheInitiator", connectThen({"send", "HOS", "hold"}), "sent", true, 0},
         ResponderCase{"SilentThenTheInitiator", connectThen({"hold"}), "connected", true, 0},
-        ResponderCase{"FloodThenTheInitiator", {"flood", "300", "192.168.10.2", "192.168.10.1", "hold"}, "flooded",
-                      true, 0},
+        ResponderCase{
+            "FloodThenTheInitiator", {"flood", "300", "192.168.10.2", "192.168.10.1", "hold"}, "flooded", true, 0},
         ResponderCase{"PortScanDuringPairing", {"scan", "12", "192.168.10.2", "192.168.10.1"}, "", true, 0}),
     [](const testing::TestParamInfo<ResponderCase>& info) { return std::string(info.param.name); });
 

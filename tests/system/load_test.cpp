@@ -124,8 +124,7 @@ TEST_F(Load, EachProcessStartsWithItsOwnLogSettings) {
     Child forced = holder({"DYADDEBUG=1"});
     writeFile(ws->tmp() + "/mine.log", "aaaa\r\nbbbb\r\n");
     std::string output;
-    EXPECT_EQ(lan->run(1, {helperPath("test-host"), "setlog", "/tmp/mine.log", "6", "1"}, {"-DYADDEBUG"},
-                       &output),
+    EXPECT_EQ(lan->run(1, {helperPath("test-host"), "setlog", "/tmp/mine.log", "6", "1"}, {"-DYADDEBUG"}, &output),
               0);
     EXPECT_EQ(readFile(ws->tmp() + "/mine.log"), "bbbb\r\n");
 }
@@ -149,7 +148,8 @@ TEST_F(Load, VersionComesFromTheInstalledFile) {
 }
 
 TEST_F(Load, UnusableWorkstationNamesAndLayoutsLeaveTheProcessOnItsOwn) {
-    for (const std::string name : {std::string("bad/name"), std::string("../up"), std::string("with space"), std::string(41, 'n')}) {
+    for (const std::string name :
+         {std::string("bad/name"), std::string("../up"), std::string("with space"), std::string(41, 'n')}) {
         unlink(ws->defaultLog().c_str());
         std::string output;
         EXPECT_EQ(lan->run(1, {helperPath("test-host"), "setlog", "/tmp/x.log", "0", "2"},

@@ -138,9 +138,9 @@ TEST_F(Pairing, HandshakeBytesOfTheInitiator) {
 TEST_F(Pairing, HandshakeBytesOfTheResponder) {
     start();
     Child responder = host(1, {"open", "2", "LAB7", "20"});
-    Child initiator = lan->spawn(2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",
-                                     "HOSTA\\r\\n", "expect", "000 OK\\r\\n", "send", "2.04\\r\\n", "expect",
-                                     "000 OK\\r\\n", "eof"});
+    Child initiator = lan->spawn(
+        2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send", "HOSTA\\r\\n", "expect",
+            "000 OK\\r\\n", "send", "2.04\\r\\n", "expect", "000 OK\\r\\n", "eof"});
     EXPECT_EQ(responder.wait(), 0);
     EXPECT_EQ(responder.output(), "setlog 0\nverified HOSTA\nopen 0\n");
     EXPECT_EQ(initiator.wait(), 0) << initiator.output();
@@ -202,11 +202,30 @@ TEST_F(Pairing, UpdateIsStoredOnlyUnderItsOwnName) {
     writeFile(victim, "precious");
     for (const std::string name : {"../escaped", "victim.txt", "libdyadc.so", "dyadc.dl_x"}) {
         Child responder = host(1, {"open", "2", "LAB7", "30"});
-        Child initiator = peer(2, {"connect", "192.168.10.2", "192.168.10.1", "send", "evil\\r\\n", "expect",
-                                   "000 OK\\r\\n", "send", "9.99\\r\\n", "expect", "24 UPDT\\r\\n", "eof", "connect",
-                                   "192.168.10.2", "192.168.10.1", "send",
-                                   "put " + name + "|c:\\\\placeholder|4|21\\r\\n", "expect", "000 OK\\r\\n", "send",
-                                   "abcd", "expect", "000 Ok\\r\\n", "eof"});
+        Child initiator = peer(2, {"connect",
+                                   "192.168.10.2",
+                                   "192.168.10.1",
+                                   "send",
+                                   "evil\\r\\n",
+                                   "expect",
+                                   "000 OK\\r\\n",
+                                   "send",
+                                   "9.99\\r\\n",
+                                   "expect",
+                                   "24 UPDT\\r\\n",
+                                   "eof",
+                                   "connect",
+                                   "192.168.10.2",
+                                   "192.168.10.1",
+                                   "send",
+                                   "put " + name + "|c:\\\\placeholder|4|21\\r\\n",
+                                   "expect",
+                                   "000 OK\\r\\n",
+                                   "send",
+                                   "abcd",
+                                   "expect",
+                                   "000 Ok\\r\\n",
+                                   "eof"});
         EXPECT_EQ(responder.wait(), 0);
         EXPECT_EQ(responder.output(), "setlog 0\nverified evil\nopen 100\n") << name;
         EXPECT_EQ(initiator.wait(), 0) << initiator.output();
@@ -265,14 +284,15 @@ TEST_F(Pairing, BlocksBothWaysThenTheLastCloseEndsThePairing) {
     start();
     Child responder = host(1, {"open", "2", "LAB7", "30", "recv", "1024", "30", "send", "r", "s", "7", "50", "20",
                                "recv", "1024", "30"});
-    Child initiator = host(2, {"open", "1", "LAB7", "30", "send", "a", "b", "21", "100", "20", "recv", "1024", "30",
-                               "wait", "close"});
+    Child initiator = host(2, {"open", "1", "LAB7", "30", "send", "a", "b", "21", "100", "20", "recv", "1024",
+                               "30", "wait", "close"});
     ASSERT_TRUE(initiator.waitForOutput("recv ")) << initiator.output();
     EXPECT_EQ(initiator.output(), "setlog 0\nopen 0\nsend 0\nrecv 0 50 7 r s\n");
     // A second process of the Initiator's workstation finds the pairing made.
     std::string second;
-    EXPECT_EQ(lan->run(2, {helperPath("test-host"), "setlog", "/tmp/second.log", "100000", "2", "open", "1", "X",
-                           "1", "close"},
+    EXPECT_EQ(lan->run(2,
+                       {helperPath("test-host"), "setlog", "/tmp/second.log", "100000", "2", "open", "1", "X", "1",
+                        "close"},
                        {}, &second),
               0);
     EXPECT_EQ(second, "setlog 0\nopen 0\nclose 0\n");

@@ -23,7 +23,9 @@ int32_t mustNotBeCalled(char*) {
     ADD_FAILURE() << "identifier callback called";
     return 1;
 }
-int32_t acceptAll(const char*) { return 0; }
+int32_t acceptAll(const char*) {
+    return 0;
+}
 
 class Open : public testing::Test {
 protected:
@@ -69,9 +71,8 @@ TEST_F(Open, MasksBecomeAddressPrefixes) {
     struct Case {
         const char* mask;
         const char* prefix;
-    } cases[] = {{"192.168.0.0", "192.168."}, {"10.0.0.0", "10."},       {"10.0.5.0", "10.0.5."},
-                 {"0.0.0.0", "0."},           {"192.168.1.5", "192.168.1.5"}, {"..10..0.", "10."},
-                 {"a.b.0", "a."}};
+    } cases[] = {{"192.168.0.0", "192.168."},    {"10.0.0.0", "10."}, {"10.0.5.0", "10.0.5."}, {"0.0.0.0", "0."},
+                 {"192.168.1.5", "192.168.1.5"}, {"..10..0.", "10."}, {"a.b.0", "a."}};
     for (const Case& c : cases) {
         LogCapture log;
         EXPECT_EQ(DyadOpenXOver(refuseIdentifier, acceptAll, 1, 1, c.mask), 7) << c.mask;
@@ -84,7 +85,8 @@ TEST_F(Open, MasksBecomeAddressPrefixes) {
 
 TEST_F(Open, UnusableMasksAreRefusedBeforeAnythingElse) {
     SharedSession& s = sharedSession();
-    for (const char* mask : {"1234.5.0.0", ".", "", "...", "192.168.100.1000", "1234567890123456", "1.99999999999"}) {
+    for (const char* mask :
+         {"1234.5.0.0", ".", "", "...", "192.168.100.1000", "1234567890123456", "1.99999999999"}) {
         s.useAddressMask = 1;
         EXPECT_EQ(DyadOpenXOver(refuseIdentifier, acceptAll, 1, 1, mask), 104) << mask;
         EXPECT_EQ(s.useAddressMask, 0);

@@ -67,8 +67,8 @@ TEST(Protocol, InitiatorWaitsFiveSecondsThenWhatRemainsThenOne) {
         uint32_t limit;
         int32_t elapsed;
         uint32_t wait;
-    } cases[] = {{0, 0, 1}, {0, 100, 1}, {30, 0, 5}, {30, 24, 5}, {30, 26, 4}, {3, 0, 3},
-                 {3, 2, 1},  {3, 3, 1},   {3, 9, 1},  {1, 0, 1}};
+    } cases[] = {{0, 0, 1}, {0, 100, 1}, {30, 0, 5}, {30, 24, 5}, {30, 26, 4},
+                 {3, 0, 3}, {3, 2, 1},   {3, 3, 1},  {3, 9, 1},   {1, 0, 1}};
     for (const Case& c : cases) {
         uint32_t wait = 0;
         for (int32_t now = 0; now != platform::currentTime();) {  // again if a second began meanwhile

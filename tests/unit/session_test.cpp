@@ -1,6 +1,6 @@
 // The Session's layout and initial values, closeSocket and resetSession.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,24 +23,39 @@ SocketHandle openSocket() {
     return pair[0];
 }
 
-bool isOpen(SocketHandle handle) { return fcntl(handle, F_GETFD) != -1; }
+bool isOpen(SocketHandle handle) {
+    return fcntl(handle, F_GETFD) != -1;
+}
 
 TEST(Session, SharedFieldsKeepTheirOrderTypesAndInitialValues) {
     // Field order is part of the shared layout: each field lies after the one before.
     const size_t offsets[] = {
-        offsetof(SharedSession, addressMask),        offsetof(SharedSession, connected),
-        offsetof(SharedSession, dataSocket),         offsetof(SharedSession, pairingId),
-        offsetof(SharedSession, openCount),          offsetof(SharedSession, paired),
-        offsetof(SharedSession, isInitiator),        offsetof(SharedSession, bytesTransferred),
-        offsetof(SharedSession, socketFlags),        offsetof(SharedSession, socketTimeoutMs),
-        offsetof(SharedSession, useAddressMask),     offsetof(SharedSession, connectSocket),
-        offsetof(SharedSession, peerAddress),        offsetof(SharedSession, relistenSocket),
-        offsetof(SharedSession, listenSocket),       offsetof(SharedSession, localAddress),
-        offsetof(SharedSession, acceptAddressLength), offsetof(SharedSession, announceAddressLength),
-        offsetof(SharedSession, interfaceIndex),     offsetof(SharedSession, blockBytesReceived),
-        offsetof(SharedSession, blockSize),          offsetof(SharedSession, blockType),
-        offsetof(SharedSession, readSet),            offsetof(SharedSession, wsaData),
-        offsetof(SharedSession, linkDown),           offsetof(SharedSession, socketOwner),
+        offsetof(SharedSession, addressMask),
+        offsetof(SharedSession, connected),
+        offsetof(SharedSession, dataSocket),
+        offsetof(SharedSession, pairingId),
+        offsetof(SharedSession, openCount),
+        offsetof(SharedSession, paired),
+        offsetof(SharedSession, isInitiator),
+        offsetof(SharedSession, bytesTransferred),
+        offsetof(SharedSession, socketFlags),
+        offsetof(SharedSession, socketTimeoutMs),
+        offsetof(SharedSession, useAddressMask),
+        offsetof(SharedSession, connectSocket),
+        offsetof(SharedSession, peerAddress),
+        offsetof(SharedSession, relistenSocket),
+        offsetof(SharedSession, listenSocket),
+        offsetof(SharedSession, localAddress),
+        offsetof(SharedSession, acceptAddressLength),
+        offsetof(SharedSession, announceAddressLength),
+        offsetof(SharedSession, interfaceIndex),
+        offsetof(SharedSession, blockBytesReceived),
+        offsetof(SharedSession, blockSize),
+        offsetof(SharedSession, blockType),
+        offsetof(SharedSession, readSet),
+        offsetof(SharedSession, wsaData),
+        offsetof(SharedSession, linkDown),
+        offsetof(SharedSession, socketOwner),
     };
     for (size_t i = 1; i < sizeof offsets / sizeof offsets[0]; ++i) EXPECT_LT(offsets[i - 1], offsets[i]) << i;
     EXPECT_EQ(sizeof SharedSession::addressMask, 20u);

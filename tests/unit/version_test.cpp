@@ -22,8 +22,8 @@ std::string patchedLibrary(const std::string& dir, uint32_t major, uint32_t mino
     std::string bytes = readFile(test::libraryPath());
     platform::VersionRecord record{};
     long offset = 0;
-    EXPECT_EQ(platform::parseVersionRecord(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                           &record, &offset),
+    EXPECT_EQ(platform::parseVersionRecord(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &record,
+                                           &offset),
               0);
     std::memcpy(&bytes[static_cast<size_t>(offset) + 8], &major, 4);
     std::memcpy(&bytes[static_cast<size_t>(offset) + 12], &minor, 4);
@@ -104,9 +104,9 @@ TEST_F(Version, DamagedFilesHaveNoRecord) {
     platform::VersionRecord record{};
     // Every truncation of the headers, and damaged section tables.
     for (size_t length : {0ul, 4ul, 16ul, 63ul, 64ul, 200ul, 1000ul}) {
-        EXPECT_EQ(platform::parseVersionRecord(reinterpret_cast<const uint8_t*>(bytes.data()), length,
-                                               &record, nullptr),
-                  -1)
+        EXPECT_EQ(
+            platform::parseVersionRecord(reinterpret_cast<const uint8_t*>(bytes.data()), length, &record, nullptr),
+            -1)
             << length;
     }
     std::string damaged = bytes;
