@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "channel/blocks.h"
 #include "frame/session.h"
 #include "frame/time_limit.h"
 #include "rendezvous/protocol.h"
@@ -78,6 +79,17 @@ TEST(Protocol, InitiatorWaitsFiveSecondsThenWhatRemainsThenOne) {
         }
         EXPECT_EQ(wait, c.wait) << c.limit << " " << c.elapsed;
     }
+}
+
+TEST(Protocol, HeaderNumbersKeepTheirLow32BitsOnEveryPlatform) {
+    char first[DYAD_NAME_BUFFER_SIZE] = {}, second[DYAD_NAME_BUFFER_SIZE] = {};
+    const ParsedLine parsed = parseCommandLine("put a|b|4294967297|-4294967289\r\n", first, second);
+    EXPECT_EQ(parsed.kind, ParsedLine::put);
+    EXPECT_EQ(parsed.length, 1);
+    EXPECT_EQ(parsed.type, 7);
+    EXPECT_EQ(parseCommandLine("put a|b|-2147483648|99999999999999999999999\r\n", first, second).type,
+              static_cast<int32_t>(0xFFFFFFFF))
+        << "a number past 64 bits is held at the largest";
 }
 
 }  // namespace
