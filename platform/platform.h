@@ -294,6 +294,9 @@ int64_t monotonicMilliseconds();
 void sleepSeconds(uint32_t seconds);
 // Sleeps milliseconds; a signal does not shorten the sleep.
 void sleepMilliseconds(uint32_t milliseconds);
+// Sleeps microseconds, as finely as the system's timer allows (rounded up to
+// whole milliseconds where it counts in those); a signal does not shorten it.
+void sleepMicroseconds(uint32_t microseconds);
 // Formats a calendar time as local time with strftime conventions. Returns
 // the length written, 0 when it does not fit.
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size);

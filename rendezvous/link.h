@@ -18,16 +18,18 @@ namespace dyadc {
 int32_t initiatorReconnect();
 
 // The pause after a failed reconnection. A refused connection means that the
-// Responder is there, between two of its listening windows: the next attempt
-// follows after a few milliseconds, doubling up to a second. After any other
-// failure (a time-out, an adapter that went away) it follows a second later.
+// Responder is there, between two of its listening windows (a host that does
+// something with each block before it calls again): the next attempt follows
+// after a tenth of a millisecond, the pause doubling up to a second, so that
+// the window is met soon after it opens. After any other failure (a time-out,
+// an adapter that went away) the next attempt follows a second later.
 class ReconnectPause {
 public:
     // Waits before the next attempt, by the error of the last one.
     void wait(int32_t error);
 
 private:
-    uint32_t nextMilliseconds_ = 1;
+    uint32_t nextMicroseconds_ = 100;
 };
 
 // Responder: listens once on localAddress for up to 5 seconds and accepts the

@@ -11,7 +11,7 @@ namespace dyadc {
 
 namespace {
 
-constexpr uint32_t longestPauseMilliseconds = 1000;
+constexpr uint32_t longestPauseMicroseconds = 1000000;
 
 }  // namespace
 
@@ -20,9 +20,9 @@ void ReconnectPause::wait(int32_t error) {
         platform::sleepSeconds(1);
         return;
     }
-    platform::sleepMilliseconds(nextMilliseconds_);
-    nextMilliseconds_ = nextMilliseconds_ * 2 < longestPauseMilliseconds ? nextMilliseconds_ * 2
-                                                                         : longestPauseMilliseconds;
+    platform::sleepMicroseconds(nextMicroseconds_);
+    nextMicroseconds_ = nextMicroseconds_ * 2 < longestPauseMicroseconds ? nextMicroseconds_ * 2
+                                                                         : longestPauseMicroseconds;
 }
 
 int32_t initiatorReconnect() {

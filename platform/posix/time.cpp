@@ -30,6 +30,12 @@ void sleepMilliseconds(uint32_t milliseconds) {
     }
 }
 
+void sleepMicroseconds(uint32_t microseconds) {
+    timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {
     if (size == 0) return 0;
     time_t value = static_cast<time_t>(seconds);

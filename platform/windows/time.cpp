@@ -28,6 +28,10 @@ void sleepMilliseconds(uint32_t milliseconds) {
     Sleep(milliseconds);
 }
 
+void sleepMicroseconds(uint32_t microseconds) {
+    Sleep(microseconds / 1000 + (microseconds % 1000 != 0 ? 1 : 0));
+}
+
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {
     if (size == 0) return 0;
     const auto value = static_cast<time_t>(seconds);
