@@ -223,11 +223,11 @@ DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level
  * `progress`, when not null, is called once after the bytes have been sent.
  *
  * When no connection is open the call connects to the Responder until it gets
- * through: at once again when the Responder refused (it is between two
- * listening windows), after a pause that grows from a millisecond to a second,
- * and a second later after any other failure. While another process of this workstation is
- * using the connection, the call waits for it (4 seconds per check; this wait
- * has no limit of its own). `timeoutSeconds` (0: no limit) bounds the rest of
+ * through: soon again when the Responder refused (it is between two
+ * listening windows), after a pause that grows from a tenth of a millisecond
+ * to a second, and a second later after any other failure. While another
+ * process of this workstation is using the connection, the call waits for it
+ * (4 seconds per check; this wait has no limit of its own). `timeoutSeconds` (0: no limit) bounds the rest of
  * the call: a failed step is retried until the limit passes. Threads of one
  * process take turns: a call waits while another thread's call is sending.
  *
