@@ -202,6 +202,14 @@ int setNoDelay(SocketHandle socket) {
 }
 
 int bindAddress(SocketHandle socket, const SocketAddress& address) {
+    // A socket bound to an adapter for a connection of its own takes its port
+    // at the connect, where the system picks one that this destination has
+    // not seen lately. Picked here, it may be a port whose last connection
+    // the Responder still holds in TIME_WAIT: while no listener is open there,
+    // the Responder answers the new connection with an acknowledgement of the
+    // old one instead of refusing it, and the connect waits for its own
+    // retransmission.
+    if (address.port == 0) (void)setIntOption(socket, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1);
     sockaddr_in system = toSystem(address);
     if (::bind(descriptor(socket), reinterpret_cast<sockaddr*>(&system), sizeof system) != 0) return fail();
     return 0;
