@@ -2,8 +2,9 @@
 //
 // A host's time limit is whole seconds measured with the calendar clock from
 // the start of the current operation (an open, a send or a receive); 0 means
-// none, and it has passed when more seconds than the limit have elapsed. A Deadline bounds one wait: by such a
-// time limit, by a moment of the monotonic clock, or not at all.
+// none, and it has passed when more seconds than the limit have elapsed. A
+// Deadline bounds one wait: by such a time limit, by a moment of the monotonic
+// clock, or not at all.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// Calendar time in whole seconds, local time formatting and whole-second
-// sleeps that a signal does not cut short.
+// Calendar time in whole seconds, the monotonic clock, local time formatting
+// and sleeps that a signal does not cut short.
 #include "platform/platform.h"
 
 #include <time.h>
@@ -18,22 +18,27 @@ int64_t monotonicMilliseconds() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void sleepSeconds(uint32_t seconds) {
-    timespec left{static_cast<time_t>(seconds), 0};
+namespace {
+
+// Sleeps the whole time: a signal's interruption sleeps on for what is left.
+void sleepFor(time_t seconds, long nanoseconds) {
+    timespec left{seconds, nanoseconds};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+}  // namespace
+
+void sleepSeconds(uint32_t seconds) {
+    sleepFor(static_cast<time_t>(seconds), 0);
 }
 
 void sleepMilliseconds(uint32_t milliseconds) {
-    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    sleepFor(static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000);
 }
 
 void sleepMicroseconds(uint32_t microseconds) {
-    timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    sleepFor(static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000);
 }
 
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/lan.h"
 
@@ -58,6 +60,18 @@ TEST_F(Blocks, GigabyteInVaryingBlocksArrivesIntact) {
     EXPECT_EQ(field(2, "bytesTransferred"), "1073741824");
 }
 
+// The scripted peer's part for one block that it takes whole: the header
+// line it expects, the go-ahead, the block's bytes and the final reply.
+std::vector<std::string> takesBlock(const std::string& header, const std::string& length) {
+    return {"expect", header + "\\r\\n", "send", "000 OK\\r\\n", "drain", length, "send", "000 Ok\\r\\n"};
+}
+
+std::vector<std::string> peerScript(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> script;
+    for (const auto& part : parts) script.insert(script.end(), part.begin(), part.end());
+    return script;
+}
+
 // Workstation 2 plays the Responder with a scripted peer; workstation 1's
 // processes send.
 class OwnedConnection : public Blocks {
@@ -72,37 +86,12 @@ protected:
 };
 
 TEST_F(OwnedConnection, SecondProcessWaitsUntilTheSeriesEnds) {
-    Child peer = lan->spawn(2, {helperPath("test-peer"),
-                                "listen",
-                                "192.168.10.2",
-                                "accept",
-                                "expect",
-                                "put s|t|3|21\\r\\n",
-                                "send",
-                                "000 OK\\r\\n",
-                                "drain",
-                                "3",
-                                "send",
-                                "000 Ok\\r\\n",
-                                "expect",
-                                "put s|t|1|20\\r\\n",
-                                "send",
-                                "000 OK\\r\\n",
-                                "drain",
-                                "1",
-                                "send",
-                                "000 Ok\\r\\n",
-                                "eof",
-                                "accept",
-                                "expect",
-                                "put x|y|2|7\\r\\n",
-                                "send",
-                                "000 OK\\r\\n",
-                                "drain",
-                                "2",
-                                "send",
-                                "000 Ok\\r\\n",
-                                "eof"});
+    Child peer = lan->spawn(2, peerScript({{helperPath("test-peer"), "listen", "192.168.10.2", "accept"},
+                                           takesBlock("put s|t|3|21", "3"),
+                                           takesBlock("put s|t|1|20", "1"),
+                                           {"eof", "accept"},
+                                           takesBlock("put x|y|2|7", "2"),
+                                           {"eof"}}));
     ASSERT_TRUE(peer.waitForOutput("listening"));
     Child first = lan->spawn(1, {helperPath("test-host"), "send", "s", "t", "21", "3", "20", "hold", "send", "s",
                                  "t", "20", "1", "20"});
@@ -122,29 +111,11 @@ TEST_F(OwnedConnection, SecondProcessWaitsUntilTheSeriesEnds) {
 }
 
 TEST_F(OwnedConnection, MarkOfAKilledOwnerIsCleared) {
-    Child peer = lan->spawn(2, {helperPath("test-peer"),
-                                "listen",
-                                "192.168.10.2",
-                                "accept",
-                                "expect",
-                                "put s|t|3|21\\r\\n",
-                                "send",
-                                "000 OK\\r\\n",
-                                "drain",
-                                "3",
-                                "send",
-                                "000 Ok\\r\\n",
-                                "eof",
-                                "accept",
-                                "expect",
-                                "put x|y|2|7\\r\\n",
-                                "send",
-                                "000 OK\\r\\n",
-                                "drain",
-                                "2",
-                                "send",
-                                "000 Ok\\r\\n",
-                                "eof"});
+    Child peer = lan->spawn(2, peerScript({{helperPath("test-peer"), "listen", "192.168.10.2", "accept"},
+                                           takesBlock("put s|t|3|21", "3"),
+                                           {"eof", "accept"},
+                                           takesBlock("put x|y|2|7", "2"),
+                                           {"eof"}}));
     ASSERT_TRUE(peer.waitForOutput("listening"));
     Child first = lan->spawn(1, {helperPath("test-host"), "send", "s", "t", "21", "3", "20", "hold"});
     ASSERT_TRUE(first.waitForOutput("holding"));
