@@ -92,6 +92,7 @@ void applyProcessInitialValues(ProcessSession& p) {
     p.logDetail = 0;
     p.logForced = 0;
     p.lastSocketError = 0;
+    p.answerMicroseconds = 0;
 }
 
 void attachSession() {

@@ -74,6 +74,9 @@ struct ProcessSession {
     int32_t logDetail;        // level 2: detail messages are written too
     int32_t logForced;        // DYADDEBUG switched the log on at load
     int32_t lastSocketError;  // last socket error seen by this process's transfers
+    // How long the Responder took to answer this process's last connection
+    // request (a connection or a refusal), in microseconds.
+    int64_t answerMicroseconds;
 };
 
 // Identifies the SharedSession layout inside the shared memory; change it with

@@ -141,6 +141,11 @@ SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t*
 // does not complete within it fails with errorTimedOut. A signal does not end
 // it: an interrupted connect is waited for until it completes or fails.
 int connectTo(SocketHandle socket, const SocketAddress& peer);
+// Connects like connectTo, but waits at most `microseconds` (rounded up to
+// whole milliseconds where the system counts in those) for the connection,
+// whatever the socket's send time-out. One that is not made by then fails
+// with errorTimedOut and stays half made: the caller closes the socket.
+int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds);
 // The local address of a socket (getsockname).
 int localAddressOf(SocketHandle socket, SocketAddress* address);
 
@@ -290,6 +295,8 @@ int readVersionRecord(const char* path, VersionRecord* record);
 int32_t currentTime();
 // A clock for measuring waits, in milliseconds; never goes back.
 int64_t monotonicMilliseconds();
+// The same clock in microseconds, for measuring short spans.
+int64_t monotonicMicroseconds();
 // Sleeps whole seconds; a signal does not shorten the sleep.
 void sleepSeconds(uint32_t seconds);
 // Sleeps milliseconds; a signal does not shorten the sleep.

@@ -12,6 +12,9 @@ namespace dyadc {
 namespace {
 
 constexpr uint32_t longestPauseMicroseconds = 1000000;
+constexpr int64_t patienceRoundTrips = 4;
+constexpr int64_t shortestPatienceMicroseconds = 250;
+constexpr int64_t longestPatienceMicroseconds = 60000000;  // without a socket time-out
 
 }  // namespace
 
@@ -25,51 +28,96 @@ void ReconnectPause::wait(int32_t error) {
                                                                          : longestPauseMicroseconds;
 }
 
-int32_t initiatorReconnect() {
+namespace {
+
+// Opens the connection socket (connectSocket), bound to the pairing's
+// adapter; invalidSocket when it cannot (a socket made is still held).
+SocketHandle openConnectSocket() {
     SharedSession& s = sharedSession();
-    int32_t outcome = result::ok;
     const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
     holdSocket(s.connectSocket, socket);
     if (socket == invalidSocket) {
         LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
-        s.linkDown = 1;
-        outcome = result::connectionFailed;
-    } else {
-        platform::setReceiveTimeout(socket, s.socketTimeoutMs);
-        platform::setSendTimeout(socket, s.socketTimeoutMs);
-        s.peerAddress.port = platform::toNetwork16(rendezvousPort);
-        s.localAddress.family = platform::addressFamilyIpv4;
-        s.localAddress.port = 0;
-        if (platform::bindAddress(socket, s.localAddress) != 0) {
-            LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
-                      platform::lastSocketError());
-            s.linkDown = 1;
+        return invalidSocket;
+    }
+    platform::setReceiveTimeout(socket, s.socketTimeoutMs);
+    platform::setSendTimeout(socket, s.socketTimeoutMs);
+    s.localAddress.family = platform::addressFamilyIpv4;
+    s.localAddress.port = 0;
+    if (platform::bindAddress(socket, s.localAddress) != 0) {
+        LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
+                  platform::lastSocketError());
+        return invalidSocket;
+    }
+    return socket;
+}
+
+}  // namespace
+
+int64_t connectPatienceMicroseconds(int64_t answerMicroseconds) {
+    const int64_t patience = answerMicroseconds * patienceRoundTrips;
+    return patience > shortestPatienceMicroseconds ? patience : shortestPatienceMicroseconds;
+}
+
+int32_t initiatorReconnect() {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    s.peerAddress.port = platform::toNetwork16(rendezvousPort);
+    // The connect as a whole has the socket time-out; within it, a request
+    // that has had no answer after a few of the Responder's usual answer
+    // times is made again from a new socket, and so from a new port, with
+    // twice the patience each time. Such a request most likely came from a
+    // port whose earlier connection the Responder closed less than a minute
+    // ago and still remembers: while it does not listen, it answers with an
+    // acknowledgement of that old connection, and the system asks again only
+    // after a pause of its own (tens of milliseconds or more).
+    const int64_t started = platform::monotonicMicroseconds();
+    const int64_t deadline = s.socketTimeoutMs > 0 ? started + int64_t{s.socketTimeoutMs} * 1000 : -1;
+    int64_t patience = connectPatienceMicroseconds(p.answerMicroseconds);
+    int32_t outcome = result::ok;
+    for (;;) {
+        const SocketHandle socket = openConnectSocket();
+        if (socket == invalidSocket) {
             outcome = result::connectionFailed;
-        } else {
-            LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
-            LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
-            if (platform::connectTo(socket, s.peerAddress) != 0) {
-                const int32_t error = platform::lastSocketError();
-                processSession().lastSocketError = error;  // tells the caller how long to pause
-                LOG_BASIC("connect to data socket failed! Error: %d", error);
-                s.linkDown = 1;
-                outcome = error == platform::errorTimedOut ? result::timedOut : result::connectionFailed;
-            } else {
-                // Small replies must not wait for delayed acknowledgements.
-                platform::setNoDelay(socket);
-                LOG_DETAIL("ReConnected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
-                logAdapterOf(socket);
-                copySocket(s.dataSocket, s.connectSocket);
-                s.connected = 1;
-                s.linkDown = 0;
-            }
+            break;
         }
+        LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
+        LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
+        const int64_t asked = platform::monotonicMicroseconds();
+        const int64_t left = deadline < 0 ? longestPatienceMicroseconds + 1 : deadline - asked;
+        const bool lastTry = left <= patience;
+        const int connected = platform::connectWithin(
+            socket, s.peerAddress, static_cast<uint32_t>(lastTry ? (left > 0 ? left : 0) : patience));
+        const int32_t error = connected == 0 ? 0 : platform::lastSocketError();
+        if (connected == 0 || error == platform::errorConnectionRefused) {
+            p.answerMicroseconds = platform::monotonicMicroseconds() - asked;
+        }
+        if (connected == 0) {
+            // Small replies must not wait for delayed acknowledgements.
+            platform::setNoDelay(socket);
+            LOG_DETAIL("ReConnected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
+            logAdapterOf(socket);
+            copySocket(s.dataSocket, s.connectSocket);
+            s.connected = 1;
+            s.linkDown = 0;
+            return result::ok;
+        }
+        if (error == platform::errorTimedOut && !lastTry) {
+            LOG_DETAIL("No answer to the connection request in %lld us: asking again from a new port",
+                       static_cast<long long>(patience));
+            closeSessionSocket(s.connectSocket);
+            patience = patience * 2 < longestPatienceMicroseconds ? patience * 2 : longestPatienceMicroseconds;
+            continue;
+        }
+        p.lastSocketError = error;  // tells the caller how long to pause
+        LOG_BASIC("connect to data socket failed! Error: %d", error);
+        outcome = error == platform::errorTimedOut ? result::timedOut : result::connectionFailed;
+        break;
     }
-    if (s.linkDown != 0) {
-        LOG_DETAIL("closing local socket");
-        closeSessionSocket(s.connectSocket);
-        s.connected = 0;
-    }
+    s.linkDown = 1;
+    LOG_DETAIL("closing local socket");
+    closeSessionSocket(s.connectSocket);
+    s.connected = 0;
     return outcome;
 }
 

@@ -238,7 +238,10 @@ SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t*
     }
 }
 
-int connectTo(SocketHandle socket, const SocketAddress& peer) {
+namespace {
+
+// Connects, waiting `milliseconds` (-1: without end) for the connection.
+int connectWaiting(SocketHandle socket, const SocketAddress& peer, int32_t milliseconds) {
     sockaddr_in system = toSystem(peer);
     if (WSAConnect(native(socket), reinterpret_cast<sockaddr*>(&system), sizeof system, nullptr, nullptr, nullptr,
                    nullptr) == 0) {
@@ -246,8 +249,8 @@ int connectTo(SocketHandle socket, const SocketAddress& peer) {
     }
     if (WSAGetLastError() != WSAEWOULDBLOCK) return recordFailure();
     // The connection is under way: it is made when the socket turns writable
-    // and has failed when it reports an error, within the send time-out.
-    const int ready = waitFor(socket, Awaited::connected, sendTimeoutOf(socket));
+    // and has failed when it reports an error.
+    const int ready = waitFor(socket, Awaited::connected, milliseconds);
     if (ready < 0) return -1;
     if (ready == 0) return recordError(errorTimedOut);
     int error = 0;
@@ -256,6 +259,16 @@ int connectTo(SocketHandle socket, const SocketAddress& peer) {
         return recordFailure();
     }
     return error == 0 ? 0 : recordError(error);
+}
+
+}  // namespace
+
+int connectTo(SocketHandle socket, const SocketAddress& peer) {
+    return connectWaiting(socket, peer, sendTimeoutOf(socket));
+}
+
+int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds) {
+    return connectWaiting(socket, peer, static_cast<int32_t>(microseconds / 1000 + (microseconds % 1000 != 0)));
 }
 
 int localAddressOf(SocketHandle socket, SocketAddress* address) {

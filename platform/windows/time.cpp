@@ -14,6 +14,17 @@ int64_t monotonicMilliseconds() {
     return static_cast<int64_t>(GetTickCount64());
 }
 
+int64_t monotonicMicroseconds() {
+    LARGE_INTEGER count{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    // Whole seconds and the rest apart, so that the product cannot overflow.
+    const int64_t seconds = count.QuadPart / frequency.QuadPart;
+    const int64_t rest = count.QuadPart % frequency.QuadPart;
+    return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
+}
+
 void sleepSeconds(uint32_t seconds) {
     // Sleep counts milliseconds in 32 bits: long sleeps go in parts.
     constexpr uint32_t longestPart = 3600;

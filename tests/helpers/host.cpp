@@ -29,6 +29,7 @@
 //                                     pairing or SECONDS have passed; prints "got NAME"
 //                                     for every block and then the count of calls and
 //                                     of each result
+//   pace MICROSECONDS                 recvloop sleeps this long between its calls
 //   pause-at BYTES SECONDS            from now on the receiving steps stop reading
 //                                     for SECONDS once BYTES have arrived in all
 //   fork-sleep SECONDS                forks a child that calls nothing, sleeps and ends
@@ -87,6 +88,7 @@ long long argLong(char** argv, int& at, int argc) {
 }
 
 // The receiving steps' progress callback: pauses once when told to.
+unsigned paceMicroseconds = 0;
 double pauseAtBytes = -1;
 unsigned pauseSeconds = 0;
 void onProgress(double bytesTransferred) {
@@ -252,10 +254,14 @@ int main(int argc, char** argv) {
                 ++results[rc];
                 if (rc == 0 && length >= 0) std::printf("got %s\n", first);
                 if (rc == DYAD_PEER_CLOSED || std::chrono::steady_clock::now() > end) break;
+                if (paceMicroseconds > 0) usleep(paceMicroseconds);
             }
             std::printf("recvloop calls=%d", calls);
             for (const auto& [rc, times] : results) std::printf(" %d:%d", rc, times);
             std::printf("\n");
+        } else if (step == "pace") {
+            paceMicroseconds = static_cast<unsigned>(argInt(argv, at, argc));
+            std::printf("pace\n");
         } else if (step == "pause-at") {
             pauseAtBytes = static_cast<double>(argLong(argv, at, argc));
             pauseSeconds = static_cast<unsigned>(argInt(argv, at, argc));

@@ -93,7 +93,14 @@ TEST_F(Link, ReconnectToAGoneResponderTimesOut) {
     test::setAddress(s.localAddress, "192.168.10.1", 0);
     s.linkDown = 0;
     LogCapture log;
+    const auto began = steady_clock::now();
     EXPECT_EQ(initiatorReconnect(), 101);
+    // The requests without answer are repeated from new ports, all within the
+    // one socket time-out of a second.
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - began).count();
+    EXPECT_GE(took, 990);
+    EXPECT_LE(took, 2000);
+    EXPECT_TRUE(log.has("No answer to the connection request in 250 us: asking again from a new port"));
     EXPECT_TRUE(log.has("connect to data socket failed! Error: 10060"));
     EXPECT_EQ(s.linkDown, 1);
 }

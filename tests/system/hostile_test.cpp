@@ -197,5 +197,29 @@ TEST_F(HostileData, SignalsNeverTurnIntoFailures) {
     EXPECT_FALSE(logHas(log(2), "connect to data socket failed! Error: 10004"));
 }
 
+// The Initiator's workstation has 200 ports for connections, so that after a
+// few blocks each new connection comes from a port whose earlier connection
+// the Responder closed moments ago, and the receiving host pauses between
+// calls, so that the request often arrives while nobody listens. The
+// Responder then answers with an acknowledgement of the old connection, and
+// the system would ask again only after a pause of its own: the Initiator
+// asks again from another port instead.
+TEST_F(HostileData, SingleBlocksFromRecentlyUsedPortsNeedNoRepeatedRequests) {
+    ASSERT_EQ(lan->run(2, {"sysctl", "-qw", "net.ipv4.ip_local_port_range=40000 40199"}), 0);
+    Child receiver = host(1, {"pace", "1000", "recvloop", "10", "60"});
+    Child sender = host(2, {"sendmany", "100", "64", "30", "close"});
+    EXPECT_EQ(sender.wait(seconds(60)), 0);
+    EXPECT_EQ(sender.output(), "setlog 0\nsendmany 0 0\nclose 0\n");
+    EXPECT_EQ(receiver.wait(seconds(30)), 0);
+    EXPECT_NE(receiver.output().find("recvloop calls=101 0:100 23:1\n"), std::string::npos) << receiver.output();
+    std::string counters;
+    ASSERT_EQ(lan->run(2, {"nstat", "-az", "TcpExtTCPSynRetrans"}, {}, &counters), 0);
+    std::istringstream line(counters.substr(counters.find("TcpExtTCPSynRetrans")));
+    std::string name;
+    int repeated = -1;
+    line >> name >> repeated;
+    EXPECT_LT(repeated, 10) << counters;
+}
+
 }  // namespace
 }  // namespace dyadc::test
