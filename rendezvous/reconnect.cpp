@@ -103,8 +103,8 @@ int32_t initiatorReconnect() {
             return result::ok;
         }
         if (error == platform::errorTimedOut && !lastTry) {
-            LOG_DETAIL("No answer to the connection request in %lld us: asking again from a new port",
-                       static_cast<long long>(patience));
+            LOG_BASIC("No answer to the connection request in %lld us: asking again from a new port",
+                      static_cast<long long>(patience));
             closeSessionSocket(s.connectSocket);
             patience = patience * 2 < longestPatienceMicroseconds ? patience * 2 : longestPatienceMicroseconds;
             continue;
