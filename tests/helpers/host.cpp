@@ -87,8 +87,10 @@ long long argLong(char** argv, int& at, int argc) {
     return std::strtoll(argv[at++], nullptr, 10);
 }
 
-// The receiving steps' progress callback: pauses once when told to.
+// recvloop's pause between its calls.
 unsigned paceMicroseconds = 0;
+
+// The receiving steps' progress callback: pauses once when told to.
 double pauseAtBytes = -1;
 unsigned pauseSeconds = 0;
 void onProgress(double bytesTransferred) {
