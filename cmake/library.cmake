@@ -30,6 +30,7 @@ else()
 endif()
 
 set(DYADC_PORTABLE_SOURCES
+  platform/addresses.cpp
   channel/header.cpp
   channel/lease.cpp
   channel/line_io.cpp

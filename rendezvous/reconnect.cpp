@@ -16,20 +16,6 @@ constexpr int64_t patienceRoundTrips = 4;
 constexpr int64_t shortestPatienceMicroseconds = 250;
 constexpr int64_t longestPatienceMicroseconds = 60000000;  // without a socket time-out
 
-}  // namespace
-
-void ReconnectPause::wait(int32_t error) {
-    if (error != platform::errorConnectionRefused) {
-        platform::sleepSeconds(1);
-        return;
-    }
-    platform::sleepMicroseconds(nextMicroseconds_);
-    nextMicroseconds_ = nextMicroseconds_ * 2 < longestPauseMicroseconds ? nextMicroseconds_ * 2
-                                                                         : longestPauseMicroseconds;
-}
-
-namespace {
-
 // Opens the connection socket (connectSocket), bound to the pairing's
 // adapter; invalidSocket when it cannot (a socket made is still held).
 SocketHandle openConnectSocket() {
@@ -53,6 +39,16 @@ SocketHandle openConnectSocket() {
 }
 
 }  // namespace
+
+void ReconnectPause::wait(int32_t error) {
+    if (error != platform::errorConnectionRefused) {
+        platform::sleepSeconds(1);
+        return;
+    }
+    platform::sleepMicroseconds(nextMicroseconds_);
+    nextMicroseconds_ = nextMicroseconds_ * 2 < longestPauseMicroseconds ? nextMicroseconds_ * 2
+                                                                         : longestPauseMicroseconds;
+}
 
 int64_t connectPatienceMicroseconds(int64_t answerMicroseconds) {
     const int64_t patience = answerMicroseconds * patienceRoundTrips;

@@ -12,7 +12,6 @@
 // never abandoned.
 #include "platform/posix/posix.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -72,21 +71,27 @@ int64_t timeoutOf(SocketHandle socket, int name) {
 }
 
 // Waits until the socket is ready for `events` or the moment `deadline`
-// (monotonic milliseconds; -1: no end) passes, resuming after signals.
+// (monotonic microseconds; -1: no end) passes, resuming after signals.
 // Returns 1 ready, 0 when the deadline passed, -1 on failure.
-int waitFor(SocketHandle socket, short events, int64_t deadline) {
+int waitUntil(SocketHandle socket, short events, int64_t deadline) {
     pollfd one{descriptor(socket), events, 0};
     for (;;) {
-        int64_t left = -1;
+        timespec wait{};
         if (deadline >= 0) {
-            left = deadline - monotonicMilliseconds();
-            if (left < 0) left = 0;
+            const int64_t left = deadline - monotonicMicroseconds();
+            if (left > 0)
+                wait = timespec{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000 * 1000)};
         }
-        int ready = ::poll(&one, 1, static_cast<int>(left > INT32_MAX ? INT32_MAX : left));
+        int ready = ::ppoll(&one, 1, deadline >= 0 ? &wait : nullptr, nullptr);
         if (ready > 0) return 1;
         if (ready == 0 && deadline >= 0) return 0;
         if (ready < 0 && errno != EINTR) return fail();
     }
+}
+
+// The same with `deadline` in monotonic milliseconds (the same clock).
+int waitFor(SocketHandle socket, short events, int64_t deadline) {
+    return waitUntil(socket, events, deadline >= 0 ? deadline * 1000 : -1);
 }
 
 // A call on a socket interrupted by a signal: resumes it for what is left of
@@ -111,36 +116,6 @@ SocketHandle openSocket(int type) {
 }
 
 }  // namespace
-
-uint16_t toNetwork16(uint16_t value) {
-    return htons(value);
-}
-uint32_t toNetwork32(uint32_t value) {
-    return htonl(value);
-}
-uint16_t fromNetwork16(uint16_t value) {
-    return ntohs(value);
-}
-uint32_t fromNetwork32(uint32_t value) {
-    return ntohl(value);
-}
-
-int parseDottedAddress(const char* text, uint32_t* out) {
-    in_addr parsed{};
-    if (text == nullptr || inet_pton(AF_INET, text, &parsed) != 1) return -1;
-    *out = parsed.s_addr;
-    return 0;
-}
-
-DottedAddress dotted(uint32_t networkAddress) {
-    DottedAddress result{};
-    in_addr address{};
-    address.s_addr = networkAddress;
-    if (inet_ntop(AF_INET, &address, result.text, sizeof result.text) == nullptr) {
-        result.text[0] = '\0';
-    }
-    return result;
-}
 
 int startSocketLayer(uint16_t version, SocketLayerRecord* record) {
     std::memset(record, 0, sizeof *record);
@@ -290,25 +265,9 @@ int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t micro
         if (errno != EINPROGRESS && errno != EINTR) {
             result = fail();
         } else {
-            // Waits to the microsecond (poll counts whole milliseconds),
-            // resuming after signals.
-            pollfd one{handle, POLLOUT, 0};
-            int ready = 0;
-            for (;;) {
-                const int64_t left = deadline - monotonicMicroseconds();
-                const timespec wait{static_cast<time_t>(left > 0 ? left / 1000000 : 0),
-                                    static_cast<long>(left > 0 ? left % 1000000 * 1000 : 0)};
-                ready = ::ppoll(&one, 1, &wait, nullptr);
-                if (ready >= 0 || errno != EINTR) break;
-            }
-            if (ready < 0) {
-                result = fail();
-            } else if (ready == 0) {
-                setLastSocketError(errorTimedOut);
-                result = -1;
-            } else {
-                result = connectOutcome(socket);
-            }
+            const int ready = waitUntil(socket, POLLOUT, deadline);
+            if (ready == 0) setLastSocketError(errorTimedOut);
+            result = ready > 0 ? connectOutcome(socket) : -1;
         }
     }
     // The socket goes on blocking, with its time-outs, as before.

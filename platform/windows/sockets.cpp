@@ -87,34 +87,6 @@ int64_t receiveWaiting(SocketHandle socket, void* buffer, size_t length, int fla
 
 }  // namespace
 
-uint16_t toNetwork16(uint16_t value) {
-    return htons(value);
-}
-uint32_t toNetwork32(uint32_t value) {
-    return htonl(value);
-}
-uint16_t fromNetwork16(uint16_t value) {
-    return ntohs(value);
-}
-uint32_t fromNetwork32(uint32_t value) {
-    return ntohl(value);
-}
-
-int parseDottedAddress(const char* text, uint32_t* out) {
-    in_addr parsed{};
-    if (text == nullptr || inet_pton(AF_INET, text, &parsed) != 1) return -1;
-    *out = parsed.s_addr;
-    return 0;
-}
-
-DottedAddress dotted(uint32_t networkAddress) {
-    DottedAddress result{};
-    in_addr address{};
-    address.s_addr = networkAddress;
-    if (inet_ntop(AF_INET, &address, result.text, sizeof result.text) == nullptr) result.text[0] = '\0';
-    return result;
-}
-
 int startSocketLayer(uint16_t version, SocketLayerRecord* record) {
     WSADATA data{};
     const int result = WSAStartup(version, &data);
