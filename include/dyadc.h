@@ -227,9 +227,10 @@ DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level
  * listening windows), after a pause that grows from a tenth of a millisecond
  * to a second, and a second later after any other failure. While another
  * process of this workstation is using the connection, the call waits for it
- * (4 seconds per check; this wait has no limit of its own). `timeoutSeconds` (0: no limit) bounds the rest of
- * the call: a failed step is retried until the limit passes. Threads of one
- * process take turns: a call waits while another thread's call is sending.
+ * (4 seconds per check; this wait has no limit of its own). `timeoutSeconds`
+ * (0: no limit) bounds the rest of the call: a failed step is retried until
+ * the limit passes. Threads of one process take turns: a call waits while
+ * another thread's call is sending.
  *
  * The bytes go out in one piece: when the receiver stops taking them for a
  * while, the call waits and goes on from where the sending stopped, until

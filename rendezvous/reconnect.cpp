@@ -14,7 +14,6 @@ namespace {
 constexpr uint32_t longestPauseMicroseconds = 1000000;
 constexpr int64_t patienceRoundTrips = 4;
 constexpr int64_t shortestPatienceMicroseconds = 250;
-constexpr int64_t longestPatienceMicroseconds = 60000000;  // without a socket time-out
 
 // Opens the connection socket (connectSocket), bound to the pairing's
 // adapter; invalidSocket when it cannot (a socket made is still held).
@@ -67,8 +66,7 @@ int32_t initiatorReconnect() {
     // ago and still remembers: while it does not listen, it answers with an
     // acknowledgement of that old connection, and the system asks again only
     // after a pause of its own (tens of milliseconds or more).
-    const int64_t started = platform::monotonicMicroseconds();
-    const int64_t deadline = s.socketTimeoutMs > 0 ? started + int64_t{s.socketTimeoutMs} * 1000 : -1;
+    const int64_t deadline = platform::monotonicMicroseconds() + int64_t{s.socketTimeoutMs} * 1000;
     int64_t patience = connectPatienceMicroseconds(p.answerMicroseconds);
     int32_t outcome = result::ok;
     for (;;) {
@@ -80,7 +78,7 @@ int32_t initiatorReconnect() {
         LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
         LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
         const int64_t asked = platform::monotonicMicroseconds();
-        const int64_t left = deadline < 0 ? longestPatienceMicroseconds + 1 : deadline - asked;
+        const int64_t left = deadline - asked;
         const bool lastTry = left <= patience;
         const int connected = platform::connectWithin(
             socket, s.peerAddress, static_cast<uint32_t>(lastTry ? (left > 0 ? left : 0) : patience));
@@ -102,7 +100,7 @@ int32_t initiatorReconnect() {
             LOG_BASIC("No answer to the connection request in %lld us: asking again from a new port",
                       static_cast<long long>(patience));
             closeSessionSocket(s.connectSocket);
-            patience = patience * 2 < longestPatienceMicroseconds ? patience * 2 : longestPatienceMicroseconds;
+            patience *= 2;
             continue;
         }
         p.lastSocketError = error;  // tells the caller how long to pause

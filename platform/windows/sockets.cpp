@@ -240,7 +240,7 @@ int connectTo(SocketHandle socket, const SocketAddress& peer) {
 }
 
 int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds) {
-    return connectWaiting(socket, peer, static_cast<int32_t>(microseconds / 1000 + (microseconds % 1000 != 0)));
+    return connectWaiting(socket, peer, static_cast<int32_t>(wholeMilliseconds(microseconds)));
 }
 
 int localAddressOf(SocketHandle socket, SocketAddress* address) {

@@ -1,5 +1,5 @@
-// Calendar time in whole seconds, local time formatting and whole-second
-// sleeps.
+// Calendar time in whole seconds, the monotonic clock, local time formatting
+// and sleeps.
 #include <ctime>
 
 #include "platform/windows/win32.h"
@@ -40,7 +40,7 @@ void sleepMilliseconds(uint32_t milliseconds) {
 }
 
 void sleepMicroseconds(uint32_t microseconds) {
-    Sleep(microseconds / 1000 + (microseconds % 1000 != 0 ? 1 : 0));
+    Sleep(wholeMilliseconds(microseconds));
 }
 
 size_t formatLocalTime(int64_t seconds, const char* format, char* buffer, size_t size) {

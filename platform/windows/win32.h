@@ -27,6 +27,12 @@ inline SOCKET native(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
 
+// A span in microseconds as the whole milliseconds that Windows waits count
+// in, rounded up so that a wait never ends early.
+inline uint32_t wholeMilliseconds(uint32_t microseconds) {
+    return microseconds / 1000 + (microseconds % 1000 != 0 ? 1 : 0);
+}
+
 // The library's socket address and the system's, one for the other.
 inline sockaddr_in toSystem(const SocketAddress& address) {
     sockaddr_in system{};
