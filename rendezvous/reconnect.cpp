@@ -2,6 +2,8 @@
 // Initiator needs one it connects again to the same Responder from the same
 // adapter. Nothing is exchanged here: the next line on the new connection is
 // a data-channel command.
+#include <algorithm>
+
 #include "frame/results.h"
 #include "log/log.h"
 #include "rendezvous/link.h"
@@ -68,20 +70,17 @@ int32_t initiatorReconnect() {
     // after a pause of its own (tens of milliseconds or more).
     const int64_t deadline = platform::monotonicMicroseconds() + int64_t{s.socketTimeoutMs} * 1000;
     int64_t patience = connectPatienceMicroseconds(p.answerMicroseconds);
-    int32_t outcome = result::ok;
+    int32_t outcome = result::connectionFailed;
     for (;;) {
         const SocketHandle socket = openConnectSocket();
-        if (socket == invalidSocket) {
-            outcome = result::connectionFailed;
-            break;
-        }
+        if (socket == invalidSocket) break;
         LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
         LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
         const int64_t asked = platform::monotonicMicroseconds();
         const int64_t left = deadline - asked;
         const bool lastTry = left <= patience;
         const int connected = platform::connectWithin(
-            socket, s.peerAddress, static_cast<uint32_t>(lastTry ? (left > 0 ? left : 0) : patience));
+            socket, s.peerAddress, static_cast<uint32_t>(std::clamp(left, int64_t{0}, patience)));
         const int32_t error = connected == 0 ? 0 : platform::lastSocketError();
         if (connected == 0 || error == platform::errorConnectionRefused) {
             p.answerMicroseconds = platform::monotonicMicroseconds() - asked;
