@@ -29,9 +29,11 @@ int64_t connectPatienceMicroseconds(int64_t answerMicroseconds);
 // The pause after a failed reconnection. A refused connection means that the
 // Responder is there, between two of its listening windows (a host that does
 // something with each block before it calls again): the next attempt follows
-// after a tenth of a millisecond, the pause doubling up to a second, so that
-// the window is met soon after it opens. After any other failure (a time-out,
-// an adapter that went away) the next attempt follows a second later.
+// after a tenth of a millisecond, each pause half as long again as the one
+// before, up to a second. So the window is met soon after it opens, at most
+// half the time already waited (doubling would allow as much again), with few
+// attempts. After any other failure (a time-out, an adapter that went away)
+// the next attempt follows a second later.
 class ReconnectPause {
 public:
     // Waits before the next attempt, by the error of the last one.

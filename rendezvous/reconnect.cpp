@@ -47,8 +47,7 @@ void ReconnectPause::wait(int32_t error) {
         return;
     }
     platform::sleepMicroseconds(nextMicroseconds_);
-    nextMicroseconds_ = nextMicroseconds_ * 2 < longestPauseMicroseconds ? nextMicroseconds_ * 2
-                                                                         : longestPauseMicroseconds;
+    nextMicroseconds_ = std::min(nextMicroseconds_ + nextMicroseconds_ / 2, longestPauseMicroseconds);
 }
 
 int64_t connectPatienceMicroseconds(int64_t answerMicroseconds) {
