@@ -12,19 +12,14 @@ namespace dyadc {
 // Initiator: opens one new connection to the paired Responder (peerAddress,
 // port 8181) from the pairing's adapter (localAddress), with send and receive
 // time-outs of socketTimeoutMs. The connect has that time-out as a whole;
-// within it, a connection request without an answer after
-// connectPatienceMicroseconds is made again from a new port, with twice the
-// patience each time (see reconnect.cpp for why). No pause. Returns 0
-// connected (dataSocket, connected 1, linkDown 0); 101 the connect timed out;
-// 100 any other failure (linkDown 1, the new socket closed). A failed connect
-// leaves its error in lastSocketError.
+// within it, a connection request without an answer after four times the
+// Responder's last answer time (at least a quarter of a millisecond) is made
+// again from a new port, with twice the patience each time (see
+// reconnect.cpp for why). No pause. Returns 0 connected (dataSocket,
+// connected 1, linkDown 0); 101 the connect timed out; 100 any other failure
+// (linkDown 1, the new socket closed). A failed connect leaves its error in
+// lastSocketError.
 int32_t initiatorReconnect();
-
-// How long a connection request waits for the Responder's answer before it is
-// made again from a new port: four times as long as the Responder took to
-// answer this process's last request (answerMicroseconds: a connection or a
-// refusal), and at least a quarter of a millisecond.
-int64_t connectPatienceMicroseconds(int64_t answerMicroseconds);
 
 // The pause after a failed reconnection. A refused connection means that the
 // Responder is there, between two of its listening windows (a host that does

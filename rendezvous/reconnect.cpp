@@ -39,6 +39,14 @@ SocketHandle openConnectSocket() {
     return socket;
 }
 
+// How long a connection request waits for the Responder's answer before it is
+// made again from a new port: four times as long as the Responder took to
+// answer this process's last request (answerMicroseconds: a connection or a
+// refusal), and at least a quarter of a millisecond.
+int64_t connectPatienceMicroseconds(int64_t answerMicroseconds) {
+    return std::max(answerMicroseconds * patienceRoundTrips, shortestPatienceMicroseconds);
+}
+
 }  // namespace
 
 void ReconnectPause::wait(int32_t error) {
@@ -48,11 +56,6 @@ void ReconnectPause::wait(int32_t error) {
     }
     platform::sleepMicroseconds(nextMicroseconds_);
     nextMicroseconds_ = std::min(nextMicroseconds_ + nextMicroseconds_ / 2, longestPauseMicroseconds);
-}
-
-int64_t connectPatienceMicroseconds(int64_t answerMicroseconds) {
-    const int64_t patience = answerMicroseconds * patienceRoundTrips;
-    return patience > shortestPatienceMicroseconds ? patience : shortestPatienceMicroseconds;
 }
 
 int32_t initiatorReconnect() {
