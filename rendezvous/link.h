@@ -12,14 +12,35 @@ namespace dyadc {
 // Initiator: opens one new connection to the paired Responder (peerAddress,
 // port 8181) from the pairing's adapter (localAddress), with send and receive
 // time-outs of socketTimeoutMs. The connect has that time-out as a whole;
-// within it, a connection request without an answer after four times the
-// Responder's last answer time (at least a quarter of a millisecond) is made
-// again from a new port, with twice the patience each time (see
-// reconnect.cpp for why). No pause. Returns 0 connected (dataSocket,
-// connected 1, linkDown 0); 101 the connect timed out; 100 any other failure
-// (linkDown 1, the new socket closed). A failed connect leaves its error in
-// lastSocketError.
+// within it, a connection request without an answer in time is made again
+// from a new port (ConnectSchedule; see reconnect.cpp for why). No pause.
+// Returns 0 connected (dataSocket, connected 1, linkDown 0); 101 the connect
+// timed out; 100 any other failure (linkDown 1, the new socket closed). A
+// failed connect leaves its error in lastSocketError.
 int32_t initiatorReconnect();
+
+// The waits of one reconnection's connection requests. A request without an
+// answer after four times the Responder's last answer time (at least a
+// quarter of a millisecond) is made again from a new port, with twice the
+// patience each time, but only early in the time-out: the request whose
+// patience would end after its first quarter is the last and waits for all
+// the rest. An answer that comes after its request was given up is lost, so
+// when answers come late (a loaded machine or network) the last request
+// still has most of the time-out.
+class ConnectSchedule {
+public:
+    struct Wait {
+        int64_t microseconds;
+        bool last;  // no request follows this one
+    };
+    ConnectSchedule(int64_t timeoutMicroseconds, int64_t answerMicroseconds);
+    // The wait of the next request, made `elapsed` microseconds after the first.
+    Wait next(int64_t elapsedMicroseconds);
+
+private:
+    int64_t timeout_;
+    int64_t patience_;
+};
 
 // The pause after a failed reconnection. A refused connection means that the
 // Responder is there, between two of its listening windows (a host that does

@@ -16,6 +16,7 @@ namespace {
 constexpr uint32_t longestPauseMicroseconds = 1000000;
 constexpr int64_t patienceRoundTrips = 4;
 constexpr int64_t shortestPatienceMicroseconds = 250;
+constexpr int64_t askAgainPart = 4;  // requests are made again in the first quarter of the time-out
 
 // Opens the connection socket (connectSocket), bound to the pairing's
 // adapter; invalidSocket when it cannot (a socket made is still held).
@@ -39,15 +40,19 @@ SocketHandle openConnectSocket() {
     return socket;
 }
 
-// How long a connection request waits for the Responder's answer before it is
-// made again from a new port: four times as long as the Responder took to
-// answer this process's last request (answerMicroseconds: a connection or a
-// refusal), and at least a quarter of a millisecond.
-int64_t connectPatienceMicroseconds(int64_t answerMicroseconds) {
-    return std::max(answerMicroseconds * patienceRoundTrips, shortestPatienceMicroseconds);
-}
-
 }  // namespace
+
+ConnectSchedule::ConnectSchedule(int64_t timeoutMicroseconds, int64_t answerMicroseconds)
+    : timeout_(timeoutMicroseconds),
+      patience_(std::max(answerMicroseconds * patienceRoundTrips, shortestPatienceMicroseconds)) {}
+
+ConnectSchedule::Wait ConnectSchedule::next(int64_t elapsedMicroseconds) {
+    const int64_t left = std::max(timeout_ - elapsedMicroseconds, int64_t{0});
+    if (elapsedMicroseconds + patience_ > timeout_ / askAgainPart) return {left, true};
+    const Wait wait{patience_, false};
+    patience_ *= 2;
+    return wait;
+}
 
 void ReconnectPause::wait(int32_t error) {
     if (error != platform::errorConnectionRefused) {
@@ -62,16 +67,15 @@ int32_t initiatorReconnect() {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     s.peerAddress.port = platform::toNetwork16(rendezvousPort);
-    // The connect as a whole has the socket time-out; within it, a request
-    // that has had no answer after a few of the Responder's usual answer
-    // times is made again from a new socket, and so from a new port, with
-    // twice the patience each time. Such a request most likely came from a
+    // Within the connect's time-out, a request that has had no answer after a
+    // few of the Responder's usual answer times is made again from a new
+    // socket, and so from a new port. Such a request most likely came from a
     // port whose earlier connection the Responder closed less than a minute
     // ago and still remembers: while it does not listen, it answers with an
     // acknowledgement of that old connection, and the system asks again only
     // after a pause of its own (tens of milliseconds or more).
-    const int64_t deadline = platform::monotonicMicroseconds() + int64_t{s.socketTimeoutMs} * 1000;
-    int64_t patience = connectPatienceMicroseconds(p.answerMicroseconds);
+    const int64_t started = platform::monotonicMicroseconds();
+    ConnectSchedule schedule(int64_t{s.socketTimeoutMs} * 1000, p.answerMicroseconds);
     int32_t outcome = result::connectionFailed;
     for (;;) {
         const SocketHandle socket = openConnectSocket();
@@ -79,10 +83,9 @@ int32_t initiatorReconnect() {
         LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
         LOG_DETAIL("Using NIC with IP address %s", platform::dotted(s.localAddress).text);
         const int64_t asked = platform::monotonicMicroseconds();
-        const int64_t left = deadline - asked;
-        const bool lastTry = left <= patience;
-        const int connected = platform::connectWithin(
-            socket, s.peerAddress, static_cast<uint32_t>(std::clamp(left, int64_t{0}, patience)));
+        const ConnectSchedule::Wait wait = schedule.next(asked - started);
+        const int connected = platform::connectWithin(socket, s.peerAddress,
+                                                      static_cast<uint32_t>(wait.microseconds));
         const int32_t error = connected == 0 ? 0 : platform::lastSocketError();
         if (connected == 0 || error == platform::errorConnectionRefused) {
             p.answerMicroseconds = platform::monotonicMicroseconds() - asked;
@@ -97,11 +100,10 @@ int32_t initiatorReconnect() {
             s.linkDown = 0;
             return result::ok;
         }
-        if (error == platform::errorTimedOut && !lastTry) {
+        if (error == platform::errorTimedOut && !wait.last) {
             LOG_BASIC("No answer to the connection request in %lld us: asking again from a new port",
-                      static_cast<long long>(patience));
+                      static_cast<long long>(wait.microseconds));
             closeSessionSocket(s.connectSocket);
-            patience *= 2;
             continue;
         }
         p.lastSocketError = error;  // tells the caller how long to pause

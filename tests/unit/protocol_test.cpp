@@ -8,6 +8,7 @@
 #include "channel/blocks.h"
 #include "frame/session.h"
 #include "frame/time_limit.h"
+#include "rendezvous/link.h"
 #include "rendezvous/protocol.h"
 #include "rendezvous/rendezvous.h"
 
@@ -79,6 +80,33 @@ TEST(Protocol, InitiatorWaitsFiveSecondsThenWhatRemainsThenOne) {
         }
         EXPECT_EQ(wait, c.wait) << c.limit << " " << c.elapsed;
     }
+}
+
+// A reconnection's requests, none answered: the quick ones from new ports come
+// early, and the last waits for at least three quarters of the time-out (an
+// answer that comes after its request was given up is lost).
+TEST(Protocol, ReconnectionKeepsMostOfItsTimeOutForTheLastRequest) {
+    struct Case {
+        int64_t answer;  // the Responder's last answer time, microseconds
+        int64_t first;   // the first request's wait
+        int requests;
+    } cases[] = {{0, 250, 10}, {60, 250, 10}, {2000, 8000, 6}, {50000, 200000, 2}, {70000, 1000000, 1}};
+    for (const Case& c : cases) {
+        ConnectSchedule schedule(1000000, c.answer);
+        int64_t elapsed = 0;
+        int requests = 1;
+        ConnectSchedule::Wait wait = schedule.next(elapsed);
+        EXPECT_EQ(wait.microseconds, c.first) << c.answer;
+        for (; !wait.last && requests < 100; ++requests) {
+            elapsed += wait.microseconds;
+            wait = schedule.next(elapsed);
+        }
+        EXPECT_EQ(requests, c.requests) << c.answer;
+        EXPECT_GE(wait.microseconds, 750000) << c.answer;
+        EXPECT_EQ(elapsed + wait.microseconds, 1000000) << c.answer;
+    }
+    // A request made after the time-out has passed does not wait.
+    EXPECT_EQ(ConnectSchedule(1000000, 0).next(1200000).microseconds, 0);
 }
 
 TEST(Protocol, HeaderNumbersKeepTheirLow32BitsOnEveryPlatform) {
