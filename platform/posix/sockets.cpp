@@ -225,8 +225,14 @@ SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t*
 
 namespace {
 
-// The outcome of a connection attempt that the socket reports ready for.
-int connectOutcome(SocketHandle socket) {
+// The outcome of a connection attempt under way, waiting for it until
+// `deadline` (monotonic microseconds; -1: no end).
+int connectOutcome(SocketHandle socket, int64_t deadline) {
+    const int ready = waitUntil(socket, POLLOUT, deadline);
+    if (ready <= 0) {
+        if (ready == 0) setLastSocketError(errorTimedOut);
+        return -1;
+    }
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(descriptor(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return fail();
@@ -239,19 +245,13 @@ int connectOutcome(SocketHandle socket) {
 
 int connectTo(SocketHandle socket, const SocketAddress& peer) {
     sockaddr_in system = toSystem(peer);
-    const int64_t started = monotonicMilliseconds();
+    const int64_t started = monotonicMicroseconds();
     if (::connect(descriptor(socket), reinterpret_cast<sockaddr*>(&system), sizeof system) == 0) return 0;
     if (errno != EINTR) return fail();
     // The system goes on connecting: wait for the outcome within what is left
     // of the send time-out (or without end when there is none).
     const int64_t timeout = timeoutOf(socket, SO_SNDTIMEO);
-    int ready = waitFor(socket, POLLOUT, timeout > 0 ? started + timeout : -1);
-    if (ready < 0) return -1;
-    if (ready == 0) {
-        setLastSocketError(errorTimedOut);
-        return -1;
-    }
-    return connectOutcome(socket);
+    return connectOutcome(socket, timeout > 0 ? started + timeout * 1000 : -1);
 }
 
 int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds) {
@@ -262,13 +262,7 @@ int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t micro
     const int64_t deadline = monotonicMicroseconds() + microseconds;
     int result = 0;
     if (::connect(handle, reinterpret_cast<sockaddr*>(&system), sizeof system) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            result = fail();
-        } else {
-            const int ready = waitUntil(socket, POLLOUT, deadline);
-            if (ready == 0) setLastSocketError(errorTimedOut);
-            result = ready > 0 ? connectOutcome(socket) : -1;
-        }
+        result = errno == EINPROGRESS || errno == EINTR ? connectOutcome(socket, deadline) : fail();
     }
     // The socket goes on blocking, with its time-outs, as before.
     if (fcntl(handle, F_SETFL, flags) != 0 && result == 0) result = fail();
