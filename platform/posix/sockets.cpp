@@ -62,12 +62,12 @@ int setTimeout(SocketHandle socket, int name, int32_t milliseconds) {
     return 0;
 }
 
-// The socket's send or receive time-out in milliseconds; 0 when it has none.
+// The socket's send or receive time-out in microseconds; 0 when it has none.
 int64_t timeoutOf(SocketHandle socket, int name) {
     timeval value{};
     socklen_t length = sizeof value;
     if (getsockopt(descriptor(socket), SOL_SOCKET, name, &value, &length) != 0) return 0;
-    return static_cast<int64_t>(value.tv_sec) * 1000 + value.tv_usec / 1000;
+    return static_cast<int64_t>(value.tv_sec) * 1000000 + value.tv_usec;
 }
 
 // Waits until the socket is ready for `events` or the moment `deadline`
@@ -89,19 +89,14 @@ int waitUntil(SocketHandle socket, short events, int64_t deadline) {
     }
 }
 
-// The same with `deadline` in monotonic milliseconds (the same clock).
-int waitFor(SocketHandle socket, short events, int64_t deadline) {
-    return waitUntil(socket, events, deadline >= 0 ? deadline * 1000 : -1);
-}
-
 // A call on a socket interrupted by a signal: resumes it for what is left of
-// the socket's time-out (`option`, measured from `started`). Returns true
-// when the call should be made again; false when the time-out has passed
-// (errorTimedOut recorded) or the wait failed.
+// the socket's time-out (`option`, measured from `started`, monotonic
+// microseconds). Returns true when the call should be made again; false when
+// the time-out has passed (errorTimedOut recorded) or the wait failed.
 bool resumeAfterSignal(SocketHandle socket, int option, short events, int64_t started) {
     const int64_t timeout = timeoutOf(socket, option);
     const int64_t deadline = timeout > 0 ? started + timeout : -1;
-    int ready = waitFor(socket, events, deadline);
+    int ready = waitUntil(socket, events, deadline);
     if (ready == 0) setLastSocketError(errorTimedOut);
     return ready > 0;
 }
@@ -251,7 +246,7 @@ int connectTo(SocketHandle socket, const SocketAddress& peer) {
     // The system goes on connecting: wait for the outcome within what is left
     // of the send time-out (or without end when there is none).
     const int64_t timeout = timeoutOf(socket, SO_SNDTIMEO);
-    return connectOutcome(socket, timeout > 0 ? started + timeout * 1000 : -1);
+    return connectOutcome(socket, timeout > 0 ? started + timeout : -1);
 }
 
 int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds) {
@@ -281,12 +276,12 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t done = 0;
     int result = 0;
-    int64_t started = monotonicMilliseconds();
+    int64_t started = monotonicMicroseconds();
     while (done < length) {
         ssize_t count = ::send(descriptor(socket), bytes + done, length - done, MSG_NOSIGNAL);
         if (count >= 0) {
             done += static_cast<size_t>(count);
-            started = monotonicMilliseconds();  // each call has the whole time-out
+            started = monotonicMicroseconds();  // each call has the whole time-out
             continue;
         }
         if (errno != EINTR) {
@@ -305,7 +300,7 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
 namespace {
 
 int64_t receiveWith(SocketHandle socket, void* buffer, size_t length, int flags) {
-    const int64_t started = monotonicMilliseconds();
+    const int64_t started = monotonicMicroseconds();
     for (;;) {
         ssize_t count = ::recv(descriptor(socket), buffer, length, flags);
         if (count >= 0) return count;
@@ -393,7 +388,8 @@ bool brokenConnectionError(int32_t error) {
 }
 
 int waitReadable(SocketHandle socket, int32_t milliseconds) {
-    return waitFor(socket, POLLIN, monotonicMilliseconds() + (milliseconds > 0 ? milliseconds : 0));
+    return waitUntil(socket, POLLIN,
+                     monotonicMicroseconds() + (milliseconds > 0 ? int64_t{milliseconds} * 1000 : 0));
 }
 
 }  // namespace dyadc::platform
