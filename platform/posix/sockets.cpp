@@ -62,12 +62,14 @@ int setTimeout(SocketHandle socket, int name, int32_t milliseconds) {
     return 0;
 }
 
-// The socket's send or receive time-out in microseconds; 0 when it has none.
-int64_t timeoutOf(SocketHandle socket, int name) {
+// The moment the socket's send or receive time-out (`name`), counted from
+// `started`, ends (monotonic microseconds); -1 when it has none.
+int64_t timeoutEnd(SocketHandle socket, int name, int64_t started) {
     timeval value{};
     socklen_t length = sizeof value;
-    if (getsockopt(descriptor(socket), SOL_SOCKET, name, &value, &length) != 0) return 0;
-    return static_cast<int64_t>(value.tv_sec) * 1000000 + value.tv_usec;
+    if (getsockopt(descriptor(socket), SOL_SOCKET, name, &value, &length) != 0) return -1;
+    const int64_t timeout = static_cast<int64_t>(value.tv_sec) * 1000000 + value.tv_usec;
+    return timeout > 0 ? started + timeout : -1;
 }
 
 // Waits until the socket is ready for `events` or the moment `deadline`
@@ -94,9 +96,7 @@ int waitUntil(SocketHandle socket, short events, int64_t deadline) {
 // microseconds). Returns true when the call should be made again; false when
 // the time-out has passed (errorTimedOut recorded) or the wait failed.
 bool resumeAfterSignal(SocketHandle socket, int option, short events, int64_t started) {
-    const int64_t timeout = timeoutOf(socket, option);
-    const int64_t deadline = timeout > 0 ? started + timeout : -1;
-    int ready = waitUntil(socket, events, deadline);
+    int ready = waitUntil(socket, events, timeoutEnd(socket, option, started));
     if (ready == 0) setLastSocketError(errorTimedOut);
     return ready > 0;
 }
@@ -245,8 +245,7 @@ int connectTo(SocketHandle socket, const SocketAddress& peer) {
     if (errno != EINTR) return fail();
     // The system goes on connecting: wait for the outcome within what is left
     // of the send time-out (or without end when there is none).
-    const int64_t timeout = timeoutOf(socket, SO_SNDTIMEO);
-    return connectOutcome(socket, timeout > 0 ? started + timeout : -1);
+    return connectOutcome(socket, timeoutEnd(socket, SO_SNDTIMEO, started));
 }
 
 int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds) {
