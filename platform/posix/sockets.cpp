@@ -72,11 +72,11 @@ int64_t timeoutEnd(SocketHandle socket, int name, int64_t started) {
     return timeout > 0 ? started + timeout : -1;
 }
 
-// Waits until the socket is ready for `events` or the moment `deadline`
-// (monotonic microseconds; -1: no end) passes, resuming after signals.
-// Returns 1 ready, 0 when the deadline passed, -1 on failure.
-int waitUntil(SocketHandle socket, short events, int64_t deadline) {
-    pollfd one{descriptor(socket), events, 0};
+// Waits until one of `count` descriptors is ready for its events or the
+// moment `deadline` (monotonic microseconds; -1: no end) passes, resuming
+// after signals. Returns how many are ready, 0 when the deadline passed, -1 on
+// failure.
+int waitUntil(pollfd* polls, nfds_t count, int64_t deadline) {
     for (;;) {
         timespec wait{};
         if (deadline >= 0) {
@@ -84,11 +84,23 @@ int waitUntil(SocketHandle socket, short events, int64_t deadline) {
             if (left > 0)
                 wait = timespec{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000 * 1000)};
         }
-        int ready = ::ppoll(&one, 1, deadline >= 0 ? &wait : nullptr, nullptr);
-        if (ready > 0) return 1;
+        int ready = ::ppoll(polls, count, deadline >= 0 ? &wait : nullptr, nullptr);
+        if (ready > 0) return ready;
         if (ready == 0 && deadline >= 0) return 0;
         if (ready < 0 && errno != EINTR) return fail();
     }
+}
+
+// The same for one socket: 1 ready.
+int waitUntil(SocketHandle socket, short events, int64_t deadline) {
+    pollfd one{descriptor(socket), events, 0};
+    return waitUntil(&one, 1, deadline);
+}
+
+// The moment `milliseconds` from now (monotonic microseconds); now when it is
+// not positive.
+int64_t deadlineAfter(int32_t milliseconds) {
+    return monotonicMicroseconds() + (milliseconds > 0 ? int64_t{milliseconds} * 1000 : 0);
 }
 
 // A call on a socket interrupted by a signal: resumes it for what is left of
@@ -353,15 +365,7 @@ int selectReadable(SelectSet* set, int32_t milliseconds) {
         polls[i].events = POLLIN;
         polls[i].revents = 0;
     }
-    const int64_t deadline = monotonicMilliseconds() + (milliseconds > 0 ? milliseconds : 0);
-    int ready;
-    for (;;) {
-        int64_t left = deadline - monotonicMilliseconds();
-        if (left < 0) left = 0;
-        ready = ::poll(polls, count, static_cast<int>(left));
-        if (ready >= 0 || errno != EINTR) break;
-    }
-    if (ready < 0) return fail();
+    if (waitUntil(polls, count, deadlineAfter(milliseconds)) < 0) return -1;
     uint32_t kept = 0;
     for (uint32_t i = 0; i < count; ++i) {
         // A handle that is not a socket (POLLNVAL) is not readable.
@@ -387,8 +391,7 @@ bool brokenConnectionError(int32_t error) {
 }
 
 int waitReadable(SocketHandle socket, int32_t milliseconds) {
-    return waitUntil(socket, POLLIN,
-                     monotonicMicroseconds() + (milliseconds > 0 ? int64_t{milliseconds} * 1000 : 0));
+    return waitUntil(socket, POLLIN, deadlineAfter(milliseconds));
 }
 
 }  // namespace dyadc::platform
