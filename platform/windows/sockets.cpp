@@ -163,10 +163,12 @@ int bindAddress(SocketHandle socket, const SocketAddress& address) {
 }
 
 int bindListener(SocketHandle socket, const SocketAddress& address) {
-    // Here an address can be bound again while connections of it wait out
-    // TIME_WAIT without any option, while SO_REUSEADDR would let a second
-    // live listener take the port: the exclusive use keeps it to one.
-    if (setBoolOption(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE) != 0) return -1;
+    // A plain bind, with no address option: here an address can be bound
+    // again while connections of it wait out TIME_WAIT without one.
+    // SO_REUSEADDR would let a second live listener take the port, and
+    // SO_EXCLUSIVEADDRUSE would refuse every bind of the port until the
+    // connections of a closed listener that used it have ended: the Responder
+    // closes its data connections itself and listens again at once.
     return bindAddress(socket, address);
 }
 
