@@ -24,9 +24,15 @@ inline constexpr uint32_t headerReadSize = 2046;
 int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
                   uint32_t length, int32_t type, DyadProgressCallback progress);
 
+// Decides whether a block announced by its header may arrive, before the
+// go-ahead: a refused one gets no reply, its connection is closed and the
+// call returns 100.
+using HeaderCheck = bool (*)(const char* firstName, const char* secondName);
+
 // Receives the next block, or the next piece of one (DyadRecvDataBlock).
 int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
-                     int32_t* length, int32_t* type, DyadProgressCallback progress);
+                     int32_t* length, int32_t* type, DyadProgressCallback progress,
+                     HeaderCheck acceptHeader = nullptr);
 
 // Threads of one process take turns in sending on the connection: a block's
 // exchange (header, reply, bytes, reply) is never split by another thread's

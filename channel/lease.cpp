@@ -10,10 +10,10 @@ namespace dyadc {
 namespace {
 
 // Takes a mark for this process (see lease.h for its states).
-bool takeMark(int32_t& field) {
-    const int32_t me = platform::currentProcessId();
-    std::atomic_ref<int32_t> mark(field);
-    int32_t current = mark.load();
+bool takeMark(platform::ProcessIdentity& field) {
+    const platform::ProcessIdentity me = platform::currentProcess();
+    std::atomic_ref<platform::ProcessIdentity> mark(field);
+    platform::ProcessIdentity current = mark.load();
     for (;;) {
         if (current == me) return true;
         if (current == 0) {
@@ -25,9 +25,9 @@ bool takeMark(int32_t& field) {
     }
 }
 
-void releaseMark(int32_t& field) {
-    int32_t me = platform::currentProcessId();
-    std::atomic_ref<int32_t>(field).compare_exchange_strong(me, 0);
+void releaseMark(platform::ProcessIdentity& field) {
+    platform::ProcessIdentity me = platform::currentProcess();
+    std::atomic_ref<platform::ProcessIdentity>(field).compare_exchange_strong(me, 0);
 }
 
 }  // namespace
@@ -41,7 +41,7 @@ bool takeSendingMark() {
 
 void releaseSendingMark() {
     SharedSession& s = sharedSession();
-    if (std::atomic_ref<int32_t>(s.socketOwnerProcess).load() == platform::currentProcessId()) {
+    if (std::atomic_ref<platform::ProcessIdentity>(s.socketOwnerProcess).load() == platform::currentProcess()) {
         closeSocket(invalidSocket);  // frees the mark as every close does
     }
 }

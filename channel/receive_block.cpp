@@ -22,9 +22,10 @@
 //                       quit; empty or unknown) -> acknowledge a complete block
 //   -> keep or close the connection by the type -> release the turn
 //
-// Every call measures its time limit from its own start. A connection that
-// another running process made cannot be read here (its descriptor means
-// nothing in this process): the call waits, a second at a time and within its
+// Every call measures its time limit from its own start, and every wait in it
+// (a listening window, the pause after it, a read) ends at that limit. A
+// connection that another running process made cannot be read here (its
+// descriptor means nothing in this process): the call waits, within its
 // limit, until that process has closed it. A connection that the peer closed
 // or reset while no block is in progress is no failure: it is closed and the
 // call waits for the peer's next one. In the middle of a block it ends the
@@ -55,9 +56,12 @@ struct Call {
     int32_t* length;
     int32_t* type;
     DyadProgressCallback progress;
-    bool madeHere = false;  // this call had to wait for the connection
-    uint32_t filled = 0;    // bytes placed in the buffer
-    bool settle = false;    // the call ends by keeping or closing the connection by the type
+    HeaderCheck acceptHeader;
+    bool madeHere = false;   // this call had to wait for the connection
+    uint32_t filled = 0;     // bytes placed in the buffer
+    bool settle = false;     // the call ends by keeping or closing the connection by the type
+    bool completed = false;  // a whole block arrived in this call: its header's type is completedType
+    int32_t completedType = 0;
 };
 
 void discardBlock() {
@@ -83,11 +87,13 @@ std::mutex& receivingTurn() {
 }
 
 constexpr uint32_t turnPollMilliseconds = 50;
+constexpr int64_t markPollMilliseconds = 100;
+constexpr int64_t relistenPauseMilliseconds = 1000;
 
 // Takes this process's turn and the receiving mark; while another thread or
 // another running process receives, or another process holds the open
-// connection, waits for it a second at a time. Returns 0, or 101 when the
-// time limit passed first.
+// connection, waits for it, looking again every tenth of a second. Returns 0,
+// or 101 when the time limit passed first.
 int32_t awaitTurn(const Call& call, std::unique_lock<std::mutex>& turn) {
     SharedSession& s = sharedSession();
     while (!turn.try_lock()) {
@@ -113,12 +119,14 @@ int32_t awaitTurn(const Call& call, std::unique_lock<std::mutex>& turn) {
             return result::timedOut;
         }
         LOG_DETAIL("socket in use by another process.  Waiting");
-        platform::sleepSeconds(1);
+        platform::sleepMilliseconds(
+            static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, markPollMilliseconds)));
     }
 }
 
-// Waits for the Initiator's connection through the re-listen. Returns 0
-// connected, 101 at the limit, 100 when the re-listen failed.
+// Waits for the Initiator's connection through the re-listen, in windows
+// that end at the time limit. Returns 0 connected, 101 at the limit, 100 when
+// the re-listen failed.
 int32_t awaitConnection(Call& call) {
     SharedSession& s = sharedSession();
     while (s.connected == 0) {
@@ -127,13 +135,17 @@ int32_t awaitConnection(Call& call) {
             LOG_BASIC("Client connect Timeout");
             return result::timedOut;
         }
-        const int32_t listened = responderRelisten();
+        const int32_t listened = responderRelisten(
+            waitWithinLimit(call.timeoutSeconds, relistenWindowMilliseconds));
         if (listened != result::ok && listened != result::timedOut) {
             LOG_BASIC("A socket error had occured other than timeout");
             closeConnection();
             return result::connectionFailed;
         }
-        if (s.connected == 0) platform::sleepSeconds(1);
+        if (s.connected == 0) {
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, relistenPauseMilliseconds)));
+        }
     }
     return result::ok;
 }
@@ -147,7 +159,10 @@ int32_t awaitLine(Call& call, char* line) {
     for (;;) {
         const int32_t connected = awaitConnection(call);
         if (connected != result::ok) return connected;
-        if (receiveLine(s.dataSocket, line, headerReadSize) != 0) return result::ok;
+        if (receiveLine(s.dataSocket, line, headerReadSize,
+                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) != 0) {
+            return result::ok;
+        }
         if (connectionUnusable(s.dataSocket)) {
             if (p.lastSocketError == platform::errorMessageTooLong) {
                 LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
@@ -180,6 +195,14 @@ int32_t receiveBytes(Call& call) {
         const uint32_t remaining = s.blockSize - s.blockBytesReceived;
         // Never past the block: what follows it belongs to the next line.
         if (room > remaining) room = remaining;
+        // Near the time limit, wait only for what is left of it.
+        const int64_t left = timeLeftMilliseconds(call.timeoutSeconds);
+        if (left >= 0 && left < s.socketTimeoutMs &&
+            platform::waitReadable(s.dataSocket, static_cast<int32_t>(left)) == 0) {
+            p.lastSocketError = platform::errorTimedOut;
+            LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+            return result::timedOut;
+        }
         const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
         p.lastSocketError = platform::lastSocketError();
         if (got <= 0) {
@@ -205,6 +228,8 @@ int32_t completeBlock(Call& call) {
     discardBlock();
     if (s.blockType == blockLast) *call.type = blockLast;
     call.settle = true;
+    call.completed = true;
+    call.completedType = s.blockType;
     return sendLine(s.dataSocket, "%s", replyComplete);
 }
 
@@ -241,8 +266,16 @@ int32_t startBlock(Call& call, bool* proceed) {
         case ParsedLine::put:
             break;
     }
+    if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) {
+        closeConnection();  // no reply: the sender learns at once that the block is refused
+        return result::connectionFailed;
+    }
     int32_t result = sendLine(s.dataSocket, "%s", replyGoAhead);
-    if (parsed.length == 0) return sendLine(s.dataSocket, "%s", replyComplete);
+    if (parsed.length == 0) {
+        call.completed = true;
+        call.completedType = parsed.type;
+        return sendLine(s.dataSocket, "%s", replyComplete);
+    }
     s.blockType = parsed.type;
     s.blockSize = static_cast<uint32_t>(parsed.length);
     if (parsed.type == blockLast) *call.type = blockMore;
@@ -268,12 +301,13 @@ int32_t receive(Call& call) {
 }  // namespace
 
 int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
-                     int32_t* length, int32_t* type, DyadProgressCallback progress) {
+                     int32_t* length, int32_t* type, DyadProgressCallback progress, HeaderCheck acceptHeader) {
     if (firstName == nullptr || secondName == nullptr || length == nullptr || type == nullptr ||
         (buffer == nullptr && size != 0)) {
         return result::invalid;
     }
-    Call call{firstName, secondName, timeoutSeconds, static_cast<uint8_t*>(buffer), size, length, type, progress};
+    Call call{firstName, secondName, timeoutSeconds, static_cast<uint8_t*>(buffer), size, length,
+              type,      progress,   acceptHeader};
     // The buffer holds the received bytes followed by zeros when the call
     // returns. Clearing only what was not received on the way out leaves the
     // same bytes as clearing all at the start, without writing a large buffer
@@ -290,10 +324,23 @@ int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
     std::unique_lock<std::mutex> turn(receivingTurn(), std::defer_lock);
     if (awaitTurn(call, turn) != result::ok) return result::timedOut;
     const int32_t result = receive(call);
-    // Keep or close, by the type the caller's variable holds now, when the
-    // call has dealt with a whole line or completed a block. A failure leaves
-    // the connection as it stands, and a piece with more to come keeps it.
-    if (call.settle && (*type == blockLast || (*type != blockFirst && *type != blockMore && call.madeHere))) {
+    // Keep or close, when the call has completed a block or dealt with a
+    // whole line; a failure leaves the connection as it stands, and a piece
+    // with more to come keeps it. A completed block decides by its header's
+    // type: a single block closes the connection that was made for it,
+    // whichever call (and process) accepted it, since kept it would stay with
+    // a process that may never receive again. A line decides by the type the
+    // caller's variable holds, closing for a single type only a connection
+    // that this call accepted.
+    SharedSession& s = sharedSession();
+    const bool single = !isSeriesType(call.completed ? call.completedType : *type);
+    if (call.completed) {
+        if (call.completedType == blockLast || (single && s.freshConnection == 1)) {
+            closeConnection();
+        } else {
+            s.freshConnection = 0;
+        }
+    } else if (call.settle && (*type == blockLast || (single && call.madeHere))) {
         closeConnection();
     }
     releaseReceivingMark();

@@ -1,8 +1,8 @@
 // sendBlock: one block to the paired workstation, acknowledged only when the
 // peer has every byte.
 //
-// One call waits until no other process of the workstation is using the
-// connection, connects when none is open, sends the "put" header, waits for
+// One call waits until no other thread or process of the workstation is using
+// the connection (within its time limit), connects when none is open, sends the "put" header, waits for
 // the go-ahead, sends the bytes, waits for the final acknowledgement, and then
 // keeps or closes the connection by the block type:
 //
@@ -27,7 +27,10 @@
 namespace dyadc {
 namespace {
 
-constexpr uint32_t ownerPollSeconds = 4;
+// How often a call that waits for another process's use of the connection
+// looks again, and how often it says so in the log.
+constexpr int64_t ownerPollMilliseconds = 50;
+constexpr int64_t ownerNoticeMilliseconds = 4000;
 
 // Gives up on the connection: the result tells a time-out from any other end.
 int32_t giveUp() {
@@ -57,18 +60,29 @@ struct Outcome {
     }
 };
 
-// Waits until the connection is free for this process and open. Returns 0,
-// or 101 when the time limit passed before a connection could be made.
+// Waits until the connection is free for this process and open, within the
+// time limit: another process's block or series keeps its connection while
+// this call waits. Returns 0, or 101 when the time limit passed before a
+// connection could be made.
 int32_t takeConnection(uint32_t timeoutSeconds, bool* madeHere) {
     SharedSession& s = sharedSession();
     ReconnectPause pause;
+    int64_t noticed = -ownerNoticeMilliseconds;
     for (;;) {
         if (!takeSendingMark() || connectionHeldElsewhere()) {
-            // Another running process uses the connection: wait for it. This
-            // wait has no limit of its own but counts against the later steps.
+            // Another running process uses the connection: wait for it.
             releaseSendingMark();
-            LOG_DETAIL("socket in use by another process.  Waiting");
-            platform::sleepSeconds(ownerPollSeconds);
+            if (timeLimitPassed(timeoutSeconds)) {
+                LOG_BASIC("socket in use by another process until the time limit passed");
+                return result::timedOut;
+            }
+            const int64_t now = platform::monotonicMilliseconds();
+            if (now - noticed >= ownerNoticeMilliseconds) {
+                LOG_DETAIL("socket in use by another process.  Waiting");
+                noticed = now;
+            }
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, ownerPollMilliseconds)));
             continue;
         }
         if (s.connected == 1) return result::ok;
@@ -77,12 +91,13 @@ int32_t takeConnection(uint32_t timeoutSeconds, bool* madeHere) {
             releaseSendingMark();
             return result::timedOut;
         }
-        initiatorReconnect();
+        const int64_t left = timeLeftMilliseconds(timeoutSeconds);
+        initiatorReconnect(left < 0 ? -1 : left * 1000);
         if (s.connected == 1) {
             takeSendingMark();  // a failed attempt's close freed the mark
             return result::ok;
         }
-        pause.wait(processSession().lastSocketError);
+        pause.wait(processSession().lastSocketError, waitWithinLimit(timeoutSeconds, 1000));
     }
 }
 
@@ -97,7 +112,7 @@ void sendHeader(const char* firstName, const char* secondName, uint32_t length, 
             LOG_BASIC("send() failed in Put rc=%d", p.lastSocketError);
             return outcome.end(giveUp());
         }
-        platform::sleepSeconds(1);
+        platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
     }
 }
 
@@ -106,7 +121,9 @@ void awaitReply(uint32_t timeoutSeconds, bool warnWhileWaiting, Outcome& outcome
     SharedSession& s = sharedSession();
     for (;;) {
         int32_t code = 0;
-        const int32_t read = readReply(s.dataSocket, &code);
+        // A second at a time (the warning's pace), never past the limit.
+        const int32_t read = readReply(s.dataSocket, &code,
+                                       Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs));
         if (read == result::ok && code == 0) return;
         if (warnWhileWaiting) LOG_DETAIL("Warning: No data recived in 1 secs");
         if (read != result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
@@ -141,7 +158,7 @@ void sendBytes(const void* data, uint32_t length, uint32_t timeoutSeconds, Outco
         }
         // Before the first byte has left, the next try waits a second; once
         // some have left, the rest follows at once.
-        if (done == 0) platform::sleepSeconds(1);
+        if (done == 0) platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
     }
 }
 
@@ -159,8 +176,13 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
         return result::connectionFailed;
     }
 
-    std::lock_guard<std::recursive_mutex> turn(sendingTurn());
     startOperation();
+    // Threads of this process take turns, each within its own limit.
+    std::unique_lock<std::recursive_mutex> turn(sendingTurn(), std::defer_lock);
+    while (!turn.try_lock()) {
+        if (timeLimitPassed(timeoutSeconds)) return result::timedOut;
+        platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, ownerPollMilliseconds)));
+    }
     bool madeHere = false;
     if (takeConnection(timeoutSeconds, &madeHere) != result::ok) return result::timedOut;
 
@@ -175,7 +197,7 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
     }
 
     // Keep or close.
-    if (type == blockLast || (type != blockFirst && type != blockMore && madeHere)) closeConnection();
+    if (type == blockLast || (!isSeriesType(type) && madeHere)) closeConnection();
     return outcome.result;
 }
 

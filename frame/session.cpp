@@ -26,14 +26,14 @@ int32_t sharingProblem = 0;
 int32_t attachedBy = 0;  // the process that attached the Session
 
 // The creator record beside a socket field of the shared region.
-int32_t& creatorOf(const SocketHandle& field) {
+platform::ProcessIdentity& creatorOf(const SocketHandle& field) {
     SharedSession& s = *shared;
     if (&field == &s.dataSocket) return s.dataSocketProcess;
     if (&field == &s.connectSocket) return s.connectSocketProcess;
     if (&field == &s.relistenSocket) return s.relistenSocketProcess;
     if (&field == &s.listenSocket) return s.listenSocketProcess;
     // Only Session fields have a creator record; anything else has none.
-    static int32_t none;
+    static platform::ProcessIdentity none;
     none = 0;
     return none;
 }
@@ -80,6 +80,7 @@ void applySharedInitialValues(SharedSession& s) {
     s.listenSocketProcess = 0;
     s.socketOwnerProcess = 0;
     s.receivingProcess = 0;
+    s.freshConnection = 0;
 }
 
 void applyProcessInitialValues(ProcessSession& p) {
@@ -146,7 +147,7 @@ bool copyText(char* field, size_t size, const char* text) {
 
 int32_t closeSocket(SocketHandle socket) {
     SharedSession& s = sharedSession();
-    std::atomic_ref<int32_t>(s.socketOwnerProcess).store(0);
+    std::atomic_ref<platform::ProcessIdentity>(s.socketOwnerProcess).store(0);
     s.socketOwner = 0;
     if (socket == invalidSocket) return result::connectionFailed;
     platform::shutdownReceive(socket);
@@ -156,17 +157,17 @@ int32_t closeSocket(SocketHandle socket) {
 
 void holdSocket(SocketHandle& field, SocketHandle socket) {
     field = socket;
-    creatorOf(field) = socket == invalidSocket ? 0 : platform::currentProcessId();
+    creatorOf(field) = socket == invalidSocket ? 0 : platform::currentProcess();
 }
 
 void copySocket(SocketHandle& to, const SocketHandle& from) {
-    int32_t creator = creatorOf(from);
+    const platform::ProcessIdentity creator = creatorOf(from);
     to = from;
     creatorOf(to) = creator;
 }
 
 bool ownsSocket(const SocketHandle& field) {
-    return field != invalidSocket && creatorOf(field) == platform::currentProcessId();
+    return field != invalidSocket && creatorOf(field) == platform::currentProcess();
 }
 
 bool socketCreatorAlive(const SocketHandle& field) {
@@ -176,9 +177,9 @@ bool socketCreatorAlive(const SocketHandle& field) {
 int32_t closeSessionSocket(SocketHandle& field) {
     SharedSession& s = sharedSession();
     const SocketHandle handle = field;
-    const int32_t madeBy = creatorOf(field);
+    const platform::ProcessIdentity madeBy = creatorOf(field);
     int32_t result;
-    if (handle != invalidSocket && madeBy != platform::currentProcessId()) {
+    if (handle != invalidSocket && madeBy != platform::currentProcess()) {
         // Another process's handle number means nothing here: free the owner
         // mark as any close does, and only forget the handle.
         closeSocket(invalidSocket);

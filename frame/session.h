@@ -55,14 +55,18 @@ struct SharedSession {
     int32_t socketOwner;                  // openTicket of the process using dataSocket; 0 free
 
     // The processes that created the handles above (0 with an invalid handle),
-    // and the process whose ticket is in socketOwner (0 when free).
-    int32_t dataSocketProcess;
-    int32_t connectSocketProcess;
-    int32_t relistenSocketProcess;
-    int32_t listenSocketProcess;
-    int32_t socketOwnerProcess;
+    // and the process whose ticket is in socketOwner (0 when free), each as
+    // its id and start time (platform::ProcessIdentity), changed atomically.
+    alignas(8) platform::ProcessIdentity dataSocketProcess;
+    alignas(8) platform::ProcessIdentity connectSocketProcess;
+    alignas(8) platform::ProcessIdentity relistenSocketProcess;
+    alignas(8) platform::ProcessIdentity listenSocketProcess;
+    alignas(8) platform::ProcessIdentity socketOwnerProcess;
     // The process that is inside DyadRecvDataBlock (0 when none).
-    int32_t receivingProcess;
+    alignas(8) platform::ProcessIdentity receivingProcess;
+    // 1 while the open data connection has carried no complete block yet:
+    // it was made for the block now on it, and a single block closes it.
+    int32_t freshConnection;
 };
 
 struct ProcessSession {
@@ -82,7 +86,7 @@ struct ProcessSession {
 // Identifies the SharedSession layout inside the shared memory; change it with
 // every change to SharedSession, so that builds with different layouts refuse
 // to share one workstation's memory.
-inline constexpr uint32_t sharedSessionLayout = 3;
+inline constexpr uint32_t sharedSessionLayout = 4;
 
 // The Session regions of this process.
 SharedSession& sharedSession();

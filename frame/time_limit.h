@@ -15,12 +15,20 @@ namespace dyadc {
 // seconds of the calendar clock. Each thread keeps its own, so that calls in
 // several threads of a process each measure their own limit.
 int32_t& operationStart();
-// Sets operationStart to now.
+// Sets operationStart to now, and the moment from which the time limit is
+// measured.
 void startOperation();
 
-// The host's time limit has passed: a limit is set and more whole seconds
-// than the limit have elapsed since operationStart.
+// The host's time limit has passed: a limit is set and its seconds have
+// elapsed since the start of the operation. The elapsed time is measured
+// with the monotonic clock to the millisecond, so that a call ends at its
+// limit and not up to a second after it.
 bool timeLimitPassed(uint32_t timeoutSeconds);
+// What is left of the host's time limit, in milliseconds (0 once it has
+// passed); -1 when there is no limit.
+int64_t timeLeftMilliseconds(uint32_t timeoutSeconds);
+// A wait of `milliseconds`, cut short to what is left of the time limit.
+int64_t waitWithinLimit(uint32_t timeoutSeconds, int64_t milliseconds);
 
 class Deadline {
 public:
@@ -30,6 +38,8 @@ public:
     static Deadline limit(uint32_t timeoutSeconds);
     // `milliseconds` from now.
     static Deadline after(int64_t milliseconds);
+    // `milliseconds` from now, or the host's time limit if it comes first.
+    static Deadline limitOrAfter(uint32_t timeoutSeconds, int64_t milliseconds);
 
     bool bounded() const { return atMilliseconds_ >= 0 || limitSeconds_ != 0; }
     bool passed() const;

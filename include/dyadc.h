@@ -27,11 +27,12 @@
  * process of the workstation, with these rules:
  *   - DyadSendDataBlock: calls of one process take turns (a second thread's
  *     call waits for the first to finish its block); a call of another process
- *     waits while a series of this one holds the connection.
+ *     waits while a block or series of this one holds the connection. Every
+ *     such wait ends at the waiting call's own time limit.
  *   - DyadRecvDataBlock: one call receives at a time on a workstation; a call
- *     from another thread or process waits for it, a second at a time, within
- *     its own time limit. Blocks go to whichever call receives them, each
- *     block to exactly one call.
+ *     from another thread or process waits for it within its own time limit.
+ *     Blocks go to whichever call receives them, each block to exactly one
+ *     call.
  *   - DyadOpen, DyadOpenXOver, DyadClose: the count of opens is kept exactly
  *     whoever calls; but open the pairing itself from one process at a time
  *     (two calls that find the workstation unpaired at the same moment each
@@ -226,11 +227,11 @@ DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level
  * through: soon again when the Responder refused (it is between two
  * listening windows), after a pause that grows from a tenth of a millisecond
  * to a second, and a second later after any other failure. While another
- * process of this workstation is using the connection, the call waits for it
- * (4 seconds per check; this wait has no limit of its own). `timeoutSeconds`
- * (0: no limit) bounds the rest of the call: a failed step is retried until
- * the limit passes. Threads of one process take turns: a call waits while
- * another thread's call is sending.
+ * thread or process of this workstation is using the connection, the call
+ * waits for it. `timeoutSeconds` (0: no limit) bounds the whole call, these
+ * waits included: a failed step is retried until the limit passes, and a
+ * call that is still waiting for the connection then returns 101, leaving
+ * the other call's block or series undisturbed.
  *
  * The bytes go out in one piece: when the receiver stops taking them for a
  * while, the call waits and goes on from where the sending stopped, until
@@ -261,8 +262,13 @@ DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondNam
  * the header's type when the whole block fits; for a block that spans
  * several calls, the first call reports the header's type (22 for a type 20
  * block) and every later call 22, except that the call completing a type 20
- * block reports 20. `*type` is also read at the end of the call to decide
- * whether the connection stays open: set it before the call.
+ * block reports 20. The call that completes a block keeps or closes the
+ * connection by the block's own type: a series block (21, 22) keeps it, 20
+ * closes it, and a single block closes the connection that was made for it,
+ * also when it arrived over several calls (so that whichever process
+ * receives next gets the next connection). A call that reads only a line (an
+ * empty or unknown one, or "quit") decides by the value that `*type` holds:
+ * set it before the call.
  * `progress`, when not null, is called after every receive that brought bytes.
  *
  * When no connection is open the call listens for the Initiator's connection
@@ -270,9 +276,9 @@ DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondNam
  * is accepted. A connection that the Initiator closed while no block was in
  * progress is no failure: the call waits for its next one. While another
  * process of this workstation is receiving, or the open connection belongs to
- * another running process, the call waits for it, a second at a time.
- * `timeoutSeconds` (0: no limit) bounds the waits and the reads; every call
- * measures it from its own start.
+ * another running process, the call waits for it. `timeoutSeconds` (0: no
+ * limit) bounds the whole call: a listening window, the pause after it and
+ * every read end at the limit. Every call measures it from its own start.
  *
  * Results: 0 a block or a piece of one was received (or an empty or unknown
  * line was read, leaving `*length` and `*type` as they were); 23 (the number

@@ -240,8 +240,21 @@ void unmapSharedMemory(void* data, uint32_t size);
 // ---------------------------------------------------------------------------
 
 int32_t currentProcessId();
-// False when no process with this id exists any more.
-bool processAlive(int32_t processId);
+
+// A process as the shared Session records it: its id in the high 32 bits and
+// the low 32 bits of its start time in the low ones, so that a new process
+// that the system has given the id of an ended one is not taken for it. 0 is
+// no process.
+using ProcessIdentity = uint64_t;
+ProcessIdentity currentProcess();
+// The identity of the running process with this id; 0 when there is none.
+ProcessIdentity processIdentityOf(int32_t processId);
+inline int32_t processIdOf(ProcessIdentity process) {
+    return static_cast<int32_t>(process >> 32);
+}
+// False when the process has ended (also when it has not been waited for yet)
+// or its id now belongs to another process.
+bool processAlive(ProcessIdentity process);
 bool environmentDefined(const char* name);
 // Writes the computer name (at most size - 1 characters, NUL-terminated).
 // Returns 0, or -1 when it cannot be read (the buffer then holds "").

@@ -11,13 +11,15 @@ namespace dyadc {
 
 // Initiator: opens one new connection to the paired Responder (peerAddress,
 // port 8181) from the pairing's adapter (localAddress), with send and receive
-// time-outs of socketTimeoutMs. The connect has that time-out as a whole;
+// time-outs of socketTimeoutMs. The connect has that time-out as a whole
+// (or `timeoutMicroseconds` when that is given and shorter: what is left of a
+// caller's time limit);
 // within it, a connection request without an answer in time is made again
 // from a new port (ConnectSchedule; see reconnect.cpp for why). No pause.
 // Returns 0 connected (dataSocket, connected 1, linkDown 0); 101 the connect
 // timed out; 100 any other failure (linkDown 1, the new socket closed). A
 // failed connect leaves its error in lastSocketError.
-int32_t initiatorReconnect();
+int32_t initiatorReconnect(int64_t timeoutMicroseconds = -1);
 
 // The waits of one reconnection's connection requests. A request without an
 // answer after four times the Responder's last answer time (at least a
@@ -52,19 +54,26 @@ private:
 // the next attempt follows a second later.
 class ReconnectPause {
 public:
-    // Waits before the next attempt, by the error of the last one.
-    void wait(int32_t error);
+    // Waits before the next attempt, by the error of the last one, for at most
+    // `longestMilliseconds` (what is left of the caller's time limit).
+    void wait(int32_t error, int64_t longestMilliseconds = 1000);
 
 private:
     uint32_t nextMicroseconds_ = 100;
 };
 
-// Responder: listens once on localAddress for up to 5 seconds and accepts the
+// Responder: listens once on localAddress for up to 5 seconds (or the shorter
+// `windowMilliseconds`: what is left of a caller's time limit) and accepts the
 // paired Initiator's next connection as dataSocket. A connection from any
 // other address is closed at once and the window goes on. Returns 0
 // connected; 101 nobody connected in the window; 100 the socket could not be
 // made, bound or put to listen, or the accept failed. Nothing stays
 // listening after the call.
-int32_t responderRelisten();
+inline constexpr int64_t relistenWindowMilliseconds = 5000;
+
+// After a failed bind of a listener on `address`: when the port was taken by
+// another live listener, says in the log what that most likely means.
+void explainPortInUse(int32_t error, const SocketAddress& address);
+int32_t responderRelisten(int64_t windowMilliseconds = relistenWindowMilliseconds);
 
 }  // namespace dyadc

@@ -45,6 +45,10 @@ inline constexpr int32_t blockLast = DYAD_BLOCK_LAST;
 inline constexpr int32_t blockFirst = DYAD_BLOCK_FIRST;
 inline constexpr int32_t blockMore = DYAD_BLOCK_MORE;
 static_assert(blockLast == 20 && blockFirst == 21 && blockMore == 22, "block types travel as these numbers");
+// Types 20, 21 and 22 belong to a series; any other is a single block.
+inline bool isSeriesType(int32_t type) {
+    return type == blockLast || type == blockFirst || type == blockMore;
+}
 
 // The names that the library update travels under.
 inline constexpr const char* updateBlockName = "dyadc.dl_";

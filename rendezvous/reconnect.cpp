@@ -54,16 +54,17 @@ ConnectSchedule::Wait ConnectSchedule::next(int64_t elapsedMicroseconds) {
     return wait;
 }
 
-void ReconnectPause::wait(int32_t error) {
+void ReconnectPause::wait(int32_t error, int64_t longestMilliseconds) {
+    const int64_t longest = std::max(longestMilliseconds, int64_t{0}) * 1000;
     if (error != platform::errorConnectionRefused) {
-        platform::sleepSeconds(1);
+        platform::sleepMicroseconds(static_cast<uint32_t>(std::min(longest, int64_t{longestPauseMicroseconds})));
         return;
     }
-    platform::sleepMicroseconds(nextMicroseconds_);
+    platform::sleepMicroseconds(static_cast<uint32_t>(std::min(longest, int64_t{nextMicroseconds_})));
     nextMicroseconds_ = std::min(nextMicroseconds_ + nextMicroseconds_ / 2, longestPauseMicroseconds);
 }
 
-int32_t initiatorReconnect() {
+int32_t initiatorReconnect(int64_t timeoutMicroseconds) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     s.peerAddress.port = platform::toNetwork16(rendezvousPort);
@@ -75,7 +76,9 @@ int32_t initiatorReconnect() {
     // acknowledgement of that old connection, and the system asks again only
     // after a pause of its own (tens of milliseconds or more).
     const int64_t started = platform::monotonicMicroseconds();
-    ConnectSchedule schedule(int64_t{s.socketTimeoutMs} * 1000, p.answerMicroseconds);
+    int64_t timeout = int64_t{s.socketTimeoutMs} * 1000;
+    if (timeoutMicroseconds >= 0 && timeoutMicroseconds < timeout) timeout = timeoutMicroseconds;
+    ConnectSchedule schedule(timeout, p.answerMicroseconds);
     int32_t outcome = result::connectionFailed;
     for (;;) {
         const SocketHandle socket = openConnectSocket();

@@ -3,6 +3,8 @@
 // interface address and port 8181. Only the paired Initiator is accepted: a
 // connection from any other address is closed at once, so that no other host
 // on the network can slip blocks (or a library file) into the pairing.
+#include <algorithm>
+
 #include "frame/results.h"
 #include "log/log.h"
 #include "rendezvous/link.h"
@@ -10,8 +12,6 @@
 
 namespace dyadc {
 namespace {
-
-constexpr int64_t windowMilliseconds = 5000;
 
 // The address that connections must come from, or 0 when no Initiator is
 // known yet (any caller is then accepted).
@@ -22,7 +22,15 @@ uint32_t pairedInitiatorAddress() {
 
 }  // namespace
 
-int32_t responderRelisten() {
+void explainPortInUse(int32_t error, const SocketAddress& address) {
+    if (error != platform::errorAddressInUse) return;
+    LOG_BASIC(
+        "Port %u on %s is taken by another listener: another workstation on this machine uses the same "
+        "address (each needs its own)",
+        static_cast<unsigned>(rendezvousPort), platform::dotted(address).text);
+}
+
+int32_t responderRelisten(int64_t windowMilliseconds) {
     SharedSession& s = sharedSession();
     int32_t outcome = result::ok;
     const SocketHandle listener = platform::openStreamSocket(s.socketFlags);
@@ -43,6 +51,7 @@ int32_t responderRelisten() {
             const int32_t error = platform::lastSocketError();
             LOG_DETAIL("Reusing Local socket associated to %s", platform::dotted(s.localAddress).text);
             LOG_BASIC("TCP/IP Failure on bind() for listen socket: %d", error);
+            explainPortInUse(error, s.localAddress);
             s.linkDown = 1;
             outcome = result::connectionFailed;
         } else if (platform::listenOn(listener) != 0) {
@@ -52,7 +61,8 @@ int32_t responderRelisten() {
         } else {
             LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
             const uint32_t expected = pairedInitiatorAddress();
-            const int64_t deadline = platform::monotonicMilliseconds() + windowMilliseconds;
+            const int64_t deadline = platform::monotonicMilliseconds() +
+                                     std::min(windowMilliseconds, relistenWindowMilliseconds);
             SocketHandle accepted = invalidSocket;
             while (accepted == invalidSocket && outcome == result::ok) {
                 int64_t left = deadline - platform::monotonicMilliseconds();
@@ -90,6 +100,7 @@ int32_t responderRelisten() {
                 logAdapterOf(accepted);
                 closeSessionSocket(s.relistenSocket);
                 holdSocket(s.dataSocket, accepted);
+                s.freshConnection = 1;
                 s.connected = 1;
                 s.linkDown = 0;
                 return result::ok;

@@ -22,6 +22,7 @@
 #include "frame/time_limit.h"
 #include "log/log.h"
 #include "rendezvous/interfaces.h"
+#include "rendezvous/link.h"
 #include "rendezvous/protocol.h"
 #include "rendezvous/rendezvous.h"
 #include "update/update.h"
@@ -124,7 +125,9 @@ bool openListeners(ResponderSockets& sockets, SocketAddress* table, int32_t coun
         table[i].family = platform::addressFamilyIpv4;
         table[i].port = platform::toNetwork16(rendezvousPort);
         if (platform::bindListener(listener, table[i]) != 0) {
-            LOG_BASIC("Warning: Binding socket failed! Error: %d", platform::lastSocketError());
+            const int32_t error = platform::lastSocketError();
+            LOG_BASIC("Warning: Binding socket failed! Error: %d", error);
+            explainPortInUse(error, table[i]);
         } else if (platform::listenOn(listener) != 0) {
             LOG_BASIC("Warning: TCP/IP Failure on listen(): %d", platform::lastSocketError());
         } else {

@@ -1,7 +1,8 @@
 // receiveLibraryUpdate: the Responder's side of the update. It stores the
 // series in the system directory as "dyadc.dl_", the name under which the
-// update always travels: a series under any other name is refused with
-// nothing written (the system directory is where the installed library
+// update always travels: a block under any other name is refused at its
+// header, before any of its bytes is acknowledged, with nothing written (the
+// system directory is where the installed library
 // lives, and the peer must not choose what is written there). It writes only
 // through a file that it opened for the series. A call that delivered bytes
 // is told from one that read an empty or unknown line by a type value that no
@@ -35,6 +36,13 @@ int32_t endSeries(std::FILE*& file, int32_t result) {
     return result;
 }
 
+// Every block of the series must carry the update's own name.
+bool updateHeader(const char* firstName, const char* /*secondName*/) {
+    if (std::strcmp(firstName, updateBlockName) == 0) return true;
+    LOG_BASIC("Error:  Refused to store the update under the name %s", firstName);
+    return false;
+}
+
 bool writeBytes(std::FILE* file, const uint8_t* bytes, int32_t length) {
     return length <= 0 || std::fwrite(bytes, 1, static_cast<size_t>(length), file) == static_cast<size_t>(length);
 }
@@ -50,7 +58,7 @@ int32_t receiveLibraryUpdate() {
         int32_t length = 0;
         int32_t type = noBlock;
         const int32_t received = receiveBlock(firstName, secondName, updateReceiveLimit, data, sizeof data,
-                                              &length, &type, nullptr);
+                                              &length, &type, nullptr, updateHeader);
         if (received == quitCode) return endSeries(file, quitCode);
         if (received == result::connectionFailed) {
             LOG_BASIC("Error:  Client nolonger connected.  Updated DLL NOT received.");
@@ -66,10 +74,6 @@ int32_t receiveLibraryUpdate() {
             if (file != nullptr) (void)std::fclose(file);  // a new series starts over
             file = nullptr;
             char path[systemPathSize];
-            if (std::strcmp(firstName, updateBlockName) != 0) {
-                LOG_BASIC("Error:  Refused to store the update under the name %s", firstName);
-                return endSeries(file, result::connectionFailed);
-            }
             if (!systemFilePath(updateBlockName, path) || (file = platform::createStoredFile(path)) == nullptr) {
                 LOG_BASIC("Error:  Cannot create %s.  Updated DLL NOT received.", path);
                 return endSeries(file, result::connectionFailed);

@@ -107,8 +107,9 @@ int main(int argc, char** argv) {
     std::printf("blockType %d\n", s.blockType);
     std::printf("linkDown %d\n", s.linkDown);
     std::printf("socketOwner %d\n", s.socketOwner);
-    std::printf("socketOwnerProcess %d\n", s.socketOwnerProcess);
-    std::printf("receivingProcess %d\n", s.receivingProcess);
+    // The processes by their ids.
+    std::printf("socketOwnerProcess %d\n", dyadc::platform::processIdOf(s.socketOwnerProcess));
+    std::printf("receivingProcess %d\n", dyadc::platform::processIdOf(s.receivingProcess));
     dyadc::platform::unmapSharedMemory(memory, sizeof(SharedSession));
     return 0;
 }

@@ -169,6 +169,9 @@ TEST_F(Link, PortHeldByAnotherProgramFailsTheBind) {
     EXPECT_EQ(responderRelisten(), 100);
     EXPECT_TRUE(log.has("Reusing Local socket associated to 192.168.10.1"));
     EXPECT_TRUE(log.has("TCP/IP Failure on bind() for listen socket: 10048"));
+    EXPECT_TRUE(
+        log.has("Port 8181 on 192.168.10.1 is taken by another listener: another workstation on this "
+                "machine uses the same address (each needs its own)"));
     EXPECT_EQ(s.relistenSocket, invalidSocket);
     close(other);
 }

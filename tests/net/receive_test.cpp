@@ -85,7 +85,7 @@ TEST_F(Receive, EmptyBlockIsAcknowledgedAtOnce) {
 
 TEST_F(Receive, BlockLargerThanTheBufferComesInPieces) {
     script({"send", "put a|b|10|7\\r\\n", "expect", "000 OK\\r\\n", "send", "0123456789", "expect", "000 Ok\\r\\n",
-            "quiet", "300"});
+            "eof"});
     SharedSession& s = sharedSession();
     Call one = receive(4);
     EXPECT_EQ(one.result, 0);
@@ -103,7 +103,7 @@ TEST_F(Receive, BlockLargerThanTheBufferComesInPieces) {
     EXPECT_EQ(three.type, 22);
     EXPECT_EQ(three.data, std::string("89\0\0", 4));
     EXPECT_EQ(s.blockSize, 0u);
-    EXPECT_EQ(s.connected, 1) << "reported as 22, so the connection stays open";
+    EXPECT_EQ(s.connected, 0) << "reported as 22, but a single block closes the connection made for it";
     EXPECT_EQ(s.bytesTransferred, 10.0);
 }
 
@@ -182,16 +182,17 @@ TEST_F(Receive, TwoThreadsTakeTurnsAndGetEveryBlockOnce) {
 }
 
 TEST_F(Receive, KeptConnectionThatThePeerClosesIsNoFailure) {
-    // Two single blocks larger than the buffer, each on a connection of its own.
-    script({"send",   "put a|b|6|7\\r\\n", "expect", "000 OK\\r\\n", "send",         "abcdef",
-            "expect", "000 Ok\\r\\n",      "close",  "connect",      "192.168.10.2", "192.168.10.1",
-            "send",   "put c|d|3|7\\r\\n", "expect", "000 OK\\r\\n", "send",         "ghi",
-            "expect", "000 Ok\\r\\n",      "eof"});
+    // A series block larger than the buffer, then a single block on a
+    // connection of its own.
+    script({"send",   "put a|b|6|21\\r\\n", "expect", "000 OK\\r\\n", "send",         "abcdef",
+            "expect", "000 Ok\\r\\n",       "close",  "connect",      "192.168.10.2", "192.168.10.1",
+            "send",   "put c|d|3|7\\r\\n",  "expect", "000 OK\\r\\n", "send",         "ghi",
+            "expect", "000 Ok\\r\\n",       "eof"});
     EXPECT_EQ(receive(4).data, "abcd");
     Call rest = receive(4);
     EXPECT_EQ(rest.result, 0);
     EXPECT_EQ(rest.type, 22);
-    EXPECT_EQ(sharedSession().connected, 1) << "reported as 22, so the connection stays open";
+    EXPECT_EQ(sharedSession().connected, 1) << "a series keeps the connection";
     Call next = receive(4);
     EXPECT_EQ(next.result, 0) << "the closed connection is replaced by the peer's next one";
     EXPECT_EQ(next.data, std::string("ghi\0", 4));
@@ -301,6 +302,23 @@ TEST_F(Receive, SilentInitiatorAndNobodyAtAll) {
     EXPECT_EQ(silent.result, 101);
     EXPECT_TRUE(log.has("ERROR: Receive Timeout Expired.  Socket error 10060"));
     EXPECT_EQ(sharedSession().connected, 1) << "a header time-out leaves the connection open";
+}
+
+// A call blocks for its limit and not longer, whether it listens for a
+// connection (the window and the pause after it end at the limit) or waits on
+// a silent one.
+TEST_F(Receive, CallsEndAtTheirLimit) {
+    const auto timed = [&](uint32_t limit) {
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(receive(4, limit).result, 101);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        EXPECT_GE(took, limit - 0.05) << limit;
+        EXPECT_LT(took, limit + 0.75) << limit;
+    };
+    for (uint32_t limit : {2u, 3u, 6u}) timed(limit);
+    script({"sleep", "6000"});
+    timed(2);
+    EXPECT_EQ(sharedSession().connected, 1) << "the silent connection was accepted";
 }
 
 TEST_F(Receive, NullArgumentsAreRefused) {

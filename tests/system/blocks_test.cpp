@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/lan.h"
@@ -60,6 +61,47 @@ TEST_F(Blocks, GigabyteInVaryingBlocksArrivesIntact) {
     EXPECT_EQ(field(2, "bytesTransferred"), "1073741824");
 }
 
+// A single block larger than the receiver's buffer, finished by a process
+// that then stays idle, leaves no connection behind in that process: another
+// process receives the next block.
+TEST_F(Blocks, AProcessThatFinishedABlockInPiecesLeavesTheConnectionFree) {
+    std::vector<std::string> pieces{helperPath("test-host")};
+    for (int i = 0; i < 4; ++i) pieces.insert(pieces.end(), {"recv", "65536", "20"});
+    pieces.push_back("hold");
+    Child first = lan->spawn(1, pieces);
+    Child sender = lan->spawn(2, {helperPath("test-host"), "send", "a", "b", "7", "200000", "20", "wait", "send",
+                                  "c", "d", "7", "1000", "10"});
+    ASSERT_TRUE(first.waitForOutput("holding"));
+    EXPECT_EQ(first.output().substr(first.output().rfind("recv")), "recv 0 3392 22  \nholding\n");
+    ASSERT_TRUE(sender.waitForOutput("send 0"));
+    Child second = lan->spawn(1, {helperPath("test-host"), "recv", "65536", "10"});
+    sender.writeInput("\n");
+    EXPECT_EQ(second.wait(seconds(20)), 0);
+    EXPECT_EQ(second.output(), "recv 0 1000 7 c d\n");
+    EXPECT_EQ(sender.wait(seconds(20)), 0);
+    EXPECT_EQ(sender.output(), "send 0\ngo\nsend 0\n");
+    first.closeInput();
+    EXPECT_EQ(first.wait(), 0);
+}
+
+// A receiver killed while it waits holds nothing, even before its parent has
+// waited for it.
+TEST_F(Blocks, AKilledReceiverHoldsNothingBeforeItsParentWaits) {
+    Child first = lan->spawn(1, {helperPath("test-host"), "recv", "65536", "60"});
+    for (int i = 0; i < 100 && field(1, "receivingProcess") != std::to_string(first.pid()); ++i) {
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    ASSERT_EQ(field(1, "receivingProcess"), std::to_string(first.pid()));
+    first.kill(SIGKILL);  // not waited for until the end
+    Child second = lan->spawn(1, {helperPath("test-host"), "recv", "65536", "10"});
+    Child sender = lan->spawn(2, {helperPath("test-host"), "send", "c", "d", "7", "1000", "10"});
+    EXPECT_EQ(second.wait(seconds(20)), 0);
+    EXPECT_EQ(second.output(), "recv 0 1000 7 c d\n");
+    EXPECT_EQ(sender.wait(seconds(20)), 0);
+    EXPECT_EQ(sender.output(), "send 0\n");
+    first.wait();
+}
+
 // The scripted peer's part for one block that it takes whole: the header
 // line it expects, the go-ahead, the block's bytes and the final reply.
 std::vector<std::string> takesBlock(const std::string& header, const std::string& length) {
@@ -107,6 +149,30 @@ TEST_F(OwnedConnection, SecondProcessWaitsUntilTheSeriesEnds) {
     EXPECT_EQ(first.output(), "send 0\nholding\nreleased\nsend 0\n");
     EXPECT_EQ(second.wait(seconds(30)), 0);
     EXPECT_EQ(second.output(), "setlog 0\nsend 0\n");
+    EXPECT_EQ(peer.wait(), 0) << peer.output();
+}
+
+// A process stopped in the middle of its series keeps the connection, and a
+// send of another process gives up at its own limit; the series then goes on.
+TEST_F(OwnedConnection, SendWaitingForAStoppedSeriesEndsAtItsLimit) {
+    Child peer = lan->spawn(2, peerScript({{helperPath("test-peer"), "listen", "192.168.10.2", "accept"},
+                                           takesBlock("put s|t|3|21", "3"),
+                                           takesBlock("put s|t|1|20", "1"),
+                                           {"eof"}}));
+    ASSERT_TRUE(peer.waitForOutput("listening"));
+    Child first = lan->spawn(1, {helperPath("test-host"), "send", "s", "t", "21", "3", "20", "hold", "send", "s",
+                                 "t", "20", "1", "20"});
+    ASSERT_TRUE(first.waitForOutput("holding"));
+    first.kill(SIGSTOP);
+    const auto began = steady_clock::now();
+    Child second = lan->spawn(1, {helperPath("test-host"), "send", "x", "y", "7", "2", "3"});
+    EXPECT_EQ(second.wait(seconds(10)), 0);
+    EXPECT_EQ(second.output(), "send 101\n");
+    EXPECT_LT(steady_clock::now() - began, milliseconds(3750));
+    first.kill(SIGCONT);
+    first.closeInput();
+    EXPECT_EQ(first.wait(), 0);
+    EXPECT_EQ(first.output(), "send 0\nholding\nreleased\nsend 0\n");
     EXPECT_EQ(peer.wait(), 0) << peer.output();
 }
 

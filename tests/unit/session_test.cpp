@@ -107,7 +107,7 @@ TEST(Session, CloseSocketAlwaysFreesTheConnection) {
     s.socketOwnerProcess = 1;
     EXPECT_EQ(closeSocket(open), 0);
     EXPECT_EQ(s.socketOwner, 0);
-    EXPECT_EQ(s.socketOwnerProcess, 0);
+    EXPECT_EQ(s.socketOwnerProcess, 0u);
     EXPECT_FALSE(isOpen(open));
 }
 
@@ -171,7 +171,7 @@ TEST(Session, AnotherProcessesHandleIsForgottenNeverClosed) {
     // The same number, recorded as made by another process: this process must
     // not close its own, unrelated descriptor of that number.
     s.dataSocket = mine;
-    s.dataSocketProcess = getpid() + 100000;
+    s.dataSocketProcess = platform::currentProcess() + (uint64_t{100000} << 32);
     EXPECT_FALSE(ownsSocket(s.dataSocket));
     EXPECT_EQ(closeSessionSocket(s.dataSocket), 0);
     EXPECT_TRUE(isOpen(mine));
@@ -179,39 +179,55 @@ TEST(Session, AnotherProcessesHandleIsForgottenNeverClosed) {
     close(mine);
 }
 
+// A mark names its process by id and start time. Only a running process of
+// that start holds it: one that has ended, also before its parent waited for
+// it, or one that the id now belongs to, leaves the mark stale.
 TEST(Session, MarksAreTakenOnceAndAStaleMarkIsCleared) {
     SharedSession& s = sharedSession();
     processSession().openTicket = 4;
     struct Mark {
         bool (*take)();
-        int32_t SharedSession::*holder;
+        platform::ProcessIdentity SharedSession::*holder;
     } marks[] = {{takeSendingMark, &SharedSession::socketOwnerProcess},
                  {takeReceivingMark, &SharedSession::receivingProcess}};
     for (const Mark& mark : marks) {
         s.*mark.holder = 0;
         EXPECT_TRUE(mark.take());
-        EXPECT_EQ(s.*mark.holder, getpid());
+        EXPECT_EQ(s.*mark.holder, platform::currentProcess());
+        EXPECT_EQ(platform::processIdOf(s.*mark.holder), getpid());
         EXPECT_TRUE(mark.take()) << "already ours";
 
-        // A live other process holds it.
         pid_t other = fork();
         if (other == 0) {
             pause();
             _exit(0);
         }
-        s.*mark.holder = other;
-        EXPECT_FALSE(mark.take());
-        kill(other, SIGKILL);
+        const platform::ProcessIdentity running = platform::processIdentityOf(other);
+        ASSERT_NE(running, 0u);
+        struct Holder {
+            const char* what;
+            platform::ProcessIdentity identity;
+            bool stale;
+        } holders[] = {{"a running process", running, false},
+                       {"its id with another start", running ^ 1, true},
+                       {"a killed process not waited for", running, true}};
+        for (const Holder& holder : holders) {
+            if (holder.identity == running && holder.stale) {
+                kill(other, SIGKILL);
+                for (int i = 0; i < 2000 && platform::processAlive(running); ++i) usleep(1000);
+                EXPECT_EQ(kill(other, 0), 0) << "not waited for: its id is still taken";
+            }
+            s.*mark.holder = holder.identity;
+            EXPECT_EQ(mark.take(), holder.stale) << holder.what;
+            if (holder.stale) EXPECT_EQ(s.*mark.holder, platform::currentProcess()) << holder.what;
+        }
         waitpid(other, nullptr, 0);
-        // Its process has ended: the mark is stale and is taken over.
-        EXPECT_TRUE(mark.take());
-        EXPECT_EQ(s.*mark.holder, getpid());
     }
     EXPECT_EQ(s.socketOwner, 4);
     releaseReceivingMark();
-    EXPECT_EQ(s.receivingProcess, 0);
+    EXPECT_EQ(s.receivingProcess, 0u);
     releaseSendingMark();
-    EXPECT_EQ(s.socketOwnerProcess, 0);
+    EXPECT_EQ(s.socketOwnerProcess, 0u);
     EXPECT_EQ(s.socketOwner, 0);
 }
 

@@ -371,7 +371,10 @@ TEST(WindowsLog, LinesEndWithCrLfAndBadPathsLoseLinesQuietly) {
 }
 
 TEST(WindowsHost, ProcessesEnvironmentAndComputerName) {
-    EXPECT_TRUE(processAlive(currentProcessId()));
+    EXPECT_TRUE(processAlive(currentProcess()));
+    EXPECT_EQ(processIdOf(currentProcess()), currentProcessId());
+    EXPECT_EQ(processIdentityOf(currentProcessId()), currentProcess());
+    EXPECT_FALSE(processAlive(currentProcess() ^ 1)) << "its id, another start: a process that reused the id";
     EXPECT_FALSE(processAlive(0));
     char program[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(nullptr, program, sizeof program), 0u);
@@ -381,8 +384,10 @@ TEST(WindowsHost, ProcessesEnvironmentAndComputerName) {
     PROCESS_INFORMATION child{};
     ASSERT_TRUE(
         CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+    const ProcessIdentity identity = processIdentityOf(static_cast<int32_t>(child.dwProcessId));
+    EXPECT_NE(identity, 0u);
     WaitForSingleObject(child.hProcess, INFINITE);
-    EXPECT_FALSE(processAlive(static_cast<int32_t>(child.dwProcessId)));
+    EXPECT_FALSE(processAlive(identity));
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
 
