@@ -1,64 +1,65 @@
 # The library: one static archive, dyadc_core, holds every source of the
-# portable subsystems and of this platform's layer. libdyadc.so is linked from
-# the whole archive plus the load hooks; the tests link the archive directly so
-# that they reach internals without the shared object exporting them. For a
-# Windows target, cmake/windows.cmake makes dyadc.dll the same way.
+# portable levels (src/, listed bottom first) and of this platform's layer.
+# libdyadc.so is linked from the whole archive plus the load hooks; the tests
+# link the archive directly so that they reach internals without the shared
+# object exporting them. For a Windows target, cmake/windows.cmake makes
+# dyadc.dll the same way.
 
 if(WIN32)
   set(DYADC_PLATFORM_SOURCES
-    platform/windows/errors.cpp
-    platform/windows/files.cpp
-    platform/windows/group_receivers.cpp
-    platform/windows/host.cpp
-    platform/windows/interfaces.cpp
-    platform/windows/session_memory.cpp
-    platform/windows/sockets.cpp
-    platform/windows/time.cpp
-    platform/windows/version_record.cpp
+    src/platform/windows/errors.cpp
+    src/platform/windows/files.cpp
+    src/platform/windows/group_receivers.cpp
+    src/platform/windows/host.cpp
+    src/platform/windows/interfaces.cpp
+    src/platform/windows/session_memory.cpp
+    src/platform/windows/sockets.cpp
+    src/platform/windows/time.cpp
+    src/platform/windows/version_record.cpp
   )
 else()
   set(DYADC_PLATFORM_SOURCES
-    platform/posix/errors.cpp
-    platform/posix/files.cpp
-    platform/posix/host.cpp
-    platform/posix/interfaces.cpp
-    platform/posix/session_memory.cpp
-    platform/posix/sockets.cpp
-    platform/posix/time.cpp
-    platform/posix/version_record.cpp
+    src/platform/posix/errors.cpp
+    src/platform/posix/files.cpp
+    src/platform/posix/host.cpp
+    src/platform/posix/interfaces.cpp
+    src/platform/posix/session_memory.cpp
+    src/platform/posix/sockets.cpp
+    src/platform/posix/time.cpp
+    src/platform/posix/version_record.cpp
   )
 endif()
 
 set(DYADC_PORTABLE_SOURCES
-  platform/addresses.cpp
-  channel/header.cpp
-  channel/lease.cpp
-  channel/line_io.cpp
-  channel/receive_block.cpp
-  channel/send_block.cpp
-  channel/text.cpp
-  frame/entry.cpp
-  frame/exports.cpp
-  frame/open_close.cpp
-  frame/session.cpp
-  frame/system_files.cpp
-  frame/time_limit.cpp
-  log/log.cpp
-  log/trim.cpp
-  rendezvous/common.cpp
-  rendezvous/initiator.cpp
-  rendezvous/interfaces.cpp
-  rendezvous/protocol.cpp
-  rendezvous/reconnect.cpp
-  rendezvous/relisten.cpp
-  rendezvous/responder.cpp
-  update/receive_update.cpp
-  update/send_update.cpp
+  src/platform/addresses.cpp
+  src/session/session.cpp
+  src/session/system_files.cpp
+  src/session/time_limit.cpp
+  src/log/log.cpp
+  src/log/trim.cpp
+  src/wire/line_io.cpp
+  src/wire/protocol.cpp
+  src/wire/text.cpp
+  src/link/lease.cpp
+  src/link/reconnect.cpp
+  src/link/relisten.cpp
+  src/blocks/header.cpp
+  src/blocks/receive_block.cpp
+  src/blocks/send_block.cpp
+  src/update/receive_update.cpp
+  src/update/send_update.cpp
+  src/rendezvous/common.cpp
+  src/rendezvous/initiator.cpp
+  src/rendezvous/interfaces.cpp
+  src/rendezvous/responder.cpp
+  src/api/entry.cpp
+  src/api/exports.cpp
+  src/api/open_close.cpp
 )
 
 add_library(dyadc_core STATIC ${DYADC_PORTABLE_SOURCES} ${DYADC_PLATFORM_SOURCES})
 target_include_directories(dyadc_core PUBLIC
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
 target_compile_definitions(dyadc_core PUBLIC DYADC_BUILDING_LIBRARY=1)
 set_target_properties(dyadc_core PROPERTIES
@@ -80,8 +81,8 @@ endif()
 # A version script keeps the dynamic symbol table to the six exports even when
 # the standard library's inline templates would otherwise leak into it.
 add_library(dyadc SHARED
-  platform/posix/load_hooks.cpp
-  platform/posix/version_note.S)
+  src/api/load_hooks_posix.cpp
+  src/platform/posix/version_note.S)
 target_link_libraries(dyadc PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,dyadc_core>")
 target_include_directories(dyadc PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>

@@ -7,11 +7,11 @@ enable_language(RC)
 target_compile_definitions(dyadc_core PUBLIC _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(dyadc_core PUBLIC ws2_32 iphlpapi version)
 
-configure_file(${PROJECT_SOURCE_DIR}/platform/windows/version.rc.in ${PROJECT_BINARY_DIR}/dyadc-version.rc @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/src/platform/windows/version.rc.in ${PROJECT_BINARY_DIR}/dyadc-version.rc @ONLY)
 
 add_library(dyadc SHARED
-  platform/windows/dll_main.cpp
-  platform/windows/dyadc.def
+  src/api/load_hooks_windows.cpp
+  src/platform/windows/dyadc.def
   ${PROJECT_BINARY_DIR}/dyadc-version.rc)
 target_link_libraries(dyadc PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,dyadc_core>")
 target_include_directories(dyadc PUBLIC
@@ -27,7 +27,7 @@ set_target_properties(dyadc PROPERTIES
   PREFIX ""
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
-  LINK_DEPENDS ${PROJECT_SOURCE_DIR}/platform/windows/dyadc.def
+  LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/platform/windows/dyadc.def
   PUBLIC_HEADER include/dyadc.h)
 add_library(dyadc::dyadc ALIAS dyadc)
 # The DLL goes without symbols and debug information, which stay beside it in

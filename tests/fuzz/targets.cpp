@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "channel/blocks.h"
-#include "channel/line_io.h"
-#include "frame/open_close.h"
-#include "frame/session.h"
+#include "api/open_close.h"
+#include "blocks/blocks.h"
 #include "platform/posix/posix.h"
-#include "rendezvous/protocol.h"
 #include "rendezvous/rendezvous.h"
+#include "session/session.h"
+#include "wire/line_io.h"
+#include "wire/protocol.h"
 
 namespace dyadc::fuzz {
 namespace {

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "frame/session.h"
+#include "session/session.h"
 
 using dyadc::SharedSession;
 

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "rendezvous/link.h"
+#include "link/link.h"
 #include "tests/support/fixtures.h"
 
 namespace dyadc {

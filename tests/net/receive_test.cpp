@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dyadc.h"
-#include "frame/session.h"
+#include "session/session.h"
 #include "tests/support/fixtures.h"
 
 namespace dyadc {

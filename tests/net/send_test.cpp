@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "dyadc.h"
-#include "frame/session.h"
-#include "rendezvous/link.h"
+#include "link/link.h"
+#include "session/session.h"
 #include "tests/support/fixtures.h"
 
 namespace dyadc {

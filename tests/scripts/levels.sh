@@ -1,53 +1,40 @@
 #!/bin/bash
-# Every library file includes only files of its own level or a lower one, as
-# levels.txt orders them; a file that levels.txt does not list fails too.
+# Every library file (under src/) includes only files of its own folder or of
+# a folder below it, as levels.txt orders the folders; a file in a folder that
+# levels.txt does not list fails too, and so does an include of a file that
+# is neither the public header nor under src/.
 #   levels.sh SOURCE_DIR
 set -u
 cd "$1" || exit 2
-table=levels.txt
-declare -a levelOf=() patterns=() exceptions=()
-
-# The level of a file, or nothing.
-level() {
-  local file=$1 entry
-  [ "$file" = dyadc.h ] || [ "$file" = include/dyadc.h ] && { echo 0; return; }
-  for entry in "${patterns[@]}"; do
-    # shellcheck disable=SC2053
-    [[ $file == ${entry#* } ]] && { echo "${entry%% *}"; return; }
-  done
-}
-
-while read -r first second rest; do
-  case "$first" in
+declare -A levelOf=()
+while read -r level folder _; do
+  case "$level" in
     ''|'#'*) ;;
-    exception) exceptions+=("$second ${rest%% *}") ;;
-    *) for pattern in $rest; do patterns+=("$first $pattern"); done ;;
+    *) levelOf[$folder]=$level ;;
   esac
-done < "$table"
+done < levels.txt
 
 failed=0
 while IFS= read -r file; do
-  own=$(level "$file")
+  folder=${file#src/}
+  folder=${folder%%/*}
+  own=${levelOf[$folder]:-}
   if [ -z "$own" ]; then
-    echo "$file: not in $table"
+    echo "$file: its folder $folder is not in levels.txt"
     failed=1
     continue
   fi
   while IFS= read -r included; do
-    theirs=$(level "$included")
-    allowed=0
-    for exception in "${exceptions[@]}"; do
-      # shellcheck disable=SC2053
-      [[ $file == ${exception%% *} && $included == ${exception#* } ]] && allowed=1
-    done
-    if [ -z "$theirs" ]; then
-      echo "$file includes $included, which $table does not list"
+    [ "$included" = dyadc.h ] && continue
+    theirs=${levelOf[${included%%/*}]:-}
+    if [ -z "$theirs" ] || [ ! -f "src/$included" ]; then
+      echo "$file includes $included, which is no file of a folder in levels.txt"
       failed=1
-    elif [ "$theirs" -gt "$own" ] && [ $allowed -eq 0 ]; then
-      echo "$file (level $own) includes $included (level $theirs)"
+    elif [ "$theirs" -gt "$own" ]; then
+      echo "$file ($folder, level $own) includes $included (level $theirs)"
       failed=1
     fi
   done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
-done < <(find platform frame log channel rendezvous update -type f \( -name '*.h' -o -name '*.cpp' \) | sort)
-[ $failed -eq 0 ] && echo "every include points to its own level or below"
+done < <(find src -type f \( -name '*.h' -o -name '*.cpp' \) | sort)
+[ $failed -eq 0 ] && echo "every include points to its own folder or one below"
 exit $failed

@@ -5,7 +5,7 @@
 set -eu
 build=$1
 source=$2
-report=$(run-clang-tidy -p "$build" -j 2 -quiet "$source/(channel|frame|log|platform|rendezvous|update)/.*\\.cpp\$" 2>&1)
+report=$(run-clang-tidy -p "$build" -j 2 -quiet "$source/src/.*\\.cpp\$" 2>&1)
 findings=$(printf '%s\n' "$report" | grep -E '(warning|error): ' || true)
 if [ -n "$findings" ]; then
   printf '%s\n' "$report"

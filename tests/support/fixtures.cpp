@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "dyadc.h"
-#include "frame/session.h"
+#include "session/session.h"
 
 namespace dyadc::test {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "frame/entry.h"
+#include "api/entry.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

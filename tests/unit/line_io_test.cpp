@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "channel/line_io.h"
 #include "tests/support/fixtures.h"
+#include "wire/line_io.h"
 
 namespace dyadc {
 namespace {

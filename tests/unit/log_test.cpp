@@ -5,8 +5,8 @@
 #include <regex>
 #include <string>
 
+#include "api/entry.h"
 #include "dyadc.h"
-#include "frame/entry.h"
 #include "log/log.h"
 #include "tests/support/lan.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "dyadc.h"
-#include "frame/session.h"
+#include "session/session.h"
 #include "tests/support/fixtures.h"
 
 namespace dyadc {

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
-#include "channel/blocks.h"
-#include "frame/session.h"
-#include "frame/time_limit.h"
-#include "rendezvous/link.h"
-#include "rendezvous/protocol.h"
+#include "blocks/blocks.h"
+#include "link/link.h"
 #include "rendezvous/rendezvous.h"
+#include "session/session.h"
+#include "session/time_limit.h"
+#include "wire/protocol.h"
 
 namespace dyadc {
 namespace {

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "channel/lease.h"
-#include "frame/session.h"
+#include "link/lease.h"
+#include "session/session.h"
 
 namespace dyadc {
 namespace {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "frame/entry.h"
-#include "frame/session.h"
+#include "api/entry.h"
 #include "platform/posix/posix.h"
+#include "session/session.h"
 #include "tests/support/lan.h"
 
 namespace dyadc {

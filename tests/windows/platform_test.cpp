@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "api/entry.h"
 #include "dyadc.h"
-#include "frame/entry.h"
-#include "frame/session.h"
 #include "log/log.h"
 #include "platform/windows/win32.h"
 #include "rendezvous/interfaces.h"
+#include "session/session.h"
 #include "tests/support/fixtures.h"
 
 namespace dyadc::platform {

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "dyadc.h"
-#include "frame/session.h"
 #include "platform/windows/win32.h"
+#include "session/session.h"
 #include "tests/support/fixtures.h"
 
 namespace dyadc::test {

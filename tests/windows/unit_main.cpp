@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "frame/entry.h"
+#include "api/entry.h"
 #include "platform/windows/win32.h"
 
 int main(int argc, char** argv) {

@@ -1,0 +1,350 @@
+// receiveBlock: the next block from the paired workstation, or the next piece
+// of one that is larger than the caller's buffer.
+//
+// The block in progress lives in the shared Session (blockSize,
+// blockBytesReceived, blockType), so that the next call, in whichever process,
+// continues it without a header; the final acknowledgement goes to the sender
+// only when the block's last byte has arrived:
+//
+//                 "put" with a length > 0            last byte: "000 Ok"
+//       idle -------------------------------> in progress ---------------> idle
+//        ^  |  "put" of length 0: "000 OK", "000 Ok"   |
+//        |  +------------------+                       | connection lost, or
+//        |                     v                       | its process ended
+//        +---------------------+-----------------------+ (block discarded)
+//
+// One call goes through these steps:
+//
+//   take the turn (wait while another thread or process receives, or another
+//   process holds the open connection) -> [in progress] receive bytes
+//                    -> [idle] await a connection -> read the header line ->
+//                       interpret it (put: go-ahead, then receive bytes;
+//                       quit; empty or unknown) -> acknowledge a complete block
+//   -> keep or close the connection by the type -> release the turn
+//
+// Every call measures its time limit from its own start, and every wait in it
+// (a listening window, the pause after it, a read) ends at that limit. A
+// connection that another running process made cannot be read here (its
+// descriptor means nothing in this process): the call waits, within its
+// limit, until that process has closed it. A connection that the peer closed
+// or reset while no block is in progress is no failure: it is closed and the
+// call waits for the peer's next one. In the middle of a block it ends the
+// call with 100 and discards the block; a time-out keeps the block in
+// progress for the next call to resume.
+#include <cstring>
+#include <mutex>
+
+#include "blocks/blocks.h"
+#include "link/lease.h"
+#include "link/link.h"
+#include "log/log.h"
+#include "session/results.h"
+#include "session/time_limit.h"
+#include "wire/line_io.h"
+#include "wire/protocol.h"
+
+namespace dyadc {
+namespace {
+
+// What one call works with.
+struct Call {
+    char* firstName;
+    char* secondName;
+    uint32_t timeoutSeconds;
+    uint8_t* buffer;
+    uint32_t size;
+    int32_t* length;
+    int32_t* type;
+    DyadProgressCallback progress;
+    HeaderCheck acceptHeader;
+    bool madeHere = false;   // this call had to wait for the connection
+    uint32_t filled = 0;     // bytes placed in the buffer
+    bool settle = false;     // the call ends by keeping or closing the connection by the type
+    bool completed = false;  // a whole block arrived in this call: its header's type is completedType
+    int32_t completedType = 0;
+};
+
+void discardBlock() {
+    SharedSession& s = sharedSession();
+    s.blockSize = 0;
+    s.blockBytesReceived = 0;
+}
+
+// The connection is gone in the middle of a block: close it, drop the block.
+int32_t connectionLost() {
+    LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
+    sharedSession().linkDown = 1;
+    closeConnection();
+    discardBlock();
+    return result::connectionFailed;
+}
+
+// Threads of one process receive one at a time (the receiving mark tells
+// processes apart, not threads).
+std::mutex& receivingTurn() {
+    static std::mutex turn;
+    return turn;
+}
+
+constexpr uint32_t turnPollMilliseconds = 50;
+constexpr int64_t markPollMilliseconds = 100;
+constexpr int64_t relistenPauseMilliseconds = 1000;
+
+// Takes this process's turn and the receiving mark; while another thread or
+// another running process receives, or another process holds the open
+// connection, waits for it, looking again every tenth of a second. Returns 0,
+// or 101 when the time limit passed first.
+int32_t awaitTurn(const Call& call, std::unique_lock<std::mutex>& turn) {
+    SharedSession& s = sharedSession();
+    while (!turn.try_lock()) {
+        if (timeLimitPassed(call.timeoutSeconds)) {
+            LOG_BASIC("Client connect Timeout");
+            return result::timedOut;
+        }
+        platform::sleepMilliseconds(turnPollMilliseconds);
+    }
+    for (;;) {
+        const int32_t connectedBefore = s.connected;
+        if (takeReceivingMark()) {
+            if (!connectionHeldElsewhere()) {
+                // A connection forgotten because its process ended took its
+                // block along.
+                if (connectedBefore == 1 && s.connected == 0) discardBlock();
+                return result::ok;
+            }
+            releaseReceivingMark();
+        }
+        if (timeLimitPassed(call.timeoutSeconds)) {
+            LOG_BASIC("Client connect Timeout");
+            return result::timedOut;
+        }
+        LOG_DETAIL("socket in use by another process.  Waiting");
+        platform::sleepMilliseconds(
+            static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, markPollMilliseconds)));
+    }
+}
+
+// Waits for the Initiator's connection through the re-listen, in windows
+// that end at the time limit. Returns 0 connected, 101 at the limit, 100 when
+// the re-listen failed.
+int32_t awaitConnection(Call& call) {
+    SharedSession& s = sharedSession();
+    while (s.connected == 0) {
+        call.madeHere = true;
+        if (timeLimitPassed(call.timeoutSeconds)) {
+            LOG_BASIC("Client connect Timeout");
+            return result::timedOut;
+        }
+        const int32_t listened = responderRelisten(
+            waitWithinLimit(call.timeoutSeconds, relistenWindowMilliseconds));
+        if (listened != result::ok && listened != result::timedOut) {
+            LOG_BASIC("A socket error had occured other than timeout");
+            closeConnection();
+            return result::connectionFailed;
+        }
+        if (s.connected == 0) {
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, relistenPauseMilliseconds)));
+        }
+    }
+    return result::ok;
+}
+
+// Reads the next command line into `line`, waiting for a connection first
+// when none is open. A connection that the peer has closed (or reset) before
+// a line is replaced by its next one. Returns 0 with a line, 101 or 100.
+int32_t awaitLine(Call& call, char* line) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    for (;;) {
+        const int32_t connected = awaitConnection(call);
+        if (connected != result::ok) return connected;
+        if (receiveLine(s.dataSocket, line, headerReadSize,
+                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) != 0) {
+            return result::ok;
+        }
+        if (connectionUnusable(s.dataSocket)) {
+            if (p.lastSocketError == platform::errorMessageTooLong) {
+                LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+            } else {
+                LOG_DETAIL("The peer closed the connection; waiting for its next one");
+            }
+            closeConnection();
+            continue;
+        }
+        if (timeLimitPassed(call.timeoutSeconds)) {
+            if (p.lastSocketError == platform::errorTimedOut) {
+                LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+                return result::timedOut;
+            }
+            LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+            closeConnection();
+            return result::connectionFailed;
+        }
+    }
+}
+
+// Receives bytes of the block in progress into the caller's buffer, up to its
+// size or the block's end. Returns 0, or 101/100 when the receive failed past
+// the time limit (101 keeps the block; 100 drops it with the connection).
+int32_t receiveBytes(Call& call) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    while (call.filled < call.size && s.blockBytesReceived < s.blockSize) {
+        uint32_t room = call.size - call.filled;
+        const uint32_t remaining = s.blockSize - s.blockBytesReceived;
+        // Never past the block: what follows it belongs to the next line.
+        if (room > remaining) room = remaining;
+        // Near the time limit, wait only for what is left of it.
+        const int64_t left = timeLeftMilliseconds(call.timeoutSeconds);
+        if (left >= 0 && left < s.socketTimeoutMs &&
+            platform::waitReadable(s.dataSocket, static_cast<int32_t>(left)) == 0) {
+            p.lastSocketError = platform::errorTimedOut;
+            LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+            return result::timedOut;
+        }
+        const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
+        p.lastSocketError = platform::lastSocketError();
+        if (got <= 0) {
+            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return connectionLost();
+            if (timeLimitPassed(call.timeoutSeconds)) {
+                LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+                return result::timedOut;
+            }
+            continue;
+        }
+        call.filled += static_cast<uint32_t>(got);
+        s.bytesTransferred += static_cast<double>(got);
+        if (call.progress != nullptr) call.progress(s.bytesTransferred);
+        s.blockBytesReceived += static_cast<uint32_t>(got);
+    }
+    return result::ok;
+}
+
+// Acknowledges a block whose last byte has arrived. Returns the result of
+// sending "000 Ok".
+int32_t completeBlock(Call& call) {
+    SharedSession& s = sharedSession();
+    discardBlock();
+    if (s.blockType == blockLast) *call.type = blockLast;
+    call.settle = true;
+    call.completed = true;
+    call.completedType = s.blockType;
+    return sendLine(s.dataSocket, "%s", replyComplete);
+}
+
+// Receives the block in progress (a continuing call, or right after its
+// header) and acknowledges it when it is complete.
+int32_t continueBlock(Call& call) {
+    SharedSession& s = sharedSession();
+    const int32_t received = receiveBytes(call);
+    *call.length = static_cast<int32_t>(call.filled);
+    if (received != result::ok) return received;
+    if (s.blockBytesReceived < s.blockSize) return result::ok;  // more of the block is to come
+    return completeBlock(call);
+}
+
+// Reads and answers the next command line. Returns the call's result, or
+// leaves `*proceed` set when a block's bytes follow.
+int32_t startBlock(Call& call, bool* proceed) {
+    SharedSession& s = sharedSession();
+    char line[headerBufferSize];
+    const int32_t read = awaitLine(call, line);
+    if (read != result::ok) return read;
+
+    const ParsedLine parsed = parseCommandLine(line, call.firstName, call.secondName);
+    if (parsed.haveLength) *call.length = parsed.length;
+    if (parsed.haveType) *call.type = parsed.type;
+    call.settle = parsed.kind != ParsedLine::put || parsed.length == 0;
+    switch (parsed.kind) {
+        case ParsedLine::quit:
+            return parsed.quitNumber;
+        case ParsedLine::incompletePut:
+            return result::invalid;  // a field is missing: no reply
+        case ParsedLine::nothing:
+            return result::ok;
+        case ParsedLine::put:
+            break;
+    }
+    if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) {
+        closeConnection();  // no reply: the sender learns at once that the block is refused
+        return result::connectionFailed;
+    }
+    int32_t result = sendLine(s.dataSocket, "%s", replyGoAhead);
+    if (parsed.length == 0) {
+        call.completed = true;
+        call.completedType = parsed.type;
+        return sendLine(s.dataSocket, "%s", replyComplete);
+    }
+    s.blockType = parsed.type;
+    s.blockSize = static_cast<uint32_t>(parsed.length);
+    if (parsed.type == blockLast) *call.type = blockMore;
+    *proceed = true;
+    return result;
+}
+
+int32_t receive(Call& call) {
+    SharedSession& s = sharedSession();
+    if (s.blockSize != 0) {
+        if (s.connected == 1) {
+            *call.type = blockMore;
+            return continueBlock(call);
+        }
+        discardBlock();  // its connection is gone
+    }
+    bool proceed = false;
+    const int32_t started = startBlock(call, &proceed);
+    if (!proceed) return started;
+    return continueBlock(call);
+}
+
+}  // namespace
+
+int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
+                     int32_t* length, int32_t* type, DyadProgressCallback progress, HeaderCheck acceptHeader) {
+    if (firstName == nullptr || secondName == nullptr || length == nullptr || type == nullptr ||
+        (buffer == nullptr && size != 0)) {
+        return result::invalid;
+    }
+    Call call{firstName, secondName, timeoutSeconds, static_cast<uint8_t*>(buffer), size, length,
+              type,      progress,   acceptHeader};
+    // The buffer holds the received bytes followed by zeros when the call
+    // returns. Clearing only what was not received on the way out leaves the
+    // same bytes as clearing all at the start, without writing a large buffer
+    // twice for every block.
+    struct ClearTail {
+        const Call& call;
+        ~ClearTail() {
+            if (call.size > call.filled) std::memset(call.buffer + call.filled, 0, call.size - call.filled);
+        }
+    } clearTail{call};
+    LOG_DETAIL("IN RECIEVE DATABLOCK");
+
+    startOperation();
+    std::unique_lock<std::mutex> turn(receivingTurn(), std::defer_lock);
+    if (awaitTurn(call, turn) != result::ok) return result::timedOut;
+    const int32_t result = receive(call);
+    // Keep or close, when the call has completed a block or dealt with a
+    // whole line; a failure leaves the connection as it stands, and a piece
+    // with more to come keeps it. A completed block decides by its header's
+    // type: a single block closes the connection that was made for it,
+    // whichever call (and process) accepted it, since kept it would stay with
+    // a process that may never receive again. A line decides by the type the
+    // caller's variable holds, closing for a single type only a connection
+    // that this call accepted.
+    SharedSession& s = sharedSession();
+    const bool single = !isSeriesType(call.completed ? call.completedType : *type);
+    if (call.completed) {
+        if (call.completedType == blockLast || (single && s.freshConnection == 1)) {
+            closeConnection();
+        } else {
+            s.freshConnection = 0;
+        }
+    } else if (call.settle && (*type == blockLast || (single && call.madeHere))) {
+        closeConnection();
+    }
+    releaseReceivingMark();
+    return result;
+}
+
+}  // namespace dyadc

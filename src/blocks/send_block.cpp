@@ -1,0 +1,204 @@
+// sendBlock: one block to the paired workstation, acknowledged only when the
+// peer has every byte.
+//
+// One call waits until no other thread or process of the workstation is using
+// the connection (within its time limit), connects when none is open, sends the "put" header, waits for
+// the go-ahead, sends the bytes, waits for the final acknowledgement, and then
+// keeps or closes the connection by the block type:
+//
+//   wait for the lease -> connect (if none) -> header -> go-ahead -> bytes ->
+//   acknowledgement -> keep or close
+//
+// A step that fails is repeated until it succeeds or the caller's time limit
+// has passed; a connection that the peer closed or reset ends the call at
+// once, since nothing sent on it can arrive any more. The bytes go out in one
+// piece: a send that stops part-way (the receiver's buffers stayed full for
+// longer than the connection's send time-out) goes on from where it stopped,
+// never sending a byte twice.
+#include "blocks/blocks.h"
+#include "link/lease.h"
+#include "link/link.h"
+#include "log/log.h"
+#include "session/results.h"
+#include "session/time_limit.h"
+#include "wire/line_io.h"
+#include "wire/protocol.h"
+
+namespace dyadc {
+namespace {
+
+// How often a call that waits for another process's use of the connection
+// looks again, and how often it says so in the log.
+constexpr int64_t ownerPollMilliseconds = 50;
+constexpr int64_t ownerNoticeMilliseconds = 4000;
+
+// Gives up on the connection: the result tells a time-out from any other end.
+int32_t giveUp() {
+    SharedSession& s = sharedSession();
+    const int32_t result = processSession().lastSocketError == platform::errorTimedOut ? result::timedOut
+                                                                                       : result::connectionFailed;
+    s.linkDown = 1;
+    closeConnection();
+    return result;
+}
+
+// The connection cannot carry this block any more: the peer closed or reset it.
+int32_t connectionLost() {
+    sharedSession().linkDown = 1;
+    closeConnection();
+    return result::connectionFailed;
+}
+
+// The step the call is in fails for good: ends the call's use of the
+// connection and returns the call's result.
+struct Outcome {
+    int32_t result = result::ok;
+    bool ended = false;
+    void end(int32_t value) {
+        result = value;
+        ended = true;
+    }
+};
+
+// Waits until the connection is free for this process and open, within the
+// time limit: another process's block or series keeps its connection while
+// this call waits. Returns 0, or 101 when the time limit passed before a
+// connection could be made.
+int32_t takeConnection(uint32_t timeoutSeconds, bool* madeHere) {
+    SharedSession& s = sharedSession();
+    ReconnectPause pause;
+    int64_t noticed = -ownerNoticeMilliseconds;
+    for (;;) {
+        if (!takeSendingMark() || connectionHeldElsewhere()) {
+            // Another running process uses the connection: wait for it.
+            releaseSendingMark();
+            if (timeLimitPassed(timeoutSeconds)) {
+                LOG_BASIC("socket in use by another process until the time limit passed");
+                return result::timedOut;
+            }
+            const int64_t now = platform::monotonicMilliseconds();
+            if (now - noticed >= ownerNoticeMilliseconds) {
+                LOG_DETAIL("socket in use by another process.  Waiting");
+                noticed = now;
+            }
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, ownerPollMilliseconds)));
+            continue;
+        }
+        if (s.connected == 1) return result::ok;
+        *madeHere = true;
+        if (timeLimitPassed(timeoutSeconds)) {
+            releaseSendingMark();
+            return result::timedOut;
+        }
+        const int64_t left = timeLeftMilliseconds(timeoutSeconds);
+        initiatorReconnect(left < 0 ? -1 : left * 1000);
+        if (s.connected == 1) {
+            takeSendingMark();  // a failed attempt's close freed the mark
+            return result::ok;
+        }
+        pause.wait(processSession().lastSocketError, waitWithinLimit(timeoutSeconds, 1000));
+    }
+}
+
+void sendHeader(const char* firstName, const char* secondName, uint32_t length, int32_t type,
+                uint32_t timeoutSeconds, Outcome& outcome) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    while (sendLine(s.dataSocket, putFormat, firstName, secondName,
+                    static_cast<long>(static_cast<int32_t>(length)), type) != 0) {
+        if (platform::brokenConnectionError(p.lastSocketError)) return outcome.end(connectionLost());
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("send() failed in Put rc=%d", p.lastSocketError);
+            return outcome.end(giveUp());
+        }
+        platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
+    }
+}
+
+// Reads replies until one with code 0 arrives (others are passed over).
+void awaitReply(uint32_t timeoutSeconds, bool warnWhileWaiting, Outcome& outcome) {
+    SharedSession& s = sharedSession();
+    for (;;) {
+        int32_t code = 0;
+        // A second at a time (the warning's pace), never past the limit.
+        const int32_t read = readReply(s.dataSocket, &code,
+                                       Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs));
+        if (read == result::ok && code == 0) return;
+        if (warnWhileWaiting) LOG_DETAIL("Warning: No data recived in 1 secs");
+        if (read != result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("recv() failed in getreply rc=%d", processSession().lastSocketError);
+            return outcome.end(giveUp());
+        }
+    }
+}
+
+void sendBytes(const void* data, uint32_t length, uint32_t timeoutSeconds, Outcome& outcome) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    while (done < length) {
+        size_t sent = 0;
+        const int rc = platform::sendAll(s.dataSocket, bytes + done, length - done, &sent);
+        done += sent;
+        if (rc == 0) break;
+        p.lastSocketError = platform::lastSocketError();
+        if (platform::brokenConnectionError(p.lastSocketError)) {
+            LOG_BASIC("send() failed to transmit data  rc=%d", p.lastSocketError);
+            return outcome.end(connectionLost());
+        }
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("send() failed to transmit data  rc=%d", p.lastSocketError);
+            LOG_BASIC("Timeout has expired");
+            // The receiver still waits for the rest of this block's bytes:
+            // nothing else may follow on this connection.
+            return outcome.end(giveUp());
+        }
+        // Before the first byte has left, the next try waits a second; once
+        // some have left, the rest follows at once.
+        if (done == 0) platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
+    }
+}
+
+}  // namespace
+
+int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
+                  uint32_t length, int32_t type, DyadProgressCallback progress) {
+    SharedSession& s = sharedSession();
+    if (!validHeader(firstName, secondName, length, type) || (data == nullptr && length != 0)) {
+        // A header that the receiver would split differently, or cut, would
+        // corrupt the transfer: send nothing.
+        LOG_BASIC(
+            "put refused: names must be non-empty without '|', CR or LF, and the header must fit "
+            "one line");
+        return result::connectionFailed;
+    }
+
+    startOperation();
+    // Threads of this process take turns, each within its own limit.
+    std::unique_lock<std::recursive_mutex> turn(sendingTurn(), std::defer_lock);
+    while (!turn.try_lock()) {
+        if (timeLimitPassed(timeoutSeconds)) return result::timedOut;
+        platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, ownerPollMilliseconds)));
+    }
+    bool madeHere = false;
+    if (takeConnection(timeoutSeconds, &madeHere) != result::ok) return result::timedOut;
+
+    Outcome outcome;
+    sendHeader(firstName, secondName, length, type, timeoutSeconds, outcome);
+    if (!outcome.ended) awaitReply(timeoutSeconds, false, outcome);
+    if (!outcome.ended) sendBytes(data, length, timeoutSeconds, outcome);
+    if (!outcome.ended) {
+        s.bytesTransferred += static_cast<double>(length);
+        if (progress != nullptr) progress(s.bytesTransferred);
+        awaitReply(timeoutSeconds, true, outcome);
+    }
+
+    // Keep or close.
+    if (type == blockLast || (!isSeriesType(type) && madeHere)) closeConnection();
+    return outcome.result;
+}
+
+}  // namespace dyadc

@@ -1,0 +1,79 @@
+// The data link after the pairing: no connection stays open between
+// transfers, so whenever one is needed the Initiator connects to its Responder
+// again and the Responder accepts that connection in a listening window.
+#pragma once
+
+#include <cstdint>
+
+#include "session/session.h"
+
+namespace dyadc {
+
+// Initiator: opens one new connection to the paired Responder (peerAddress,
+// port 8181) from the pairing's adapter (localAddress), with send and receive
+// time-outs of socketTimeoutMs. The connect has that time-out as a whole
+// (or `timeoutMicroseconds` when that is given and shorter: what is left of a
+// caller's time limit);
+// within it, a connection request without an answer in time is made again
+// from a new port (ConnectSchedule; see reconnect.cpp for why). No pause.
+// Returns 0 connected (dataSocket, connected 1, linkDown 0); 101 the connect
+// timed out; 100 any other failure (linkDown 1, the new socket closed). A
+// failed connect leaves its error in lastSocketError.
+int32_t initiatorReconnect(int64_t timeoutMicroseconds = -1);
+
+// The waits of one reconnection's connection requests. A request without an
+// answer after four times the Responder's last answer time (at least a
+// quarter of a millisecond) is made again from a new port, with twice the
+// patience each time, but only early in the time-out: the request whose
+// patience would end after its first quarter is the last and waits for all
+// the rest. An answer that comes after its request was given up is lost, so
+// when answers come late (a loaded machine or network) the last request
+// still has most of the time-out.
+class ConnectSchedule {
+public:
+    struct Wait {
+        int64_t microseconds;
+        bool last;  // no request follows this one
+    };
+    ConnectSchedule(int64_t timeoutMicroseconds, int64_t answerMicroseconds);
+    // The wait of the next request, made `elapsed` microseconds after the first.
+    Wait next(int64_t elapsedMicroseconds);
+
+private:
+    int64_t timeout_;
+    int64_t patience_;
+};
+
+// The pause after a failed reconnection. A refused connection means that the
+// Responder is there, between two of its listening windows (a host that does
+// something with each block before it calls again): the next attempt follows
+// after a tenth of a millisecond, each pause half as long again as the one
+// before, up to a second. So the window is met soon after it opens, at most
+// half the time already waited (doubling would allow as much again), with few
+// attempts. After any other failure (a time-out, an adapter that went away)
+// the next attempt follows a second later.
+class ReconnectPause {
+public:
+    // Waits before the next attempt, by the error of the last one, for at most
+    // `longestMilliseconds` (what is left of the caller's time limit).
+    void wait(int32_t error, int64_t longestMilliseconds = 1000);
+
+private:
+    uint32_t nextMicroseconds_ = 100;
+};
+
+// Responder: listens once on localAddress for up to 5 seconds (or the shorter
+// `windowMilliseconds`: what is left of a caller's time limit) and accepts the
+// paired Initiator's next connection as dataSocket. A connection from any
+// other address is closed at once and the window goes on. Returns 0
+// connected; 101 nobody connected in the window; 100 the socket could not be
+// made, bound or put to listen, or the accept failed. Nothing stays
+// listening after the call.
+inline constexpr int64_t relistenWindowMilliseconds = 5000;
+
+// After a failed bind of a listener on `address`: when the port was taken by
+// another live listener, says in the log what that most likely means.
+void explainPortInUse(int32_t error, const SocketAddress& address);
+int32_t responderRelisten(int64_t windowMilliseconds = relistenWindowMilliseconds);
+
+}  // namespace dyadc

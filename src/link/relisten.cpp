@@ -1,0 +1,120 @@
+// responderRelisten: after the pairing the Responder waits for each new
+// connection of its Initiator in windows of 5 seconds on the pairing's
+// interface address and port 8181. Only the paired Initiator is accepted: a
+// connection from any other address is closed at once, so that no other host
+// on the network can slip blocks (or a library file) into the pairing.
+#include <algorithm>
+
+#include "link/link.h"
+#include "log/log.h"
+#include "session/results.h"
+#include "wire/protocol.h"
+
+namespace dyadc {
+namespace {
+
+// The address that connections must come from, or 0 when no Initiator is
+// known yet (any caller is then accepted).
+uint32_t pairedInitiatorAddress() {
+    const SharedSession& s = sharedSession();
+    return s.peerAddress.family == platform::addressFamilyIpv4 ? s.peerAddress.address : 0;
+}
+
+}  // namespace
+
+void explainPortInUse(int32_t error, const SocketAddress& address) {
+    if (error != platform::errorAddressInUse) return;
+    LOG_BASIC(
+        "Port %u on %s is taken by another listener: another workstation on this machine uses the same "
+        "address (each needs its own)",
+        static_cast<unsigned>(rendezvousPort), platform::dotted(address).text);
+}
+
+int32_t responderRelisten(int64_t windowMilliseconds) {
+    SharedSession& s = sharedSession();
+    int32_t outcome = result::ok;
+    const SocketHandle listener = platform::openStreamSocket(s.socketFlags);
+    holdSocket(s.relistenSocket, listener);
+    if (listener == invalidSocket) {
+        LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
+        s.linkDown = 1;
+        outcome = result::connectionFailed;
+    } else {
+        LOG_DETAIL("Reusing Local listen socket associated to %s", platform::dotted(s.localAddress).text);
+        int rc = platform::setReceiveTimeout(listener, s.socketTimeoutMs);
+        LOG_DETAIL("Informational: setsockopt for recv timeout returned an %d. Error: %d", rc,
+                   platform::lastSocketError());
+        rc = platform::setSendTimeout(listener, s.socketTimeoutMs);
+        LOG_DETAIL("Informational: setsockopt for snd timeout returned an %d. Error: %d", rc,
+                   platform::lastSocketError());
+        if (platform::bindListener(listener, s.localAddress) != 0) {
+            const int32_t error = platform::lastSocketError();
+            LOG_DETAIL("Reusing Local socket associated to %s", platform::dotted(s.localAddress).text);
+            LOG_BASIC("TCP/IP Failure on bind() for listen socket: %d", error);
+            explainPortInUse(error, s.localAddress);
+            s.linkDown = 1;
+            outcome = result::connectionFailed;
+        } else if (platform::listenOn(listener) != 0) {
+            LOG_BASIC("TCP/IP Failure on listen(): %d", platform::lastSocketError());
+            s.linkDown = 1;
+            outcome = result::connectionFailed;
+        } else {
+            LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
+            const uint32_t expected = pairedInitiatorAddress();
+            const int64_t deadline = platform::monotonicMilliseconds() +
+                                     std::min(windowMilliseconds, relistenWindowMilliseconds);
+            SocketHandle accepted = invalidSocket;
+            while (accepted == invalidSocket && outcome == result::ok) {
+                int64_t left = deadline - platform::monotonicMilliseconds();
+                platform::SelectSet set{};
+                set.count = 1;
+                set.handles[0] = listener;
+                s.readSet = set;  // the window's read set, for the record
+                int ready = left > 0 ? platform::waitReadable(listener, static_cast<int32_t>(left)) : 0;
+                if (ready <= 0) {
+                    LOG_DETAIL("No requests on the queue");
+                    s.linkDown = 1;
+                    outcome = result::timedOut;
+                    break;
+                }
+                SocketAddress caller{};
+                accepted = platform::acceptConnection(listener, &caller, &s.acceptAddressLength);
+                if (accepted == invalidSocket) {
+                    LOG_BASIC("TCP/IP Failure on accept: %d", platform::lastSocketError());
+                    s.linkDown = 1;
+                    outcome = result::connectionFailed;
+                } else if (expected != 0 && caller.address != expected) {
+                    LOG_BASIC("Refused connection from %s: not the paired workstation",
+                              platform::dotted(caller).text);
+                    platform::closeHandle(accepted);
+                    accepted = invalidSocket;
+                } else {
+                    s.peerAddress = caller;
+                }
+            }
+            if (accepted != invalidSocket) {
+                platform::setReceiveTimeout(accepted, s.socketTimeoutMs);
+                platform::setSendTimeout(accepted, s.socketTimeoutMs);
+                platform::setNoDelay(accepted);
+                LOG_DETAIL("Reconnected to %s", platform::dotted(s.peerAddress).text);
+                logAdapterOf(accepted);
+                closeSessionSocket(s.relistenSocket);
+                holdSocket(s.dataSocket, accepted);
+                s.freshConnection = 1;
+                s.connected = 1;
+                s.linkDown = 0;
+                return result::ok;
+            }
+        }
+    }
+    LOG_DETAIL("closing local socket");
+    if (s.relistenSocket != invalidSocket) {
+        closeSessionSocket(s.relistenSocket);
+    } else {
+        closeSocket(invalidSocket);  // frees the owner mark as every close does
+    }
+    s.connected = 0;
+    return outcome;
+}
+
+}  // namespace dyadc

@@ -1,0 +1,313 @@
+// initiatorRendezvous: the side of the pairing that waits to be found.
+//
+// It listens for the multicast announce on every usable interface, takes the
+// first datagram that arrives, and goes on only when it carries exactly its
+// own identifier (otherwise the attempt ends with 999 and DyadOpen starts
+// another). It connects to the announce's sender through the interface on
+// which it arrived, presents the computer name, sends its version and, when
+// the Responder asks for it, sends its library file. The handshake connection
+// is closed before it returns; later connections are made by the
+// reconnection.
+//
+// With a time limit, every wait of the attempt ends with it: the connect and
+// both reply reads (whatever the Responder sends, or does not send). Without
+// one the replies are awaited as long as it takes (a person may be
+// approving the name), but a connection that is closed, reset or carries a
+// reply line without end ends the wait at once.
+#include <cstring>
+
+#include "log/log.h"
+#include "rendezvous/interfaces.h"
+#include "rendezvous/rendezvous.h"
+#include "session/results.h"
+#include "session/time_limit.h"
+#include "update/update.h"
+#include "wire/line_io.h"
+#include "wire/protocol.h"
+
+namespace dyadc {
+namespace {
+
+constexpr uint32_t socketRetryPauseSeconds = 3;
+constexpr uint32_t noInterfacePauseSeconds = 2;
+constexpr uint32_t longestWaitSeconds = 5;
+constexpr uint32_t computerNameSize = 256;
+
+// The sockets that one attempt owns; every one is closed, once, at its end.
+struct InitiatorSockets {
+    SocketHandle probe = invalidSocket;
+    SocketHandle receivers[interfaceTableSize];
+    int32_t receiverCount = 0;
+
+    InitiatorSockets() {
+        for (SocketHandle& handle : receivers) handle = invalidSocket;
+    }
+    void closeReceivers() {
+        for (int32_t i = 0; i < receiverCount; ++i) {
+            if (receivers[i] != invalidSocket) closeSocket(receivers[i]);
+            receivers[i] = invalidSocket;
+        }
+        receiverCount = 0;
+    }
+    void closeProbe() {
+        if (probe != invalidSocket) closeSocket(probe);
+        probe = invalidSocket;
+    }
+    ~InitiatorSockets() {
+        closeReceivers();
+        closeProbe();
+    }
+};
+
+// What remains of the time limit, in milliseconds (at least one).
+int32_t remainingMilliseconds(uint32_t timeoutSeconds) {
+    const int64_t remaining = static_cast<int64_t>(timeoutSeconds) + 1 -
+                              (static_cast<int64_t>(platform::currentTime()) - operationStart());
+    return remaining > 0 ? static_cast<int32_t>(remaining * 1000) : 1;
+}
+
+}  // namespace
+
+uint32_t initiatorCycleWait(uint32_t timeoutSeconds) {
+    const int64_t remaining = static_cast<int64_t>(timeoutSeconds) -
+                              (static_cast<int64_t>(platform::currentTime()) - operationStart());
+    if (remaining > longestWaitSeconds) return longestWaitSeconds;
+    if (remaining <= 0) return 1;
+    return static_cast<uint32_t>(remaining);
+}
+
+namespace {
+
+// Connects connectSocket from localAddress to peerAddress, once a second
+// until it succeeds or the time limit passes. Each attempt uses a fresh
+// socket, since a socket whose connect failed may not be reused; with a time
+// limit, no attempt lasts past it.
+bool connectToResponder(uint32_t timeoutSeconds, int32_t* failure) {
+    SharedSession& s = sharedSession();
+    for (;;) {
+        const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
+        holdSocket(s.connectSocket, socket);
+        if (socket == invalidSocket) {
+            LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
+            *failure = result::connectionFailed;
+            return false;
+        }
+        if (platform::bindAddress(socket, s.localAddress) != 0) {
+            LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
+                      platform::lastSocketError());
+            *failure = result::connectionFailed;
+            return false;
+        }
+        if (timeoutSeconds != 0) platform::setSendTimeout(socket, remainingMilliseconds(timeoutSeconds));
+        const bool connected = platform::connectTo(socket, s.peerAddress) == 0;
+        if (timeoutSeconds != 0) platform::setSendTimeout(socket, 0);
+        if (!connected) {
+            LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
+            platform::sleepSeconds(1);
+        }
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            if (!connected) {
+                LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
+                *failure = result::connectionFailed;
+                return false;
+            }
+        }
+        if (connected) return true;
+        closeSessionSocket(s.connectSocket);
+    }
+}
+
+// Reads a handshake reply. Returns 0 with the code; 101 when the time limit
+// passed first; 100 when the connection failed (`failure` is logged then).
+int32_t handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* code, const char* failure) {
+    for (;;) {
+        if (readReply(socket, code, Deadline::limit(timeoutSeconds)) == result::ok) return result::ok;
+        if (connectionUnusable(socket) || processSession().lastSocketError != platform::errorTimedOut) {
+            LOG_BASIC("%s", failure);
+            return result::connectionFailed;
+        }
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            return result::timedOut;
+        }
+    }
+}
+
+}  // namespace
+
+int32_t presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* updateAsked) {
+    SharedSession& s = sharedSession();
+    ProcessSession& p = processSession();
+    char name[computerNameSize];
+    platform::computerName(name, sizeof name);
+    LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
+    sendLine(s.connectSocket, "%s", name);
+    int32_t code = 0;
+    const int32_t verified = handshakeReply(s.connectSocket, timeoutSeconds, &code,
+                                            "Error:  A tcp error occured while waiting for target verification");
+    if (verified != result::ok) return verified;
+    if (code != 0) {
+        resetSession();
+        return result::refused;
+    }
+    copySocket(s.dataSocket, s.connectSocket);
+    s.paired = 1;
+    *nameAccepted = true;
+
+    LOG_DETAIL("sending %s to target", p.versionText);
+    sendLine(s.dataSocket, "%s", p.versionText);
+    const int32_t acknowledged = handshakeReply(
+        s.dataSocket, timeoutSeconds, &code,
+        "Error:  A tcp error occured while waiting for target acknowledgement");
+    if (acknowledged != result::ok) return acknowledged;
+    LOG_DETAIL("Reply to dll version %d", code);
+    *updateAsked = code == updateCode;
+    return result::ok;
+}
+
+int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
+    SharedSession& s = sharedSession();
+    InitiatorSockets sockets;
+    bool nameAccepted = false;
+    // The handshake needs its own copy: the identifier lives in shared memory.
+    char identifier[sizeof s.pairingId];
+    std::strncpy(identifier, pairingId, sizeof identifier - 1);
+    identifier[sizeof identifier - 1] = '\0';
+
+    platform::startSocketLayer(0x0101, &s.wsaData);
+    s.isInitiator = 1;
+
+    auto finish = [&](int32_t value) {
+        // Once the name was accepted the pairing stands, whatever follows.
+        if (nameAccepted) s.linkDown = 0;
+        if (s.dataSocket != invalidSocket) closeSessionSocket(s.dataSocket);
+        // The connect socket of a handshake that failed before the name was
+        // accepted is not the data connection; it is closed all the same.
+        if (s.connectSocket != invalidSocket && ownsSocket(s.connectSocket)) closeSessionSocket(s.connectSocket);
+        s.connected = 0;
+        return value;
+    };
+
+    sockets.probe = platform::openDatagramSocket(s.socketFlags);
+    if (sockets.probe == invalidSocket) {
+        LOG_BASIC("Allocating socket failed! Error: %d.  Retrying", platform::lastSocketError());
+        platform::sleepSeconds(socketRetryPauseSeconds);
+        sockets.probe = platform::openDatagramSocket(s.socketFlags);
+        if (sockets.probe == invalidSocket) {
+            LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+            return finish(result::socketFailed);
+        }
+    }
+    startOperation();
+
+    SocketAddress group{};
+    group.family = platform::addressFamilyIpv4;
+    group.port = platform::toNetwork16(rendezvousPort);
+    platform::parseDottedAddress(announceGroup, &group.address);
+
+    SocketAddress table[interfaceTableSize];
+    int32_t count = 0;
+    int32_t readyIndex = -1;
+    while (readyIndex < 0) {
+        sockets.closeReceivers();
+        listUsableInterfaces(sockets.probe, table, &count);
+        if (count == 0) {
+            if (timeLimitPassed(timeoutSeconds)) {
+                LOG_BASIC("Connect Has Timed Out");
+                return finish(result::timedOut);
+            }
+            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
+            platform::sleepSeconds(noInterfacePauseSeconds);
+            continue;
+        }
+        for (int32_t i = 0; i < count; ++i) {
+            LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
+            LOG_DETAIL("allocating <%d> socket", i);
+            const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
+            if (receiver == invalidSocket) {
+                LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+                return finish(result::socketFailed);
+            }
+            sockets.receivers[sockets.receiverCount++] = receiver;
+            table[i].family = platform::addressFamilyIpv4;
+            table[i].port = platform::toNetwork16(rendezvousPort);
+            // Bound to the group and port, and joined on this interface only:
+            // it receives the announces that arrive through its interface.
+            if (platform::bindGroupReceiver(receiver, group) != 0) {
+                LOG_BASIC("Warning: Binding socket failed! Error: %d", platform::lastSocketError());
+            }
+            if (platform::joinGroup(receiver, group.address, table[i].address) != 0) {
+                LOG_BASIC("Warning: Setsockopt failed! Error: %d", platform::lastSocketError());
+            }
+        }
+        LOG_DETAIL("Number of usable interfaces is %d", count);
+        LOG_DETAIL("Waiting for target workstation with identifier: %s to approve my connection", identifier);
+        LOG_DETAIL("Looking for broadcast");
+        LOG_DETAIL("Selecting...");
+        platform::SelectSet waiting{};
+        for (int32_t i = 0; i < sockets.receiverCount; ++i)
+            waiting.handles[waiting.count++] = sockets.receivers[i];
+        const int ready = waitForCycle(waiting, static_cast<int32_t>(initiatorCycleWait(timeoutSeconds) * 1000));
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            return finish(result::timedOut);
+        }
+        if (ready > 0) {
+            for (int32_t i = 0; i < sockets.receiverCount && readyIndex < 0; ++i) {
+                if (sockets.receivers[i] == waiting.handles[0]) readyIndex = i;
+            }
+        }
+    }
+
+    s.interfaceIndex = readyIndex;
+    sockets.closeProbe();
+    if (timeLimitPassed(timeoutSeconds)) {
+        LOG_BASIC("Connect Has Timed Out");
+        return finish(result::timedOut);
+    }
+
+    s.announceAddressLength = 16;
+    LOG_DETAIL("Receiving...");
+    uint8_t datagram[announceReadLimit];
+    const int64_t got = platform::receiveDatagram(sockets.receivers[readyIndex], datagram, sizeof datagram,
+                                                  &s.peerAddress, &s.announceAddressLength);
+    if (got < 0) {
+        LOG_BASIC("recvfrom failed! Error: %d", platform::lastSocketError());
+        return finish(result::socketFailed);
+    }
+    char text[announceReadLimit + 1];
+    announceText(datagram, static_cast<size_t>(got), text);
+    const platform::DottedAddress sender = platform::dotted(s.peerAddress);
+    LOG_DETAIL("Received: %s From : %s", text, sender.text);
+    if (std::strcmp(text, identifier) != 0) {
+        LOG_BASIC("Rejected source workstation: %s with identifier: %s", sender.text, text);
+        return finish(result::otherIdentifier);
+    }
+    LOG_DETAIL("Found target broadcasting my name");
+    LOG_DETAIL("Connecting to Target workstation: %s.", sender.text);
+
+    s.peerAddress.port = platform::toNetwork16(rendezvousPort);
+    s.localAddress = SocketAddress{};
+    s.localAddress.family = platform::addressFamilyIpv4;
+    s.localAddress.address = table[readyIndex].address;
+    int32_t connectFailure = result::ok;
+    if (!connectToResponder(timeoutSeconds, &connectFailure)) return finish(connectFailure);
+    LOG_DETAIL("Connected to Target workstation: %s.", sender.text);
+    logAdapterOf(s.connectSocket);
+
+    bool updateAsked = false;
+    const int32_t presented = presentToResponder(timeoutSeconds, &nameAccepted, &updateAsked);
+    if (presented != result::ok || !updateAsked) return finish(presented);
+
+    // The Responder wants this library: the handshake connection closes and
+    // the file travels over a new one.
+    sockets.closeReceivers();
+    closeSessionSocket(s.dataSocket);
+    s.connected = 0;
+    const int32_t sent = sendLibraryUpdate();
+    if (sent == result::ok) return result::updated;  // the link stays as the transfer left it
+    return finish(sent == result::invalid ? result::ok : result::updateFailed);
+}
+
+}  // namespace dyadc
