@@ -19,8 +19,9 @@ Initiator sends blocks and the Responder receives them::
 
 Every call blocks the calling thread, for at most its time limit (whole
 seconds; None waits without limit), and cannot be interrupted in between:
-Ctrl-C takes effect when the call returns. Results other than success raise
-DyadError or one of its subclasses.
+Ctrl-C takes effect when the library's call returns (Link.receive() says what
+becomes of what was arriving). Results other than success raise DyadError or
+one of its subclasses.
 
 The pairing belongs to the workstation: every process that uses the library
 shares it, and only the last close ends it. A Link stands for one open of it.
@@ -31,9 +32,10 @@ from __future__ import annotations
 import ctypes
 import math
 import os
+import signal
 import threading
 import time
-from types import TracebackType
+from types import FrameType, TracebackType
 from typing import TYPE_CHECKING, Callable, Iterator, Literal, Union
 
 from . import _library
@@ -141,6 +143,54 @@ class _Process:
         self.receiver = _Receiver()
 
 
+class _HeldInterrupt:
+    """Holds back SIGINT's Python handler (Ctrl-C: KeyboardInterrupt) while
+    what DyadRecvDataBlock returned is on its way into the Assembler or out
+    to the caller.
+
+    A SIGINT that arrives while the library call waits is raised by Python as
+    soon as the call returns, before its result is even stored: the piece it
+    delivered, which the library has already confirmed to the sender, would
+    be dropped. Within this context the handler only records the signal;
+    deliver() runs the handler for it where nothing is in hand, and leaving
+    the context puts the handler back and runs it for one recorded since.
+    Only the main thread runs Python handlers (elsewhere nothing is held),
+    and only a handler set from Python raises anything.
+    """
+
+    def __init__(self) -> None:
+        self._handler: Callable[[int, FrameType | None], object] | None = None
+        self._arrived = False
+        self._frame: FrameType | None = None
+
+    def __enter__(self) -> _HeldInterrupt:
+        handler = signal.getsignal(signal.SIGINT)
+        if callable(handler):
+            try:
+                signal.signal(signal.SIGINT, self._record)
+            except ValueError:  # not the main thread: no handler runs here
+                return self
+            self._handler = handler
+        return self
+
+    def _record(self, signum: int, frame: FrameType | None) -> None:
+        self._arrived, self._frame = True, frame
+
+    def deliver(self) -> None:
+        """Runs SIGINT's handler (KeyboardInterrupt as a rule) for a signal
+        that arrived meanwhile."""
+        if self._arrived and self._handler is not None:
+            self._arrived = False
+            self._handler(signal.SIGINT, self._frame)
+
+    def __exit__(self, *exc: object) -> None:
+        if self._handler is not None:
+            # signal.signal() first runs the handler in place (_record) for
+            # signals still pending, so none slips past deliver().
+            signal.signal(signal.SIGINT, self._handler)
+            self.deliver()
+
+
 class _Receiver:
     """Calls DyadRecvDataBlock and hands its pieces to an Assembler."""
 
@@ -159,18 +209,39 @@ class _Receiver:
 
     def receive(self, seconds: int, size: int) -> Block:
         with self.lock:
-            began = time.monotonic()
-            while True:
+            item: Block | DyadError | None = None
+            try:
+                with _HeldInterrupt() as interrupt:
+                    item = self._next(seconds, size, interrupt)
+            except BaseException:
+                if item is not None:
+                    # The interrupt came as the item was handed out: it
+                    # waits for the next call.
+                    self.assembler.put_back(item)
+                raise
+            if isinstance(item, DyadError):
+                raise item
+            return item
+
+    def _next(self, seconds: int, size: int, interrupt: _HeldInterrupt) -> Block | DyadError:
+        began = time.monotonic()
+        while True:
+            try:
                 block = self.assembler.pop()
-                if block is not None:
-                    return block
-                piece = self._call(seconds, size)
-                self.assembler.take(piece)
-                # Each call that reads a line starts its own time limit: a
-                # peer that sends only empty or unknown lines must not keep
-                # this call from ending.
-                if piece.idle and seconds and time.monotonic() - began > seconds:
-                    self.assembler.fail(TIMED_OUT)
+            except DyadError as error:
+                return error
+            if block is not None:
+                return block
+            piece = self._call(seconds, size)
+            self.assembler.take(piece)
+            # Each call that reads a line starts its own time limit: a peer
+            # that sends only empty or unknown lines must not keep this call
+            # from ending.
+            if piece.idle and seconds and time.monotonic() - began > seconds:
+                self.assembler.fail(TIMED_OUT)
+            # What the call delivered is kept: a Ctrl-C during it takes
+            # effect now, not only once a whole block is there.
+            interrupt.deliver()
 
     def _call(self, seconds: int, size: int) -> Piece:
         if self._buffer is None or len(self._buffer) != size:
@@ -439,6 +510,13 @@ class Link:
         block begins, the wait for it ends or the peer closes (the default
         size, one byte above 1 MiB, makes this rare). The time-out or close
         that completes such a block is raised by the next call.
+
+        Ctrl-C (KeyboardInterrupt) takes effect as soon as the library's call
+        under way returns: once something arrives (at most ``buffer_size``
+        bytes of a block per call) or its time limit ends, not only once a
+        whole block is there. Nothing that arrived is lost: what that call
+        delivered is kept, and the next call hands it out or goes on with its
+        block. (A SIGINT handler of the program's own runs at that moment.)
 
         Raises PeerClosed once the Initiator has closed the pairing,
         TimedOutError (a block in progress is kept: the next call resumes

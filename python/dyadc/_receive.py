@@ -108,6 +108,10 @@ class Assembler:
             raise error_for(PEER_CLOSED)
         return None
 
+    def put_back(self, item: Block | DyadError) -> None:
+        """Makes what pop() gave (or raised) the next thing it gives."""
+        self._ready.appendleft(item)
+
     def fail(self, code: int) -> None:
         """Queues an error found by the caller."""
         self._ready.append(error_for(code))

@@ -1,11 +1,16 @@
 """Whole blocks from scripted DyadRecvDataBlock pieces: what each call wrote
 (names, length, type, bytes) and returned, as the library does it, into a
-buffer of 4 bytes."""
+buffer of 4 bytes; and receive() over such calls when Ctrl-C comes."""
 
 from __future__ import annotations
 
+import ctypes
+import signal
+from typing import Any
+
 import pytest
 
+import dyadc
 from dyadc import Block, DyadError, PeerClosed
 from dyadc._receive import Assembler, Piece
 
@@ -110,3 +115,61 @@ CASES = {
 @pytest.mark.parametrize("pieces, outcome", CASES.values(), ids=CASES.keys())
 def test_pieces_make_whole_blocks(pieces: list[Piece], outcome: list[object]) -> None:
     assert drive(pieces) == outcome
+
+
+class ScriptedLibrary:
+    """Stands in for libdyadc: open and close succeed, and each
+    DyadRecvDataBlock call writes the next of `calls` (names or None, bytes,
+    type, whether SIGINT arrives during the call) and returns 0."""
+
+    def __init__(self, calls: list[tuple[str | None, bytes, int, bool]]) -> None:
+        self.calls = calls
+
+    def DyadOpen(self, *arguments: object) -> int:
+        return 0
+
+    def DyadClose(self) -> int:
+        return 0
+
+    def DyadRecvDataBlock(self, first: Any, second: Any, seconds: int, buffer: Any, size: int, *outputs: Any) -> int:
+        name, data, type_, interrupted = self.calls.pop(0)
+        if name is not None:
+            first.value, second.value = name.encode(), b"b"
+        ctypes.memmove(buffer, data, len(data))
+        outputs[0]._obj.value, outputs[1]._obj.value = len(data), type_  # through byref()
+        if interrupted:
+            signal.raise_signal(signal.SIGINT)  # Python raises it as the call returns
+        return 0
+
+
+INTERRUPTED = {
+    "during a call that brings a whole block": ([("x", b"xy", 7, True)], 0, [X]),
+    "between the pieces of a block": (
+        [("a", b"abcd", 7, True), (None, b"efg", 7, False)],
+        1,
+        [Block("a", "b", 7, b"abcdefg")],
+    ),
+    "during a call that completes the block before it": (
+        [("a", b"abcd", 7, False), (None, b"efgh", 7, False), ("x", b"xy", 7, True)],
+        0,
+        [A, X],
+    ),
+}
+
+
+@pytest.mark.parametrize("calls, left, outcome", INTERRUPTED.values(), ids=INTERRUPTED.keys())
+def test_ctrl_c_during_receive_keeps_what_arrived(
+    monkeypatch: pytest.MonkeyPatch, calls: list[tuple[str | None, bytes, int, bool]], left: int, outcome: list[Block]
+) -> None:
+    library = ScriptedLibrary(calls)
+    monkeypatch.setattr(dyadc, "library", lambda: library)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)  # as an interactive Python has it
+    try:
+        with dyadc.open("id", role="responder") as link:
+            with pytest.raises(KeyboardInterrupt):
+                link.receive(buffer_size=SIZE)
+            assert len(library.calls) == left  # raised as soon as the interrupted call returned
+            assert [link.receive(buffer_size=SIZE) for _ in outcome] == outcome
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    finally:
+        signal.signal(signal.SIGINT, previous)
