@@ -145,8 +145,8 @@ int32_t closePairing() {
         return result::ok;
     }
     LOG_DETAIL("Closing Socket");
-    std::lock_guard<std::recursive_mutex> turn(sendingTurn());
-    if (connectionHeldElsewhere()) {
+    SendingHold hold;
+    if (!hold.takeNow()) {
         // Another running process's connection cannot be used from here.
         LOG_DETAIL("The connection belongs to another process; it stays as it is");
         return result::ok;
@@ -156,12 +156,9 @@ int32_t closePairing() {
         // refusal most likely fell into a gap, and a lost closing line would
         // leave the Responder waiting for blocks that never come. A refused
         // connection is therefore tried again, for a few seconds.
-        const int64_t giveUpAt = platform::monotonicMilliseconds() + closeConnectMilliseconds;
-        ReconnectPause pause;
-        while (s.connected == 0 && initiatorReconnect() == result::connectionFailed &&
-               processSession().lastSocketError == platform::errorConnectionRefused &&
-               platform::monotonicMilliseconds() < giveUpAt) {
-            pause.wait(platform::errorConnectionRefused);
+        if (s.connected == 0) {
+            // Whether it got through shows in connected.
+            (void)reconnectWithin(hold, Deadline::after(closeConnectMilliseconds), true);
         }
         if (s.connected == 1) sendLine(s.dataSocket, quitFormat, quitCode);
     }

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "dyadc.h"
 #include "session/session.h"
@@ -34,10 +33,12 @@ int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
                      int32_t* length, int32_t* type, DyadProgressCallback progress,
                      HeaderCheck acceptHeader = nullptr);
 
-// Threads of one process take turns in sending on the connection: a block's
-// exchange (header, reply, bytes, reply) is never split by another thread's
-// line, such as the closing "quit" of DyadClose.
-std::recursive_mutex& sendingTurn();
+// Keeps or closes the data connection after a block of `type`, on either
+// side: a series block (21, 22) keeps it, the last block of a series (20)
+// closes it, and a single block closes it when the connection was made for
+// that block (the Initiator made it in this call; the Responder accepted it
+// and no block has completed on it before).
+void settleConnection(int32_t type, bool madeForThisBlock);
 
 // Whether a pair of names can travel in a header without changing its
 // meaning, and the header fits the line limit.

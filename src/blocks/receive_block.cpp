@@ -32,7 +32,6 @@
 // call with 100 and discards the block; a time-out keeps the block in
 // progress for the next call to resume.
 #include <cstring>
-#include <mutex>
 
 #include "blocks/blocks.h"
 #include "link/lease.h"
@@ -71,58 +70,13 @@ void discardBlock() {
 }
 
 // The connection is gone in the middle of a block: close it, drop the block.
-int32_t connectionLost() {
+int32_t blockLost() {
     LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
-    sharedSession().linkDown = 1;
-    closeConnection();
     discardBlock();
-    return result::connectionFailed;
+    return connectionLost();
 }
 
-// Threads of one process receive one at a time (the receiving mark tells
-// processes apart, not threads).
-std::mutex& receivingTurn() {
-    static std::mutex turn;
-    return turn;
-}
-
-constexpr uint32_t turnPollMilliseconds = 50;
-constexpr int64_t markPollMilliseconds = 100;
 constexpr int64_t relistenPauseMilliseconds = 1000;
-
-// Takes this process's turn and the receiving mark; while another thread or
-// another running process receives, or another process holds the open
-// connection, waits for it, looking again every tenth of a second. Returns 0,
-// or 101 when the time limit passed first.
-int32_t awaitTurn(const Call& call, std::unique_lock<std::mutex>& turn) {
-    SharedSession& s = sharedSession();
-    while (!turn.try_lock()) {
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            LOG_BASIC("Client connect Timeout");
-            return result::timedOut;
-        }
-        platform::sleepMilliseconds(turnPollMilliseconds);
-    }
-    for (;;) {
-        const int32_t connectedBefore = s.connected;
-        if (takeReceivingMark()) {
-            if (!connectionHeldElsewhere()) {
-                // A connection forgotten because its process ended took its
-                // block along.
-                if (connectedBefore == 1 && s.connected == 0) discardBlock();
-                return result::ok;
-            }
-            releaseReceivingMark();
-        }
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            LOG_BASIC("Client connect Timeout");
-            return result::timedOut;
-        }
-        LOG_DETAIL("socket in use by another process.  Waiting");
-        platform::sleepMilliseconds(
-            static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, markPollMilliseconds)));
-    }
-}
 
 // Waits for the Initiator's connection through the re-listen, in windows
 // that end at the time limit. Returns 0 connected, 101 at the limit, 100 when
@@ -206,7 +160,7 @@ int32_t receiveBytes(Call& call) {
         const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
         p.lastSocketError = platform::lastSocketError();
         if (got <= 0) {
-            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return connectionLost();
+            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return blockLost();
             if (timeLimitPassed(call.timeoutSeconds)) {
                 LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
                 return result::timedOut;
@@ -321,29 +275,23 @@ int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
     LOG_DETAIL("IN RECIEVE DATABLOCK");
 
     startOperation();
-    std::unique_lock<std::mutex> turn(receivingTurn(), std::defer_lock);
-    if (awaitTurn(call, turn) != result::ok) return result::timedOut;
+    ReceivingHold hold;
+    if (hold.take(timeoutSeconds) != result::ok) return result::timedOut;
     const int32_t result = receive(call);
-    // Keep or close, when the call has completed a block or dealt with a
-    // whole line; a failure leaves the connection as it stands, and a piece
-    // with more to come keeps it. A completed block decides by its header's
-    // type: a single block closes the connection that was made for it,
-    // whichever call (and process) accepted it, since kept it would stay with
-    // a process that may never receive again. A line decides by the type the
-    // caller's variable holds, closing for a single type only a connection
-    // that this call accepted.
+    // A call that completed a block keeps or closes the connection by the
+    // block's own type, whichever call (and process) accepted the connection:
+    // kept for a single block, it would stay with a process that may never
+    // receive again. A call that dealt with a whole line decides by the type
+    // that the caller's variable holds, closing for a single type only a
+    // connection that this call accepted. A failure leaves the connection as
+    // it stands, and a piece with more to come keeps it.
     SharedSession& s = sharedSession();
-    const bool single = !isSeriesType(call.completed ? call.completedType : *type);
     if (call.completed) {
-        if (call.completedType == blockLast || (single && s.freshConnection == 1)) {
-            closeConnection();
-        } else {
-            s.freshConnection = 0;
-        }
-    } else if (call.settle && (*type == blockLast || (single && call.madeHere))) {
-        closeConnection();
+        settleConnection(call.completedType, s.freshConnection == 1);
+        s.freshConnection = 0;
+    } else if (call.settle) {
+        settleConnection(*type, call.madeHere);
     }
-    releaseReceivingMark();
     return result;
 }
 

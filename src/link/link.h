@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
+#include "link/lease.h"
 #include "session/session.h"
+#include "session/time_limit.h"
 
 namespace dyadc {
 
@@ -61,6 +63,18 @@ public:
 private:
     uint32_t nextMicroseconds_ = 100;
 };
+
+// The Initiator's way back to its Responder for a sending call that holds
+// `hold`: connection attempts (initiatorReconnect) with the ReconnectPause
+// between them, until one succeeds or `deadline` passes; with
+// `onlyAfterRefusal` an attempt that fails otherwise than by a refusal ends
+// the loop too. A failed attempt's close frees the sending mark, so the hold
+// keeps it again before the next attempt.
+enum class Reconnection { connected, failed, markTaken };
+// connected: dataSocket is open; failed: the deadline passed or an attempt
+// failed for good (the last error in lastSocketError); markTaken: another
+// process took the sending mark meanwhile (wait for it, then try again).
+Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal);
 
 // Responder: listens once on localAddress for up to 5 seconds (or the shorter
 // `windowMilliseconds`: what is left of a caller's time limit) and accepts the

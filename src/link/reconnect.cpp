@@ -121,4 +121,19 @@ int32_t initiatorReconnect(int64_t timeoutMicroseconds) {
     return outcome;
 }
 
+Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal) {
+    const SharedSession& s = sharedSession();
+    ReconnectPause pause;
+    for (;;) {
+        if (deadline.passed()) return Reconnection::failed;
+        const int64_t left = deadline.leftMilliseconds();
+        (void)initiatorReconnect(left < 0 ? -1 : left * 1000);  // its outcome is in connected and lastSocketError
+        if (!hold.keep()) return Reconnection::markTaken;       // a failed attempt's close freed it
+        if (s.connected == 1) return Reconnection::connected;
+        const int32_t error = processSession().lastSocketError;
+        if (onlyAfterRefusal && error != platform::errorConnectionRefused) return Reconnection::failed;
+        pause.wait(error, deadline.nextWaitMilliseconds() < 0 ? 1000 : deadline.nextWaitMilliseconds());
+    }
+}
+
 }  // namespace dyadc

@@ -111,7 +111,7 @@ int32_t responderRelisten(int64_t windowMilliseconds) {
     if (s.relistenSocket != invalidSocket) {
         closeSessionSocket(s.relistenSocket);
     } else {
-        closeSocket(invalidSocket);  // frees the owner mark as every close does
+        freeSendingMark();  // as every close does
     }
     s.connected = 0;
     return outcome;

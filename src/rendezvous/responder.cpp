@@ -265,10 +265,9 @@ int32_t answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool*
     LOG_DETAIL("Connected accepted, version %s", p.versionText);
     char version[PartialLine::size];
     receiveLine(s.dataSocket, version, sizeof version, Deadline::after(nameWaitMilliseconds));
-    const double own = versionNumber(p.versionText);
-    const double theirs = versionNumber(version);
-    LOG_DETAIL("comparing dll version %2.2f with version %2.2f from source", own, theirs);
-    *updateWanted = theirs > own;
+    LOG_DETAIL("comparing dll version %2.2f with version %2.2f from source", versionNumber(p.versionText),
+               versionNumber(version));
+    *updateWanted = dyadc::updateWanted(p.versionText, version);
     if (!*updateWanted) LOG_DETAIL("retreived %s from source", version);
     return result::ok;
 }

@@ -145,10 +145,14 @@ bool copyText(char* field, size_t size, const char* text) {
     return true;
 }
 
-int32_t closeSocket(SocketHandle socket) {
+void freeSendingMark() {
     SharedSession& s = sharedSession();
     std::atomic_ref<platform::ProcessIdentity>(s.socketOwnerProcess).store(0);
     s.socketOwner = 0;
+}
+
+int32_t closeSocket(SocketHandle socket) {
+    freeSendingMark();
     if (socket == invalidSocket) return result::connectionFailed;
     platform::shutdownReceive(socket);
     platform::closeHandle(socket);
@@ -182,7 +186,7 @@ int32_t closeSessionSocket(SocketHandle& field) {
     if (handle != invalidSocket && madeBy != platform::currentProcess()) {
         // Another process's handle number means nothing here: free the owner
         // mark as any close does, and only forget the handle.
-        closeSocket(invalidSocket);
+        freeSendingMark();
         result = 0;
     } else {
         result = closeSocket(handle);

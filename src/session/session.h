@@ -112,6 +112,11 @@ void applyProcessInitialValues(ProcessSession& process);
 // leaving the field empty, when the text does not fit: a value is never cut.
 bool copyText(char* field, size_t size, const char* text);
 
+// Frees the sending mark (socketOwnerProcess and socketOwner), whoever holds
+// it: every close of a socket does, so that no close leaves the connection
+// marked as in use.
+void freeSendingMark();
+
 // closeSocket: marks the data connection free and closes one socket of this
 // process. Returns 0, or 100 for the invalid handle (nothing is closed then).
 int32_t closeSocket(SocketHandle socket);

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "blocks/blocks.h"
+#include "link/lease.h"
 #include "log/log.h"
 #include "session/results.h"
 #include "session/system_files.h"
