@@ -70,7 +70,7 @@ void discardBlock() {
 }
 
 // The connection is gone in the middle of a block: close it, drop the block.
-int32_t blockLost() {
+Result blockLost() {
     LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
     discardBlock();
     return connectionLost();
@@ -81,41 +81,41 @@ constexpr int64_t relistenPauseMilliseconds = 1000;
 // Waits for the Initiator's connection through the re-listen, in windows
 // that end at the time limit. Returns 0 connected, 101 at the limit, 100 when
 // the re-listen failed.
-int32_t awaitConnection(Call& call) {
+Result awaitConnection(Call& call) {
     SharedSession& s = sharedSession();
     while (s.connected == 0) {
         call.madeHere = true;
         if (timeLimitPassed(call.timeoutSeconds)) {
             LOG_BASIC("Client connect Timeout");
-            return result::timedOut;
+            return Result::timedOut;
         }
-        const int32_t listened = responderRelisten(
+        const Result listened = responderRelisten(
             waitWithinLimit(call.timeoutSeconds, relistenWindowMilliseconds));
-        if (listened != result::ok && listened != result::timedOut) {
+        if (listened != Result::ok && listened != Result::timedOut) {
             LOG_BASIC("A socket error had occured other than timeout");
             closeConnection();
-            return result::connectionFailed;
+            return Result::connectionFailed;
         }
         if (s.connected == 0) {
             platform::sleepMilliseconds(
                 static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, relistenPauseMilliseconds)));
         }
     }
-    return result::ok;
+    return Result::ok;
 }
 
 // Reads the next command line into `line`, waiting for a connection first
 // when none is open. A connection that the peer has closed (or reset) before
 // a line is replaced by its next one. Returns 0 with a line, 101 or 100.
-int32_t awaitLine(Call& call, char* line) {
+Result awaitLine(Call& call, char* line) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     for (;;) {
-        const int32_t connected = awaitConnection(call);
-        if (connected != result::ok) return connected;
+        const Result connected = awaitConnection(call);
+        if (connected != Result::ok) return connected;
         if (receiveLine(s.dataSocket, line, headerReadSize,
-                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) != 0) {
-            return result::ok;
+                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) == LineRead::complete) {
+            return Result::ok;
         }
         if (connectionUnusable(s.dataSocket)) {
             if (p.lastSocketError == platform::errorMessageTooLong) {
@@ -129,11 +129,11 @@ int32_t awaitLine(Call& call, char* line) {
         if (timeLimitPassed(call.timeoutSeconds)) {
             if (p.lastSocketError == platform::errorTimedOut) {
                 LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                return result::timedOut;
+                return Result::timedOut;
             }
             LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
             closeConnection();
-            return result::connectionFailed;
+            return Result::connectionFailed;
         }
     }
 }
@@ -141,7 +141,7 @@ int32_t awaitLine(Call& call, char* line) {
 // Receives bytes of the block in progress into the caller's buffer, up to its
 // size or the block's end. Returns 0, or 101/100 when the receive failed past
 // the time limit (101 keeps the block; 100 drops it with the connection).
-int32_t receiveBytes(Call& call) {
+Result receiveBytes(Call& call) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     while (call.filled < call.size && s.blockBytesReceived < s.blockSize) {
@@ -155,7 +155,7 @@ int32_t receiveBytes(Call& call) {
             platform::waitReadable(s.dataSocket, static_cast<int32_t>(left)) == 0) {
             p.lastSocketError = platform::errorTimedOut;
             LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-            return result::timedOut;
+            return Result::timedOut;
         }
         const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
         p.lastSocketError = platform::lastSocketError();
@@ -163,7 +163,7 @@ int32_t receiveBytes(Call& call) {
             if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return blockLost();
             if (timeLimitPassed(call.timeoutSeconds)) {
                 LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                return result::timedOut;
+                return Result::timedOut;
             }
             continue;
         }
@@ -172,12 +172,12 @@ int32_t receiveBytes(Call& call) {
         if (call.progress != nullptr) call.progress(s.bytesTransferred);
         s.blockBytesReceived += static_cast<uint32_t>(got);
     }
-    return result::ok;
+    return Result::ok;
 }
 
 // Acknowledges a block whose last byte has arrived. Returns the result of
 // sending "000 Ok".
-int32_t completeBlock(Call& call) {
+Result completeBlock(Call& call) {
     SharedSession& s = sharedSession();
     discardBlock();
     if (s.blockType == blockLast) *call.type = blockLast;
@@ -189,22 +189,22 @@ int32_t completeBlock(Call& call) {
 
 // Receives the block in progress (a continuing call, or right after its
 // header) and acknowledges it when it is complete.
-int32_t continueBlock(Call& call) {
+Result continueBlock(Call& call) {
     SharedSession& s = sharedSession();
-    const int32_t received = receiveBytes(call);
+    const Result received = receiveBytes(call);
     *call.length = static_cast<int32_t>(call.filled);
-    if (received != result::ok) return received;
-    if (s.blockBytesReceived < s.blockSize) return result::ok;  // more of the block is to come
+    if (received != Result::ok) return received;
+    if (s.blockBytesReceived < s.blockSize) return Result::ok;  // more of the block is to come
     return completeBlock(call);
 }
 
 // Reads and answers the next command line. Returns the call's result, or
 // leaves `*proceed` set when a block's bytes follow.
-int32_t startBlock(Call& call, bool* proceed) {
+Result startBlock(Call& call, bool* proceed) {
     SharedSession& s = sharedSession();
     char line[headerBufferSize];
-    const int32_t read = awaitLine(call, line);
-    if (read != result::ok) return read;
+    const Result read = awaitLine(call, line);
+    if (read != Result::ok) return read;
 
     const ParsedLine parsed = parseCommandLine(line, call.firstName, call.secondName);
     if (parsed.haveLength) *call.length = parsed.length;
@@ -212,19 +212,19 @@ int32_t startBlock(Call& call, bool* proceed) {
     call.settle = parsed.kind != ParsedLine::put || parsed.length == 0;
     switch (parsed.kind) {
         case ParsedLine::quit:
-            return parsed.quitNumber;
+            return resultFrom(parsed.quitNumber);
         case ParsedLine::incompletePut:
-            return result::invalid;  // a field is missing: no reply
+            return Result::invalid;  // a field is missing: no reply
         case ParsedLine::nothing:
-            return result::ok;
+            return Result::ok;
         case ParsedLine::put:
             break;
     }
     if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) {
         closeConnection();  // no reply: the sender learns at once that the block is refused
-        return result::connectionFailed;
+        return Result::connectionFailed;
     }
-    int32_t result = sendLine(s.dataSocket, "%s", replyGoAhead);
+    const Result result = sendLine(s.dataSocket, "%s", replyGoAhead);
     if (parsed.length == 0) {
         call.completed = true;
         call.completedType = parsed.type;
@@ -237,7 +237,7 @@ int32_t startBlock(Call& call, bool* proceed) {
     return result;
 }
 
-int32_t receive(Call& call) {
+Result receive(Call& call) {
     SharedSession& s = sharedSession();
     if (s.blockSize != 0) {
         if (s.connected == 1) {
@@ -247,18 +247,18 @@ int32_t receive(Call& call) {
         discardBlock();  // its connection is gone
     }
     bool proceed = false;
-    const int32_t started = startBlock(call, &proceed);
+    const Result started = startBlock(call, &proceed);
     if (!proceed) return started;
     return continueBlock(call);
 }
 
 }  // namespace
 
-int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
-                     int32_t* length, int32_t* type, DyadProgressCallback progress, HeaderCheck acceptHeader) {
+Result receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
+                    int32_t* length, int32_t* type, DyadProgressCallback progress, HeaderCheck acceptHeader) {
     if (firstName == nullptr || secondName == nullptr || length == nullptr || type == nullptr ||
         (buffer == nullptr && size != 0)) {
-        return result::invalid;
+        return Result::invalid;
     }
     Call call{firstName, secondName, timeoutSeconds, static_cast<uint8_t*>(buffer), size, length,
               type,      progress,   acceptHeader};
@@ -276,8 +276,8 @@ int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
 
     startOperation();
     ReceivingHold hold;
-    if (hold.take(timeoutSeconds) != result::ok) return result::timedOut;
-    const int32_t result = receive(call);
+    if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
+    const Result result = receive(call);
     // A call that completed a block keeps or closes the connection by the
     // block's own type, whichever call (and process) accepted the connection:
     // kept for a single block, it would stay with a process that may never

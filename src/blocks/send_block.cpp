@@ -28,9 +28,9 @@ namespace dyadc {
 namespace {
 
 // Gives up on the connection: the result tells a time-out from any other end.
-int32_t giveUp() {
-    const int32_t result = processSession().lastSocketError == platform::errorTimedOut ? result::timedOut
-                                                                                       : result::connectionFailed;
+Result giveUp() {
+    const Result result = processSession().lastSocketError == platform::errorTimedOut ? Result::timedOut
+                                                                                      : Result::connectionFailed;
     (void)connectionLost();  // the result above says more than its 100
     return result;
 }
@@ -38,9 +38,9 @@ int32_t giveUp() {
 // The step the call is in fails for good: ends the call's use of the
 // connection and returns the call's result.
 struct Outcome {
-    int32_t result = result::ok;
+    Result result = Result::ok;
     bool ended = false;
-    void end(int32_t value) {
+    void end(Result value) {
         result = value;
         ended = true;
     }
@@ -50,17 +50,17 @@ struct Outcome {
 // when none is), within the time limit: another process's block or series
 // keeps its connection while this call waits. Returns 0, or 101 when the time
 // limit passed before a connection could be made.
-int32_t takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere) {
+Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere) {
     const SharedSession& s = sharedSession();
     for (;;) {
-        if (hold.take(timeoutSeconds) != result::ok) return result::timedOut;
-        if (s.connected == 1) return result::ok;
+        if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
+        if (s.connected == 1) return Result::ok;
         *madeHere = true;
         switch (reconnectWithin(hold, Deadline::limit(timeoutSeconds), false)) {
             case Reconnection::connected:
-                return result::ok;
+                return Result::ok;
             case Reconnection::failed:
-                return result::timedOut;
+                return Result::timedOut;
             case Reconnection::markTaken:
                 break;  // another process connects: wait for its block
         }
@@ -72,7 +72,7 @@ void sendHeader(const char* firstName, const char* secondName, uint32_t length, 
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     while (sendLine(s.dataSocket, putFormat, firstName, secondName,
-                    static_cast<long>(static_cast<int32_t>(length)), type) != 0) {
+                    static_cast<long>(static_cast<int32_t>(length)), type) != Result::ok) {
         if (platform::brokenConnectionError(p.lastSocketError)) return outcome.end(connectionLost());
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("send() failed in Put rc=%d", p.lastSocketError);
@@ -88,11 +88,11 @@ void awaitReply(uint32_t timeoutSeconds, bool warnWhileWaiting, Outcome& outcome
     for (;;) {
         int32_t code = 0;
         // A second at a time (the warning's pace), never past the limit.
-        const int32_t read = readReply(s.dataSocket, &code,
-                                       Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs));
-        if (read == result::ok && code == 0) return;
+        const Result read = readReply(s.dataSocket, &code,
+                                      Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs));
+        if (read == Result::ok && code == 0) return;
         if (warnWhileWaiting) LOG_DETAIL("Warning: No data recived in 1 secs");
-        if (read != result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
+        if (read != Result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("recv() failed in getreply rc=%d", processSession().lastSocketError);
             return outcome.end(giveUp());
@@ -130,8 +130,8 @@ void sendBytes(const void* data, uint32_t length, uint32_t timeoutSeconds, Outco
 
 }  // namespace
 
-int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
-                  uint32_t length, int32_t type, DyadProgressCallback progress) {
+Result sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
+                 uint32_t length, int32_t type, DyadProgressCallback progress) {
     SharedSession& s = sharedSession();
     if (!validHeader(firstName, secondName, length, type) || (data == nullptr && length != 0)) {
         // A header that the receiver would split differently, or cut, would
@@ -139,13 +139,13 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
         LOG_BASIC(
             "put refused: names must be non-empty without '|', CR or LF, and the header must fit "
             "one line");
-        return result::connectionFailed;
+        return Result::connectionFailed;
     }
 
     startOperation();
     SendingHold hold;
     bool madeHere = false;
-    if (takeConnection(hold, timeoutSeconds, &madeHere) != result::ok) return result::timedOut;
+    if (takeConnection(hold, timeoutSeconds, &madeHere) != Result::ok) return Result::timedOut;
 
     Outcome outcome;
     sendHeader(firstName, secondName, length, type, timeoutSeconds, outcome);

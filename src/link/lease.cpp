@@ -81,10 +81,10 @@ void closeConnection() {
     }
 }
 
-int32_t connectionLost() {
+Result connectionLost() {
     sharedSession().linkDown = 1;
     closeConnection();
-    return result::connectionFailed;
+    return Result::connectionFailed;
 }
 
 std::recursive_mutex& sendingTurn() {
@@ -145,13 +145,13 @@ SendingHold::~SendingHold() {
     if (s.connected == 0 || !ownsSocket(s.dataSocket)) releaseSendingMark();
 }
 
-int32_t SendingHold::take(uint32_t timeoutSeconds) {
-    if (!turn_.owns_lock() && !lockWithin(turn_, timeoutSeconds)) return result::timedOut;
+Result SendingHold::take(uint32_t timeoutSeconds) {
+    if (!turn_.owns_lock() && !lockWithin(turn_, timeoutSeconds)) return Result::timedOut;
     if (!markWithin(takeSendingMark, releaseSendingMark, timeoutSeconds)) {
         LOG_BASIC("socket in use by another process until the time limit passed");
-        return result::timedOut;
+        return Result::timedOut;
     }
-    return result::ok;
+    return Result::ok;
 }
 
 bool SendingHold::takeNow() {
@@ -170,14 +170,14 @@ ReceivingHold::~ReceivingHold() {
     if (marked_) releaseReceivingMark();
 }
 
-int32_t ReceivingHold::take(uint32_t timeoutSeconds) {
+Result ReceivingHold::take(uint32_t timeoutSeconds) {
     turn_ = std::unique_lock<std::mutex>(receivingTurn(), std::defer_lock);
     if (!lockWithin(turn_, timeoutSeconds) ||
         !(marked_ = markWithin(takeReceivingMark, releaseReceivingMark, timeoutSeconds))) {
         LOG_BASIC("Client connect Timeout");
-        return result::timedOut;
+        return Result::timedOut;
     }
-    return result::ok;
+    return Result::ok;
 }
 
 }  // namespace dyadc

@@ -27,6 +27,7 @@
 
 #include <mutex>
 
+#include "session/results.h"
 #include "session/session.h"
 
 namespace dyadc {
@@ -53,7 +54,7 @@ bool connectionHeldElsewhere();
 void closeConnection();
 // The connection can carry nothing more (the peer closed or reset it, or a
 // step failed for good): linkDown 1, the connection closed. Returns 100.
-int32_t connectionLost();
+Result connectionLost();
 
 // Threads of one process take turns in sending on the connection: a block's
 // exchange (header, reply, bytes, reply) is never split by another thread's
@@ -75,7 +76,7 @@ public:
     // Waits for the turn, then until the mark is this process's and the
     // connection is not another running process's. Returns 0, or 101 when
     // the time limit passed first.
-    int32_t take(uint32_t timeoutSeconds);
+    Result take(uint32_t timeoutSeconds);
     // Waits for the turn only, then takes the mark if it can at once. False
     // when another running process holds the mark or the open connection.
     bool takeNow();
@@ -99,7 +100,7 @@ public:
     // Waits for the turn, then until no other running process is receiving
     // or holds the open connection. Returns 0, or 101 when the time limit
     // passed first.
-    int32_t take(uint32_t timeoutSeconds);
+    Result take(uint32_t timeoutSeconds);
 
 private:
     std::unique_lock<std::mutex> turn_;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "link/lease.h"
+#include "session/results.h"
 #include "session/session.h"
 #include "session/time_limit.h"
 
@@ -21,7 +22,7 @@ namespace dyadc {
 // Returns 0 connected (dataSocket, connected 1, linkDown 0); 101 the connect
 // timed out; 100 any other failure (linkDown 1, the new socket closed). A
 // failed connect leaves its error in lastSocketError.
-int32_t initiatorReconnect(int64_t timeoutMicroseconds = -1);
+Result initiatorReconnect(int64_t timeoutMicroseconds = -1);
 
 // The waits of one reconnection's connection requests. A request without an
 // answer after four times the Responder's last answer time (at least a
@@ -88,6 +89,6 @@ inline constexpr int64_t relistenWindowMilliseconds = 5000;
 // After a failed bind of a listener on `address`: when the port was taken by
 // another live listener, says in the log what that most likely means.
 void explainPortInUse(int32_t error, const SocketAddress& address);
-int32_t responderRelisten(int64_t windowMilliseconds = relistenWindowMilliseconds);
+Result responderRelisten(int64_t windowMilliseconds = relistenWindowMilliseconds);
 
 }  // namespace dyadc

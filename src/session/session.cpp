@@ -151,12 +151,12 @@ void freeSendingMark() {
     s.socketOwner = 0;
 }
 
-int32_t closeSocket(SocketHandle socket) {
+Result closeSocket(SocketHandle socket) {
     freeSendingMark();
-    if (socket == invalidSocket) return result::connectionFailed;
+    if (socket == invalidSocket) return Result::connectionFailed;
     platform::shutdownReceive(socket);
     platform::closeHandle(socket);
-    return result::ok;
+    return Result::ok;
 }
 
 void holdSocket(SocketHandle& field, SocketHandle socket) {
@@ -178,18 +178,18 @@ bool socketCreatorAlive(const SocketHandle& field) {
     return field != invalidSocket && platform::processAlive(creatorOf(field));
 }
 
-int32_t closeSessionSocket(SocketHandle& field) {
+void closeSessionSocket(SocketHandle& field) {
     SharedSession& s = sharedSession();
     const SocketHandle handle = field;
     const platform::ProcessIdentity madeBy = creatorOf(field);
-    int32_t result;
     if (handle != invalidSocket && madeBy != platform::currentProcess()) {
         // Another process's handle number means nothing here: free the owner
         // mark as any close does, and only forget the handle.
         freeSendingMark();
-        result = 0;
     } else {
-        result = closeSocket(handle);
+        // An invalid handle is nothing to close; closeSocket still frees the
+        // mark.
+        (void)closeSocket(handle);
     }
     for (SocketHandle* other : {&s.dataSocket, &s.connectSocket, &s.relistenSocket, &s.listenSocket}) {
         if (other == &field || (*other == handle && creatorOf(*other) == madeBy)) {
@@ -197,7 +197,6 @@ int32_t closeSessionSocket(SocketHandle& field) {
             creatorOf(*other) = 0;
         }
     }
-    return result;
 }
 
 void resetSession() {
