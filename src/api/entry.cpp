@@ -69,7 +69,8 @@ void onProcessAttach() {
 
 void onProcessDetach() {
     ProcessSession& p = processSession();
-    if (p.logEnabled == 1 || p.logDetail == 1) trimLog(p.logPath, p.logSizeLimit);
+    // A log that cannot be trimmed stays as it was: nothing else to do at unload.
+    if (p.logEnabled == 1 || p.logDetail == 1) (void)trimLog(p.logPath, p.logSizeLimit);
 }
 
 int32_t libraryEntry(void* /*module*/, uint32_t reason, void* /*reserved*/) {

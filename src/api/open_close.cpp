@@ -80,44 +80,44 @@ bool convertMask(const char* mask, char* addressMask) {
     return true;
 }
 
-int32_t openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                    uint32_t timeoutSeconds, int32_t mode) {
+Result openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                   uint32_t timeoutSeconds, int32_t mode) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     LOG_BASIC("DyadOpen initiated");
     if (s.paired == 1) {
         platform::startSocketLayer(0x0101, &s.wsaData);
         p.openTicket = static_cast<int32_t>(countOpen());
-        return result::ok;
+        return Result::ok;
     }
     const bool initiator = mode == 1;
-    if (identifierCallback == nullptr || (!initiator && verifyCallback == nullptr)) return result::invalid;
+    if (identifierCallback == nullptr || (!initiator && verifyCallback == nullptr)) return Result::invalid;
 
     char identifier[identifierBufferSize] = {};
     const int32_t given = identifierCallback(identifier);
-    if (given != 0) return given;
+    if (given != 0) return resultFrom(given);  // the host refused: its own number
     // An identifier that is too long, or lacks its terminator, is cut to the
     // longest one that both sides can carry.
     identifier[identifierLimit] = '\0';
 
-    int32_t opened;
+    Result opened;
     if (initiator) {
         copyText(s.pairingId, sizeof s.pairingId, identifier);  // cut to identifierLimit above
         do {
             opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
-        } while (opened == result::otherIdentifier);
+        } while (opened == Result::otherIdentifier);
         // The library went to the Responder: pair with it again.
-        if (opened == result::updated) opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
+        if (opened == Result::updated) opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
     } else {
         opened = responderRendezvous(identifier, timeoutSeconds, verifyCallback);
     }
-    if (opened == result::ok) countOpen();
+    if (opened == Result::ok) countOpen();
     p.openTicket = static_cast<int32_t>(s.openCount);
     return opened;
 }
 
-int32_t openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                        uint32_t timeoutSeconds, int32_t mode, const char* ipMask) {
+Result openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                       uint32_t timeoutSeconds, int32_t mode, const char* ipMask) {
     SharedSession& s = sharedSession();
     if (ipMask == nullptr) {
         s.useAddressMask = 0;
@@ -125,50 +125,49 @@ int32_t openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCal
         s.useAddressMask = 1;
         if (!convertMask(ipMask, s.addressMask)) {
             s.useAddressMask = 0;
-            return result::badMask;
+            return Result::badMask;
         }
     }
     LOG_DETAIL("The end resulting addressmask looks like <%s>", s.addressMask);
-    const int32_t opened = openPairing(identifierCallback, verifyCallback, timeoutSeconds, mode);
-    if (opened != result::ok) s.useAddressMask = 0;
+    const Result opened = openPairing(identifierCallback, verifyCallback, timeoutSeconds, mode);
+    if (opened != Result::ok) s.useAddressMask = 0;
     return opened;
 }
 
-int32_t closePairing() {
+Result closePairing() {
     SharedSession& s = sharedSession();
     uint32_t left = 0;
     const bool counted = countClose(&left);
     LOG_DETAIL("DYADCLOSE Issued");
-    if (!counted) return result::ok;  // no open to undo
+    if (!counted) return Result::ok;  // no open to undo
     if (left > 0) {
         LOG_DETAIL("DLL still active, not closing socket");
-        return result::ok;
+        return Result::ok;
     }
     LOG_DETAIL("Closing Socket");
-    std::lock_guard<std::recursive_mutex> turn(sendingTurn());
-    if (connectionHeldElsewhere()) {
+    SendingHold hold;
+    if (!hold.takeNow()) {
         // Another running process's connection cannot be used from here.
         LOG_DETAIL("The connection belongs to another process; it stays as it is");
-        return result::ok;
+        return Result::ok;
     }
     if (s.isInitiator == 1 && s.linkDown == 0) {
         // The Responder listens in windows with short gaps between them; a
         // refusal most likely fell into a gap, and a lost closing line would
         // leave the Responder waiting for blocks that never come. A refused
         // connection is therefore tried again, for a few seconds.
-        const int64_t giveUpAt = platform::monotonicMilliseconds() + closeConnectMilliseconds;
-        ReconnectPause pause;
-        while (s.connected == 0 && initiatorReconnect() == result::connectionFailed &&
-               processSession().lastSocketError == platform::errorConnectionRefused &&
-               platform::monotonicMilliseconds() < giveUpAt) {
-            pause.wait(platform::errorConnectionRefused);
+        if (s.connected == 0) {
+            // Whether it got through shows in connected.
+            (void)reconnectWithin(hold, Deadline::after(closeConnectMilliseconds), true);
         }
-        if (s.connected == 1) sendLine(s.dataSocket, quitFormat, quitCode);
+        // A Responder that misses the closing line learns of the end when its
+        // next receive finds no Initiator: the close goes on either way.
+        if (s.connected == 1) (void)sendLine(s.dataSocket, quitFormat, quitCode);
     }
     // The descriptor is closed, so the Session must not keep it as open: its
     // number could be given to an unrelated file of this process.
     closeConnection();
-    return result::ok;
+    return Result::ok;
 }
 
 }  // namespace dyadc

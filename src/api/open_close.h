@@ -5,14 +5,15 @@
 #include <cstdint>
 
 #include "dyadc.h"
+#include "session/results.h"
 
 namespace dyadc {
 
-int32_t openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                    uint32_t timeoutSeconds, int32_t mode);
-int32_t openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                        uint32_t timeoutSeconds, int32_t mode, const char* ipMask);
-int32_t closePairing();
+Result openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                   uint32_t timeoutSeconds, int32_t mode);
+Result openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                       uint32_t timeoutSeconds, int32_t mode, const char* ipMask);
+Result closePairing();
 
 // Converts a dotted mask into the prefix that selects interfaces: the fields
 // up to the last one that is not 0, each followed by a point ("192.168.0.0"

@@ -8,9 +8,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "dyadc.h"
+#include "session/results.h"
 #include "session/session.h"
 
 namespace dyadc {
@@ -21,8 +21,8 @@ inline constexpr uint32_t headerReadSize = 2046;
 
 // Sends one block and waits for the peer's confirmation of every byte
 // (DyadSendDataBlock; include/dyadc.h documents it for hosts).
-int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
-                  uint32_t length, int32_t type, DyadProgressCallback progress);
+Result sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
+                 uint32_t length, int32_t type, DyadProgressCallback progress);
 
 // Decides whether a block announced by its header may arrive, before the
 // go-ahead: a refused one gets no reply, its connection is closed and the
@@ -30,14 +30,16 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
 using HeaderCheck = bool (*)(const char* firstName, const char* secondName);
 
 // Receives the next block, or the next piece of one (DyadRecvDataBlock).
-int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
-                     int32_t* length, int32_t* type, DyadProgressCallback progress,
-                     HeaderCheck acceptHeader = nullptr);
+Result receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
+                    int32_t* length, int32_t* type, DyadProgressCallback progress,
+                    HeaderCheck acceptHeader = nullptr);
 
-// Threads of one process take turns in sending on the connection: a block's
-// exchange (header, reply, bytes, reply) is never split by another thread's
-// line, such as the closing "quit" of DyadClose.
-std::recursive_mutex& sendingTurn();
+// Keeps or closes the data connection after a block of `type`, on either
+// side: a series block (21, 22) keeps it, the last block of a series (20)
+// closes it, and a single block closes it when the connection was made for
+// that block (the Initiator made it in this call; the Responder accepted it
+// and no block has completed on it before).
+void settleConnection(int32_t type, bool madeForThisBlock);
 
 // Whether a pair of names can travel in a header without changing its
 // meaning, and the header fits the line limit.

@@ -1,9 +1,11 @@
-// The "put" header: checking one before it is sent, and splitting a received
-// command line into its fields.
+// The "put" header: checking one before it is sent, splitting a received
+// command line into its fields, and what a block's type means for its
+// connection afterwards.
 #include <cstdio>
 #include <cstring>
 
 #include "blocks/blocks.h"
+#include "link/lease.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 #include "wire/text.h"
@@ -34,9 +36,8 @@ std::string_view withoutLineEnd(const char* line) {
 
 }  // namespace
 
-std::recursive_mutex& sendingTurn() {
-    static std::recursive_mutex turn;
-    return turn;
+void settleConnection(int32_t type, bool madeForThisBlock) {
+    if (type == blockLast || (!isSeriesType(type) && madeForThisBlock)) closeConnection();
 }
 
 bool validHeader(const char* firstName, const char* secondName, uint32_t length, int32_t type) {

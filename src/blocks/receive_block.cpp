@@ -32,7 +32,6 @@
 // call with 100 and discards the block; a time-out keeps the block in
 // progress for the next call to resume.
 #include <cstring>
-#include <mutex>
 
 #include "blocks/blocks.h"
 #include "link/lease.h"
@@ -71,97 +70,52 @@ void discardBlock() {
 }
 
 // The connection is gone in the middle of a block: close it, drop the block.
-int32_t connectionLost() {
+Result blockLost() {
     LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
-    sharedSession().linkDown = 1;
-    closeConnection();
     discardBlock();
-    return result::connectionFailed;
+    return connectionLost();
 }
 
-// Threads of one process receive one at a time (the receiving mark tells
-// processes apart, not threads).
-std::mutex& receivingTurn() {
-    static std::mutex turn;
-    return turn;
-}
-
-constexpr uint32_t turnPollMilliseconds = 50;
-constexpr int64_t markPollMilliseconds = 100;
 constexpr int64_t relistenPauseMilliseconds = 1000;
-
-// Takes this process's turn and the receiving mark; while another thread or
-// another running process receives, or another process holds the open
-// connection, waits for it, looking again every tenth of a second. Returns 0,
-// or 101 when the time limit passed first.
-int32_t awaitTurn(const Call& call, std::unique_lock<std::mutex>& turn) {
-    SharedSession& s = sharedSession();
-    while (!turn.try_lock()) {
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            LOG_BASIC("Client connect Timeout");
-            return result::timedOut;
-        }
-        platform::sleepMilliseconds(turnPollMilliseconds);
-    }
-    for (;;) {
-        const int32_t connectedBefore = s.connected;
-        if (takeReceivingMark()) {
-            if (!connectionHeldElsewhere()) {
-                // A connection forgotten because its process ended took its
-                // block along.
-                if (connectedBefore == 1 && s.connected == 0) discardBlock();
-                return result::ok;
-            }
-            releaseReceivingMark();
-        }
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            LOG_BASIC("Client connect Timeout");
-            return result::timedOut;
-        }
-        LOG_DETAIL("socket in use by another process.  Waiting");
-        platform::sleepMilliseconds(
-            static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, markPollMilliseconds)));
-    }
-}
 
 // Waits for the Initiator's connection through the re-listen, in windows
 // that end at the time limit. Returns 0 connected, 101 at the limit, 100 when
 // the re-listen failed.
-int32_t awaitConnection(Call& call) {
+Result awaitConnection(Call& call) {
     SharedSession& s = sharedSession();
     while (s.connected == 0) {
         call.madeHere = true;
         if (timeLimitPassed(call.timeoutSeconds)) {
             LOG_BASIC("Client connect Timeout");
-            return result::timedOut;
+            return Result::timedOut;
         }
-        const int32_t listened = responderRelisten(
+        const Result listened = responderRelisten(
             waitWithinLimit(call.timeoutSeconds, relistenWindowMilliseconds));
-        if (listened != result::ok && listened != result::timedOut) {
+        if (listened != Result::ok && listened != Result::timedOut) {
             LOG_BASIC("A socket error had occured other than timeout");
             closeConnection();
-            return result::connectionFailed;
+            return Result::connectionFailed;
         }
         if (s.connected == 0) {
             platform::sleepMilliseconds(
                 static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, relistenPauseMilliseconds)));
         }
     }
-    return result::ok;
+    return Result::ok;
 }
 
 // Reads the next command line into `line`, waiting for a connection first
 // when none is open. A connection that the peer has closed (or reset) before
 // a line is replaced by its next one. Returns 0 with a line, 101 or 100.
-int32_t awaitLine(Call& call, char* line) {
+Result awaitLine(Call& call, char* line) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     for (;;) {
-        const int32_t connected = awaitConnection(call);
-        if (connected != result::ok) return connected;
+        const Result connected = awaitConnection(call);
+        if (connected != Result::ok) return connected;
         if (receiveLine(s.dataSocket, line, headerReadSize,
-                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) != 0) {
-            return result::ok;
+                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) == LineRead::complete) {
+            return Result::ok;
         }
         if (connectionUnusable(s.dataSocket)) {
             if (p.lastSocketError == platform::errorMessageTooLong) {
@@ -175,11 +129,11 @@ int32_t awaitLine(Call& call, char* line) {
         if (timeLimitPassed(call.timeoutSeconds)) {
             if (p.lastSocketError == platform::errorTimedOut) {
                 LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                return result::timedOut;
+                return Result::timedOut;
             }
             LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
             closeConnection();
-            return result::connectionFailed;
+            return Result::connectionFailed;
         }
     }
 }
@@ -187,7 +141,7 @@ int32_t awaitLine(Call& call, char* line) {
 // Receives bytes of the block in progress into the caller's buffer, up to its
 // size or the block's end. Returns 0, or 101/100 when the receive failed past
 // the time limit (101 keeps the block; 100 drops it with the connection).
-int32_t receiveBytes(Call& call) {
+Result receiveBytes(Call& call) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     while (call.filled < call.size && s.blockBytesReceived < s.blockSize) {
@@ -201,15 +155,15 @@ int32_t receiveBytes(Call& call) {
             platform::waitReadable(s.dataSocket, static_cast<int32_t>(left)) == 0) {
             p.lastSocketError = platform::errorTimedOut;
             LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-            return result::timedOut;
+            return Result::timedOut;
         }
         const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
         p.lastSocketError = platform::lastSocketError();
         if (got <= 0) {
-            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return connectionLost();
+            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return blockLost();
             if (timeLimitPassed(call.timeoutSeconds)) {
                 LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                return result::timedOut;
+                return Result::timedOut;
             }
             continue;
         }
@@ -218,12 +172,12 @@ int32_t receiveBytes(Call& call) {
         if (call.progress != nullptr) call.progress(s.bytesTransferred);
         s.blockBytesReceived += static_cast<uint32_t>(got);
     }
-    return result::ok;
+    return Result::ok;
 }
 
 // Acknowledges a block whose last byte has arrived. Returns the result of
 // sending "000 Ok".
-int32_t completeBlock(Call& call) {
+Result completeBlock(Call& call) {
     SharedSession& s = sharedSession();
     discardBlock();
     if (s.blockType == blockLast) *call.type = blockLast;
@@ -235,22 +189,22 @@ int32_t completeBlock(Call& call) {
 
 // Receives the block in progress (a continuing call, or right after its
 // header) and acknowledges it when it is complete.
-int32_t continueBlock(Call& call) {
+Result continueBlock(Call& call) {
     SharedSession& s = sharedSession();
-    const int32_t received = receiveBytes(call);
+    const Result received = receiveBytes(call);
     *call.length = static_cast<int32_t>(call.filled);
-    if (received != result::ok) return received;
-    if (s.blockBytesReceived < s.blockSize) return result::ok;  // more of the block is to come
+    if (received != Result::ok) return received;
+    if (s.blockBytesReceived < s.blockSize) return Result::ok;  // more of the block is to come
     return completeBlock(call);
 }
 
 // Reads and answers the next command line. Returns the call's result, or
 // leaves `*proceed` set when a block's bytes follow.
-int32_t startBlock(Call& call, bool* proceed) {
+Result startBlock(Call& call, bool* proceed) {
     SharedSession& s = sharedSession();
     char line[headerBufferSize];
-    const int32_t read = awaitLine(call, line);
-    if (read != result::ok) return read;
+    const Result read = awaitLine(call, line);
+    if (read != Result::ok) return read;
 
     const ParsedLine parsed = parseCommandLine(line, call.firstName, call.secondName);
     if (parsed.haveLength) *call.length = parsed.length;
@@ -258,19 +212,19 @@ int32_t startBlock(Call& call, bool* proceed) {
     call.settle = parsed.kind != ParsedLine::put || parsed.length == 0;
     switch (parsed.kind) {
         case ParsedLine::quit:
-            return parsed.quitNumber;
+            return resultFrom(parsed.quitNumber);
         case ParsedLine::incompletePut:
-            return result::invalid;  // a field is missing: no reply
+            return Result::invalid;  // a field is missing: no reply
         case ParsedLine::nothing:
-            return result::ok;
+            return Result::ok;
         case ParsedLine::put:
             break;
     }
     if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) {
         closeConnection();  // no reply: the sender learns at once that the block is refused
-        return result::connectionFailed;
+        return Result::connectionFailed;
     }
-    int32_t result = sendLine(s.dataSocket, "%s", replyGoAhead);
+    const Result result = sendLine(s.dataSocket, "%s", replyGoAhead);
     if (parsed.length == 0) {
         call.completed = true;
         call.completedType = parsed.type;
@@ -283,7 +237,7 @@ int32_t startBlock(Call& call, bool* proceed) {
     return result;
 }
 
-int32_t receive(Call& call) {
+Result receive(Call& call) {
     SharedSession& s = sharedSession();
     if (s.blockSize != 0) {
         if (s.connected == 1) {
@@ -293,18 +247,18 @@ int32_t receive(Call& call) {
         discardBlock();  // its connection is gone
     }
     bool proceed = false;
-    const int32_t started = startBlock(call, &proceed);
+    const Result started = startBlock(call, &proceed);
     if (!proceed) return started;
     return continueBlock(call);
 }
 
 }  // namespace
 
-int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
-                     int32_t* length, int32_t* type, DyadProgressCallback progress, HeaderCheck acceptHeader) {
+Result receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer, uint32_t size,
+                    int32_t* length, int32_t* type, DyadProgressCallback progress, HeaderCheck acceptHeader) {
     if (firstName == nullptr || secondName == nullptr || length == nullptr || type == nullptr ||
         (buffer == nullptr && size != 0)) {
-        return result::invalid;
+        return Result::invalid;
     }
     Call call{firstName, secondName, timeoutSeconds, static_cast<uint8_t*>(buffer), size, length,
               type,      progress,   acceptHeader};
@@ -321,29 +275,23 @@ int32_t receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
     LOG_DETAIL("IN RECIEVE DATABLOCK");
 
     startOperation();
-    std::unique_lock<std::mutex> turn(receivingTurn(), std::defer_lock);
-    if (awaitTurn(call, turn) != result::ok) return result::timedOut;
-    const int32_t result = receive(call);
-    // Keep or close, when the call has completed a block or dealt with a
-    // whole line; a failure leaves the connection as it stands, and a piece
-    // with more to come keeps it. A completed block decides by its header's
-    // type: a single block closes the connection that was made for it,
-    // whichever call (and process) accepted it, since kept it would stay with
-    // a process that may never receive again. A line decides by the type the
-    // caller's variable holds, closing for a single type only a connection
-    // that this call accepted.
+    ReceivingHold hold;
+    if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
+    const Result result = receive(call);
+    // A call that completed a block keeps or closes the connection by the
+    // block's own type, whichever call (and process) accepted the connection:
+    // kept for a single block, it would stay with a process that may never
+    // receive again. A call that dealt with a whole line decides by the type
+    // that the caller's variable holds, closing for a single type only a
+    // connection that this call accepted. A failure leaves the connection as
+    // it stands, and a piece with more to come keeps it.
     SharedSession& s = sharedSession();
-    const bool single = !isSeriesType(call.completed ? call.completedType : *type);
     if (call.completed) {
-        if (call.completedType == blockLast || (single && s.freshConnection == 1)) {
-            closeConnection();
-        } else {
-            s.freshConnection = 0;
-        }
-    } else if (call.settle && (*type == blockLast || (single && call.madeHere))) {
-        closeConnection();
+        settleConnection(call.completedType, s.freshConnection == 1);
+        s.freshConnection = 0;
+    } else if (call.settle) {
+        settleConnection(*type, call.madeHere);
     }
-    releaseReceivingMark();
     return result;
 }
 

@@ -27,77 +27,43 @@
 namespace dyadc {
 namespace {
 
-// How often a call that waits for another process's use of the connection
-// looks again, and how often it says so in the log.
-constexpr int64_t ownerPollMilliseconds = 50;
-constexpr int64_t ownerNoticeMilliseconds = 4000;
-
 // Gives up on the connection: the result tells a time-out from any other end.
-int32_t giveUp() {
-    SharedSession& s = sharedSession();
-    const int32_t result = processSession().lastSocketError == platform::errorTimedOut ? result::timedOut
-                                                                                       : result::connectionFailed;
-    s.linkDown = 1;
-    closeConnection();
+Result giveUp() {
+    const Result result = processSession().lastSocketError == platform::errorTimedOut ? Result::timedOut
+                                                                                      : Result::connectionFailed;
+    (void)connectionLost();  // the result above says more than its 100
     return result;
-}
-
-// The connection cannot carry this block any more: the peer closed or reset it.
-int32_t connectionLost() {
-    sharedSession().linkDown = 1;
-    closeConnection();
-    return result::connectionFailed;
 }
 
 // The step the call is in fails for good: ends the call's use of the
 // connection and returns the call's result.
 struct Outcome {
-    int32_t result = result::ok;
+    Result result = Result::ok;
     bool ended = false;
-    void end(int32_t value) {
+    void end(Result value) {
         result = value;
         ended = true;
     }
 };
 
-// Waits until the connection is free for this process and open, within the
-// time limit: another process's block or series keeps its connection while
-// this call waits. Returns 0, or 101 when the time limit passed before a
-// connection could be made.
-int32_t takeConnection(uint32_t timeoutSeconds, bool* madeHere) {
-    SharedSession& s = sharedSession();
-    ReconnectPause pause;
-    int64_t noticed = -ownerNoticeMilliseconds;
+// Waits until the connection is free for this process and open (connecting
+// when none is), within the time limit: another process's block or series
+// keeps its connection while this call waits. Returns 0, or 101 when the time
+// limit passed before a connection could be made.
+Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere) {
+    const SharedSession& s = sharedSession();
     for (;;) {
-        if (!takeSendingMark() || connectionHeldElsewhere()) {
-            // Another running process uses the connection: wait for it.
-            releaseSendingMark();
-            if (timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("socket in use by another process until the time limit passed");
-                return result::timedOut;
-            }
-            const int64_t now = platform::monotonicMilliseconds();
-            if (now - noticed >= ownerNoticeMilliseconds) {
-                LOG_DETAIL("socket in use by another process.  Waiting");
-                noticed = now;
-            }
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, ownerPollMilliseconds)));
-            continue;
-        }
-        if (s.connected == 1) return result::ok;
+        if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
+        if (s.connected == 1) return Result::ok;
         *madeHere = true;
-        if (timeLimitPassed(timeoutSeconds)) {
-            releaseSendingMark();
-            return result::timedOut;
+        switch (reconnectWithin(hold, Deadline::limit(timeoutSeconds), false)) {
+            case Reconnection::connected:
+                return Result::ok;
+            case Reconnection::failed:
+                return Result::timedOut;
+            case Reconnection::markTaken:
+                break;  // another process connects: wait for its block
         }
-        const int64_t left = timeLeftMilliseconds(timeoutSeconds);
-        initiatorReconnect(left < 0 ? -1 : left * 1000);
-        if (s.connected == 1) {
-            takeSendingMark();  // a failed attempt's close freed the mark
-            return result::ok;
-        }
-        pause.wait(processSession().lastSocketError, waitWithinLimit(timeoutSeconds, 1000));
     }
 }
 
@@ -106,7 +72,7 @@ void sendHeader(const char* firstName, const char* secondName, uint32_t length, 
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     while (sendLine(s.dataSocket, putFormat, firstName, secondName,
-                    static_cast<long>(static_cast<int32_t>(length)), type) != 0) {
+                    static_cast<long>(static_cast<int32_t>(length)), type) != Result::ok) {
         if (platform::brokenConnectionError(p.lastSocketError)) return outcome.end(connectionLost());
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("send() failed in Put rc=%d", p.lastSocketError);
@@ -122,11 +88,11 @@ void awaitReply(uint32_t timeoutSeconds, bool warnWhileWaiting, Outcome& outcome
     for (;;) {
         int32_t code = 0;
         // A second at a time (the warning's pace), never past the limit.
-        const int32_t read = readReply(s.dataSocket, &code,
-                                       Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs));
-        if (read == result::ok && code == 0) return;
+        const Result read = readReply(s.dataSocket, &code,
+                                      Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs));
+        if (read == Result::ok && code == 0) return;
         if (warnWhileWaiting) LOG_DETAIL("Warning: No data recived in 1 secs");
-        if (read != result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
+        if (read != Result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("recv() failed in getreply rc=%d", processSession().lastSocketError);
             return outcome.end(giveUp());
@@ -164,8 +130,8 @@ void sendBytes(const void* data, uint32_t length, uint32_t timeoutSeconds, Outco
 
 }  // namespace
 
-int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
-                  uint32_t length, int32_t type, DyadProgressCallback progress) {
+Result sendBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds, const void* data,
+                 uint32_t length, int32_t type, DyadProgressCallback progress) {
     SharedSession& s = sharedSession();
     if (!validHeader(firstName, secondName, length, type) || (data == nullptr && length != 0)) {
         // A header that the receiver would split differently, or cut, would
@@ -173,18 +139,13 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
         LOG_BASIC(
             "put refused: names must be non-empty without '|', CR or LF, and the header must fit "
             "one line");
-        return result::connectionFailed;
+        return Result::connectionFailed;
     }
 
     startOperation();
-    // Threads of this process take turns, each within its own limit.
-    std::unique_lock<std::recursive_mutex> turn(sendingTurn(), std::defer_lock);
-    while (!turn.try_lock()) {
-        if (timeLimitPassed(timeoutSeconds)) return result::timedOut;
-        platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, ownerPollMilliseconds)));
-    }
+    SendingHold hold;
     bool madeHere = false;
-    if (takeConnection(timeoutSeconds, &madeHere) != result::ok) return result::timedOut;
+    if (takeConnection(hold, timeoutSeconds, &madeHere) != Result::ok) return Result::timedOut;
 
     Outcome outcome;
     sendHeader(firstName, secondName, length, type, timeoutSeconds, outcome);
@@ -196,8 +157,7 @@ int32_t sendBlock(const char* firstName, const char* secondName, uint32_t timeou
         awaitReply(timeoutSeconds, true, outcome);
     }
 
-    // Keep or close.
-    if (type == blockLast || (!isSeriesType(type) && madeHere)) closeConnection();
+    settleConnection(type, madeHere);
     return outcome.result;
 }
 

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+#include "link/lease.h"
+#include "session/results.h"
 #include "session/session.h"
+#include "session/time_limit.h"
 
 namespace dyadc {
 
@@ -19,7 +22,7 @@ namespace dyadc {
 // Returns 0 connected (dataSocket, connected 1, linkDown 0); 101 the connect
 // timed out; 100 any other failure (linkDown 1, the new socket closed). A
 // failed connect leaves its error in lastSocketError.
-int32_t initiatorReconnect(int64_t timeoutMicroseconds = -1);
+Result initiatorReconnect(int64_t timeoutMicroseconds = -1);
 
 // The waits of one reconnection's connection requests. A request without an
 // answer after four times the Responder's last answer time (at least a
@@ -62,6 +65,18 @@ private:
     uint32_t nextMicroseconds_ = 100;
 };
 
+// The Initiator's way back to its Responder for a sending call that holds
+// `hold`: connection attempts (initiatorReconnect) with the ReconnectPause
+// between them, until one succeeds or `deadline` passes; with
+// `onlyAfterRefusal` an attempt that fails otherwise than by a refusal ends
+// the loop too. A failed attempt's close frees the sending mark, so the hold
+// keeps it again before the next attempt.
+enum class Reconnection { connected, failed, markTaken };
+// connected: dataSocket is open; failed: the deadline passed or an attempt
+// failed for good (the last error in lastSocketError); markTaken: another
+// process took the sending mark meanwhile (wait for it, then try again).
+Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal);
+
 // Responder: listens once on localAddress for up to 5 seconds (or the shorter
 // `windowMilliseconds`: what is left of a caller's time limit) and accepts the
 // paired Initiator's next connection as dataSocket. A connection from any
@@ -74,6 +89,6 @@ inline constexpr int64_t relistenWindowMilliseconds = 5000;
 // After a failed bind of a listener on `address`: when the port was taken by
 // another live listener, says in the log what that most likely means.
 void explainPortInUse(int32_t error, const SocketAddress& address);
-int32_t responderRelisten(int64_t windowMilliseconds = relistenWindowMilliseconds);
+Result responderRelisten(int64_t windowMilliseconds = relistenWindowMilliseconds);
 
 }  // namespace dyadc

@@ -64,7 +64,7 @@ void ReconnectPause::wait(int32_t error, int64_t longestMilliseconds) {
     nextMicroseconds_ = std::min(nextMicroseconds_ + nextMicroseconds_ / 2, longestPauseMicroseconds);
 }
 
-int32_t initiatorReconnect(int64_t timeoutMicroseconds) {
+Result initiatorReconnect(int64_t timeoutMicroseconds) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     s.peerAddress.port = platform::toNetwork16(rendezvousPort);
@@ -79,7 +79,7 @@ int32_t initiatorReconnect(int64_t timeoutMicroseconds) {
     int64_t timeout = int64_t{s.socketTimeoutMs} * 1000;
     if (timeoutMicroseconds >= 0 && timeoutMicroseconds < timeout) timeout = timeoutMicroseconds;
     ConnectSchedule schedule(timeout, p.answerMicroseconds);
-    int32_t outcome = result::connectionFailed;
+    Result outcome = Result::connectionFailed;
     for (;;) {
         const SocketHandle socket = openConnectSocket();
         if (socket == invalidSocket) break;
@@ -101,7 +101,7 @@ int32_t initiatorReconnect(int64_t timeoutMicroseconds) {
             copySocket(s.dataSocket, s.connectSocket);
             s.connected = 1;
             s.linkDown = 0;
-            return result::ok;
+            return Result::ok;
         }
         if (error == platform::errorTimedOut && !wait.last) {
             LOG_BASIC("No answer to the connection request in %lld us: asking again from a new port",
@@ -111,7 +111,7 @@ int32_t initiatorReconnect(int64_t timeoutMicroseconds) {
         }
         p.lastSocketError = error;  // tells the caller how long to pause
         LOG_BASIC("connect to data socket failed! Error: %d", error);
-        outcome = error == platform::errorTimedOut ? result::timedOut : result::connectionFailed;
+        outcome = error == platform::errorTimedOut ? Result::timedOut : Result::connectionFailed;
         break;
     }
     s.linkDown = 1;
@@ -119,6 +119,21 @@ int32_t initiatorReconnect(int64_t timeoutMicroseconds) {
     closeSessionSocket(s.connectSocket);
     s.connected = 0;
     return outcome;
+}
+
+Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal) {
+    const SharedSession& s = sharedSession();
+    ReconnectPause pause;
+    for (;;) {
+        if (deadline.passed()) return Reconnection::failed;
+        const int64_t left = deadline.leftMilliseconds();
+        (void)initiatorReconnect(left < 0 ? -1 : left * 1000);  // its outcome is in connected and lastSocketError
+        if (!hold.keep()) return Reconnection::markTaken;       // a failed attempt's close freed it
+        if (s.connected == 1) return Reconnection::connected;
+        const int32_t error = processSession().lastSocketError;
+        if (onlyAfterRefusal && error != platform::errorConnectionRefused) return Reconnection::failed;
+        pause.wait(error, deadline.nextWaitMilliseconds() < 0 ? 1000 : deadline.nextWaitMilliseconds());
+    }
 }
 
 }  // namespace dyadc

@@ -30,15 +30,15 @@ void explainPortInUse(int32_t error, const SocketAddress& address) {
         static_cast<unsigned>(rendezvousPort), platform::dotted(address).text);
 }
 
-int32_t responderRelisten(int64_t windowMilliseconds) {
+Result responderRelisten(int64_t windowMilliseconds) {
     SharedSession& s = sharedSession();
-    int32_t outcome = result::ok;
+    Result outcome = Result::ok;
     const SocketHandle listener = platform::openStreamSocket(s.socketFlags);
     holdSocket(s.relistenSocket, listener);
     if (listener == invalidSocket) {
         LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
         s.linkDown = 1;
-        outcome = result::connectionFailed;
+        outcome = Result::connectionFailed;
     } else {
         LOG_DETAIL("Reusing Local listen socket associated to %s", platform::dotted(s.localAddress).text);
         int rc = platform::setReceiveTimeout(listener, s.socketTimeoutMs);
@@ -53,18 +53,18 @@ int32_t responderRelisten(int64_t windowMilliseconds) {
             LOG_BASIC("TCP/IP Failure on bind() for listen socket: %d", error);
             explainPortInUse(error, s.localAddress);
             s.linkDown = 1;
-            outcome = result::connectionFailed;
+            outcome = Result::connectionFailed;
         } else if (platform::listenOn(listener) != 0) {
             LOG_BASIC("TCP/IP Failure on listen(): %d", platform::lastSocketError());
             s.linkDown = 1;
-            outcome = result::connectionFailed;
+            outcome = Result::connectionFailed;
         } else {
             LOG_DETAIL("Reconnecting to %s", platform::dotted(s.peerAddress).text);
             const uint32_t expected = pairedInitiatorAddress();
             const int64_t deadline = platform::monotonicMilliseconds() +
                                      std::min(windowMilliseconds, relistenWindowMilliseconds);
             SocketHandle accepted = invalidSocket;
-            while (accepted == invalidSocket && outcome == result::ok) {
+            while (accepted == invalidSocket && outcome == Result::ok) {
                 int64_t left = deadline - platform::monotonicMilliseconds();
                 platform::SelectSet set{};
                 set.count = 1;
@@ -74,7 +74,7 @@ int32_t responderRelisten(int64_t windowMilliseconds) {
                 if (ready <= 0) {
                     LOG_DETAIL("No requests on the queue");
                     s.linkDown = 1;
-                    outcome = result::timedOut;
+                    outcome = Result::timedOut;
                     break;
                 }
                 SocketAddress caller{};
@@ -82,7 +82,7 @@ int32_t responderRelisten(int64_t windowMilliseconds) {
                 if (accepted == invalidSocket) {
                     LOG_BASIC("TCP/IP Failure on accept: %d", platform::lastSocketError());
                     s.linkDown = 1;
-                    outcome = result::connectionFailed;
+                    outcome = Result::connectionFailed;
                 } else if (expected != 0 && caller.address != expected) {
                     LOG_BASIC("Refused connection from %s: not the paired workstation",
                               platform::dotted(caller).text);
@@ -103,7 +103,7 @@ int32_t responderRelisten(int64_t windowMilliseconds) {
                 s.freshConnection = 1;
                 s.connected = 1;
                 s.linkDown = 0;
-                return result::ok;
+                return Result::ok;
             }
         }
     }
@@ -111,7 +111,7 @@ int32_t responderRelisten(int64_t windowMilliseconds) {
     if (s.relistenSocket != invalidSocket) {
         closeSessionSocket(s.relistenSocket);
     } else {
-        closeSocket(invalidSocket);  // frees the owner mark as every close does
+        freeSendingMark();  // as every close does
     }
     s.connected = 0;
     return outcome;

@@ -39,9 +39,9 @@ void logAdapterOf(SocketHandle socket) {
     writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
 }
 
-int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level) {
+Result setLog(const char* path, uint32_t sizeLimit, int32_t level) {
     ProcessSession& p = processSession();
-    if (p.logForced == 1) return result::ok;
+    if (p.logForced == 1) return Result::ok;
     // A path that does not fit logPath (or none) is not taken: the log keeps
     // its file rather than writing to a name the host did not give.
     if (path != nullptr) {
@@ -59,7 +59,7 @@ int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level) {
         p.logEnabled = 1;
         p.logDetail = 1;
     }
-    return result::ok;
+    return Result::ok;
 }
 
 }  // namespace dyadc

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "session/results.h"
 #include "session/session.h"
 
 namespace dyadc {
@@ -24,17 +25,17 @@ void writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The host's switch of this process's log (DyadSetLog; the public header
 // documents it). A path that does not fit logPath, or none, keeps the current
-// one. Always returns 0.
-int32_t setLog(const char* path, uint32_t sizeLimit, int32_t level);
+// one. Always returns ok.
+Result setLog(const char* path, uint32_t sizeLimit, int32_t level);
 
 // Detail message "On Network Adapter associated with IP address: %s" with the
 // local address of a socket.
 void logAdapterOf(SocketHandle socket);
 
 // Cuts the file `path` back to about its last `limit` bytes, beginning with a
-// whole line, through the temporary file `path` + ".tmp". Returns 0 when the
-// file was trimmed or needed no trim, -1 when it was left as it was.
-int32_t trimLog(const char* path, uint32_t limit);
+// whole line, through the temporary file `path` + ".tmp". Returns ok when the
+// file was trimmed or needed no trim, invalid when it was left as it was.
+Result trimLog(const char* path, uint32_t limit);
 
 }  // namespace dyadc
 

@@ -29,18 +29,18 @@ long lastLineEnd(std::FILE* file, long size, long cut) {
 
 }  // namespace
 
-int32_t trimLog(const char* path, uint32_t limit) {
+Result trimLog(const char* path, uint32_t limit) {
     std::FILE* log = std::fopen(path, "rb");
-    if (log == nullptr) return -1;
+    if (log == nullptr) return Result::invalid;
     long size = -1;
     if (std::fseek(log, 0, SEEK_END) == 0) size = std::ftell(log);
     if (size < 0) {
         (void)std::fclose(log);  // only read from
-        return -1;
+        return Result::invalid;
     }
     if (static_cast<unsigned long>(size) <= limit) {
         (void)std::fclose(log);  // only read from
-        return 0;
+        return Result::ok;
     }
     const long cut = size - static_cast<long>(limit);
     const long keepFrom = lastLineEnd(log, size, cut) + 2;
@@ -48,12 +48,12 @@ int32_t trimLog(const char* path, uint32_t limit) {
     char temporary[sizeof processSession().logPath + 8];
     if (std::snprintf(temporary, sizeof temporary, "%s.tmp", path) >= static_cast<int>(sizeof temporary)) {
         (void)std::fclose(log);  // only read from
-        return -1;
+        return Result::invalid;
     }
     std::FILE* copy = platform::createPrivateFile(temporary);
     if (copy == nullptr) {
         (void)std::fclose(log);  // only read from
-        return -1;
+        return Result::invalid;
     }
     char buffer[copyChunk];
     bool copied = true;
@@ -70,11 +70,11 @@ int32_t trimLog(const char* path, uint32_t limit) {
     if (std::fclose(copy) != 0) copied = false;
     if (!copied) {
         (void)std::remove(temporary);  // the log itself stays as it was
-        return -1;
+        return Result::invalid;
     }
     // Renaming over the log replaces it in one step, so that no moment passes
     // without a log file.
-    return platform::replaceFile(temporary, path);
+    return platform::replaceFile(temporary, path) == 0 ? Result::ok : Result::invalid;
 }
 
 }  // namespace dyadc

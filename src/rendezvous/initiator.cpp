@@ -44,13 +44,13 @@ struct InitiatorSockets {
     }
     void closeReceivers() {
         for (int32_t i = 0; i < receiverCount; ++i) {
-            if (receivers[i] != invalidSocket) closeSocket(receivers[i]);
+            if (receivers[i] != invalidSocket) (void)closeSocket(receivers[i]);  // a valid handle: ok
             receivers[i] = invalidSocket;
         }
         receiverCount = 0;
     }
     void closeProbe() {
-        if (probe != invalidSocket) closeSocket(probe);
+        if (probe != invalidSocket) (void)closeSocket(probe);  // a valid handle: ok
         probe = invalidSocket;
     }
     ~InitiatorSockets() {
@@ -82,20 +82,20 @@ namespace {
 // until it succeeds or the time limit passes. Each attempt uses a fresh
 // socket, since a socket whose connect failed may not be reused; with a time
 // limit, no attempt lasts past it.
-bool connectToResponder(uint32_t timeoutSeconds, int32_t* failure) {
+bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
     SharedSession& s = sharedSession();
     for (;;) {
         const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
         holdSocket(s.connectSocket, socket);
         if (socket == invalidSocket) {
             LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
-            *failure = result::connectionFailed;
+            *failure = Result::connectionFailed;
             return false;
         }
         if (platform::bindAddress(socket, s.localAddress) != 0) {
             LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
                       platform::lastSocketError());
-            *failure = result::connectionFailed;
+            *failure = Result::connectionFailed;
             return false;
         }
         if (timeoutSeconds != 0) platform::setSendTimeout(socket, remainingMilliseconds(timeoutSeconds));
@@ -109,7 +109,7 @@ bool connectToResponder(uint32_t timeoutSeconds, int32_t* failure) {
             LOG_BASIC("Connect Has Timed Out");
             if (!connected) {
                 LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
-                *failure = result::connectionFailed;
+                *failure = Result::connectionFailed;
                 return false;
             }
         }
@@ -118,55 +118,61 @@ bool connectToResponder(uint32_t timeoutSeconds, int32_t* failure) {
     }
 }
 
-// Reads a handshake reply. Returns 0 with the code; 101 when the time limit
-// passed first; 100 when the connection failed (`failure` is logged then).
-int32_t handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* code, const char* failure) {
+// Reads a handshake reply. Returns ok with the code; timedOut when the time
+// limit passed first; connectionFailed when the connection failed (`failure`
+// is logged then).
+Result handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* code, const char* failure) {
     for (;;) {
-        if (readReply(socket, code, Deadline::limit(timeoutSeconds)) == result::ok) return result::ok;
+        if (readReply(socket, code, Deadline::limit(timeoutSeconds)) == Result::ok) return Result::ok;
         if (connectionUnusable(socket) || processSession().lastSocketError != platform::errorTimedOut) {
             LOG_BASIC("%s", failure);
-            return result::connectionFailed;
+            return Result::connectionFailed;
         }
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
-            return result::timedOut;
+            return Result::timedOut;
         }
     }
 }
 
 }  // namespace
 
-int32_t presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* updateAsked) {
+Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* updateAsked) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     char name[computerNameSize];
     platform::computerName(name, sizeof name);
     LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
-    sendLine(s.connectSocket, "%s", name);
+    constexpr const char* notVerified = "Error:  A tcp error occured while waiting for target verification";
+    if (sendLine(s.connectSocket, "%s", name) != Result::ok) {
+        LOG_BASIC("%s", notVerified);  // no answer can come to a name that did not leave
+        return Result::connectionFailed;
+    }
     int32_t code = 0;
-    const int32_t verified = handshakeReply(s.connectSocket, timeoutSeconds, &code,
-                                            "Error:  A tcp error occured while waiting for target verification");
-    if (verified != result::ok) return verified;
+    const Result verified = handshakeReply(s.connectSocket, timeoutSeconds, &code, notVerified);
+    if (verified != Result::ok) return verified;
     if (code != 0) {
         resetSession();
-        return result::refused;
+        return Result::refused;
     }
     copySocket(s.dataSocket, s.connectSocket);
     s.paired = 1;
     *nameAccepted = true;
 
     LOG_DETAIL("sending %s to target", p.versionText);
-    sendLine(s.dataSocket, "%s", p.versionText);
-    const int32_t acknowledged = handshakeReply(
-        s.dataSocket, timeoutSeconds, &code,
-        "Error:  A tcp error occured while waiting for target acknowledgement");
-    if (acknowledged != result::ok) return acknowledged;
+    constexpr const char* notAcknowledged = "Error:  A tcp error occured while waiting for target acknowledgement";
+    if (sendLine(s.dataSocket, "%s", p.versionText) != Result::ok) {
+        LOG_BASIC("%s", notAcknowledged);  // no answer can come to a version that did not leave
+        return Result::connectionFailed;
+    }
+    const Result acknowledged = handshakeReply(s.dataSocket, timeoutSeconds, &code, notAcknowledged);
+    if (acknowledged != Result::ok) return acknowledged;
     LOG_DETAIL("Reply to dll version %d", code);
     *updateAsked = code == updateCode;
-    return result::ok;
+    return Result::ok;
 }
 
-int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
+Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     SharedSession& s = sharedSession();
     InitiatorSockets sockets;
     bool nameAccepted = false;
@@ -178,7 +184,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     platform::startSocketLayer(0x0101, &s.wsaData);
     s.isInitiator = 1;
 
-    auto finish = [&](int32_t value) {
+    auto finish = [&](Result value) {
         // Once the name was accepted the pairing stands, whatever follows.
         if (nameAccepted) s.linkDown = 0;
         if (s.dataSocket != invalidSocket) closeSessionSocket(s.dataSocket);
@@ -196,7 +202,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         sockets.probe = platform::openDatagramSocket(s.socketFlags);
         if (sockets.probe == invalidSocket) {
             LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-            return finish(result::socketFailed);
+            return finish(Result::socketFailed);
         }
     }
     startOperation();
@@ -211,11 +217,12 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     int32_t readyIndex = -1;
     while (readyIndex < 0) {
         sockets.closeReceivers();
-        listUsableInterfaces(sockets.probe, table, &count);
+        // A list that cannot be read leaves count 0, which is waited out below.
+        (void)listUsableInterfaces(sockets.probe, table, &count);
         if (count == 0) {
             if (timeLimitPassed(timeoutSeconds)) {
                 LOG_BASIC("Connect Has Timed Out");
-                return finish(result::timedOut);
+                return finish(Result::timedOut);
             }
             LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
             platform::sleepSeconds(noInterfacePauseSeconds);
@@ -227,7 +234,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
             const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
             if (receiver == invalidSocket) {
                 LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-                return finish(result::socketFailed);
+                return finish(Result::socketFailed);
             }
             sockets.receivers[sockets.receiverCount++] = receiver;
             table[i].family = platform::addressFamilyIpv4;
@@ -251,7 +258,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         const int ready = waitForCycle(waiting, static_cast<int32_t>(initiatorCycleWait(timeoutSeconds) * 1000));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
-            return finish(result::timedOut);
+            return finish(Result::timedOut);
         }
         if (ready > 0) {
             for (int32_t i = 0; i < sockets.receiverCount && readyIndex < 0; ++i) {
@@ -264,7 +271,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     sockets.closeProbe();
     if (timeLimitPassed(timeoutSeconds)) {
         LOG_BASIC("Connect Has Timed Out");
-        return finish(result::timedOut);
+        return finish(Result::timedOut);
     }
 
     s.announceAddressLength = 16;
@@ -274,7 +281,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
                                                   &s.peerAddress, &s.announceAddressLength);
     if (got < 0) {
         LOG_BASIC("recvfrom failed! Error: %d", platform::lastSocketError());
-        return finish(result::socketFailed);
+        return finish(Result::socketFailed);
     }
     char text[announceReadLimit + 1];
     announceText(datagram, static_cast<size_t>(got), text);
@@ -282,7 +289,7 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     LOG_DETAIL("Received: %s From : %s", text, sender.text);
     if (std::strcmp(text, identifier) != 0) {
         LOG_BASIC("Rejected source workstation: %s with identifier: %s", sender.text, text);
-        return finish(result::otherIdentifier);
+        return finish(Result::otherIdentifier);
     }
     LOG_DETAIL("Found target broadcasting my name");
     LOG_DETAIL("Connecting to Target workstation: %s.", sender.text);
@@ -291,23 +298,23 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     s.localAddress = SocketAddress{};
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.address = table[readyIndex].address;
-    int32_t connectFailure = result::ok;
+    Result connectFailure = Result::ok;
     if (!connectToResponder(timeoutSeconds, &connectFailure)) return finish(connectFailure);
     LOG_DETAIL("Connected to Target workstation: %s.", sender.text);
     logAdapterOf(s.connectSocket);
 
     bool updateAsked = false;
-    const int32_t presented = presentToResponder(timeoutSeconds, &nameAccepted, &updateAsked);
-    if (presented != result::ok || !updateAsked) return finish(presented);
+    const Result presented = presentToResponder(timeoutSeconds, &nameAccepted, &updateAsked);
+    if (presented != Result::ok || !updateAsked) return finish(presented);
 
     // The Responder wants this library: the handshake connection closes and
     // the file travels over a new one.
     sockets.closeReceivers();
     closeSessionSocket(s.dataSocket);
     s.connected = 0;
-    const int32_t sent = sendLibraryUpdate();
-    if (sent == result::ok) return result::updated;  // the link stays as the transfer left it
-    return finish(sent == result::invalid ? result::ok : result::updateFailed);
+    const Result sent = sendLibraryUpdate();
+    if (sent == Result::ok) return Result::updated;  // the link stays as the transfer left it
+    return finish(sent == Result::invalid ? Result::ok : Result::updateFailed);
 }
 
 }  // namespace dyadc

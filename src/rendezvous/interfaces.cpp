@@ -57,17 +57,17 @@ int32_t selectUsableInterfaces(const platform::InterfaceRecord* records, int32_t
     return count;
 }
 
-int32_t listUsableInterfaces(SocketHandle /*socket*/, SocketAddress* table, int32_t* count) {
+Result listUsableInterfaces(SocketHandle /*socket*/, SocketAddress* table, int32_t* count) {
     platform::InterfaceRecord records[interfaceRecordLimit];
     int recordCount = 0;
     if (platform::listInterfaceRecords(records, interfaceRecordLimit, &recordCount) != 0) {
         LOG_BASIC("Failed calling WSAIoctl: error %d", platform::lastSocketError());
-        return result::socketFailed;
+        return Result::socketFailed;
     }
     *count = 0;
     LOG_DETAIL("There are %d interfaces:", recordCount);
     *count = selectUsableInterfaces(records, recordCount, table);
-    return result::ok;
+    return Result::ok;
 }
 
 }  // namespace dyadc

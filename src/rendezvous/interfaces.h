@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "session/results.h"
 #include "session/session.h"
 
 namespace dyadc {
@@ -18,7 +19,7 @@ inline constexpr int32_t interfaceRecordLimit = 26;
 // order (at most 20). Returns 0 when the platform's list was read (the count
 // may be 0); 1 when it was not (table and count are left as they were). The
 // socket is the caller's open datagram socket.
-int32_t listUsableInterfaces(SocketHandle socket, SocketAddress* table, int32_t* count);
+Result listUsableInterfaces(SocketHandle socket, SocketAddress* table, int32_t* count);
 
 // The selection itself over records already read: writes the usable ones into
 // `table` (at most 20) and returns their number.

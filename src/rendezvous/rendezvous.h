@@ -5,17 +5,18 @@
 #include <cstdint>
 
 #include "dyadc.h"
+#include "session/results.h"
 #include "session/session.h"
 
 namespace dyadc {
 
 // One Responder attempt: announce, accept, let the host approve the name,
 // compare versions, receive the update when the Initiator's is newer.
-int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback);
+Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback);
 
 // One Initiator attempt: find the announce with pairingId, connect, present
 // the computer name and the version, send the library when asked.
-int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds);
+Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds);
 
 // The Initiator's part of the handshake on connectSocket: presents the
 // computer name and, once it is accepted (dataSocket and paired are set, and
@@ -23,14 +24,14 @@ int32_t initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds);
 // (*updateAsked: the Responder wants this library); 103 when the name was
 // refused (the Session is reset); 101 when the time limit passed or 100 when
 // the connection failed while a reply was awaited.
-int32_t presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* updateAsked);
+Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* updateAsked);
 
 // The Responder's part of the handshake on dataSocket, whose Initiator sent
 // the name line `nameLine` (CR LF included): asks the host, answers, and reads
 // the version line (3 seconds at most). Returns 0 with *updateWanted when the
 // Initiator's library is newer; 103 when the host refused the name (the
 // Session is reset). The last reply is the caller's to send.
-int32_t answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* updateWanted);
+Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* updateWanted);
 
 // The wait of one Initiator listening cycle: 5 seconds while more than 5 of
 // the limit remain, 1 when none remain (always so without a limit), otherwise

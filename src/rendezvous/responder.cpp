@@ -73,7 +73,7 @@ struct ResponderSockets {
             if (listeners[i] == s.listenSocket && ownsSocket(s.listenSocket)) {
                 closeSessionSocket(s.listenSocket);
             } else {
-                closeSocket(listeners[i]);
+                (void)closeSocket(listeners[i]);  // a valid handle: ok
             }
             listeners[i] = invalidSocket;
             listening[i] = false;
@@ -100,13 +100,14 @@ struct ResponderSockets {
     void drop(int32_t index, const char* why) {
         const Handshake dropped = take(index);
         LOG_BASIC("Warning: Dropped the connection from %s: %s", platform::dotted(dropped.peer).text, why);
-        closeSocket(dropped.socket);
+        (void)closeSocket(dropped.socket);  // a valid handle: ok
     }
 
     ~ResponderSockets() {
         closeListeners();
-        while (pendingCount > 0) closeSocket(take(pendingCount - 1).socket);
-        if (announce != invalidSocket) closeSocket(announce);
+        // Valid handles, each closed once: every close is ok.
+        while (pendingCount > 0) (void)closeSocket(take(pendingCount - 1).socket);
+        if (announce != invalidSocket) (void)closeSocket(announce);
     }
 };
 
@@ -158,9 +159,9 @@ void announceOn(SocketHandle announce, const SocketAddress* table, int32_t count
 // Reads what has arrived of a waiting connection's name line. Returns true
 // when the line is complete; drops the connection when it cannot complete.
 bool serve(ResponderSockets& sockets, int32_t index) {
-    const int32_t state = continueLine(sockets.pending[index].socket, sockets.pending[index].name);
-    if (state > 0) return true;
-    if (state < 0) {
+    const LineRead state = continueLine(sockets.pending[index].socket, sockets.pending[index].name);
+    if (state == LineRead::complete) return true;
+    if (state == LineRead::failed) {
         sockets.drop(index, processSession().lastSocketError == platform::errorMessageTooLong
                                 ? "its computer name line has no end"
                                 : "it closed before it sent a computer name");
@@ -249,31 +250,35 @@ int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t
 
 }  // namespace
 
-int32_t answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* updateWanted) {
+Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* updateWanted) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     LOG_DETAIL("Retrieved Computer Name: %s", nameLine);
     const size_t length = std::strlen(nameLine);
     nameLine[length >= 2 ? length - 2 : 0] = '\0';
     if (verifyCallback(nameLine) != 0) {
-        sendLine(s.dataSocket, "%s", replyRefused);
+        // Refused whether or not the refusal reaches the Initiator: its own
+        // wait for an answer ends at its limit.
+        (void)sendLine(s.dataSocket, "%s", replyRefused);
         resetSession();
-        return result::refused;
+        return Result::refused;
     }
-    sendLine(s.dataSocket, "%s", replyAccepted);
+    // An Initiator that does not learn of its acceptance is not paired.
+    if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
 
     LOG_DETAIL("Connected accepted, version %s", p.versionText);
     char version[PartialLine::size];
-    receiveLine(s.dataSocket, version, sizeof version, Deadline::after(nameWaitMilliseconds));
-    const double own = versionNumber(p.versionText);
-    const double theirs = versionNumber(version);
-    LOG_DETAIL("comparing dll version %2.2f with version %2.2f from source", own, theirs);
-    *updateWanted = theirs > own;
+    // A version that does not come in time is no newer one: the pairing
+    // stands once the name is accepted, and no update is asked for.
+    (void)receiveLine(s.dataSocket, version, sizeof version, Deadline::after(nameWaitMilliseconds));
+    LOG_DETAIL("comparing dll version %2.2f with version %2.2f from source", versionNumber(p.versionText),
+               versionNumber(version));
+    *updateWanted = dyadc::updateWanted(p.versionText, version);
     if (!*updateWanted) LOG_DETAIL("retreived %s from source", version);
-    return result::ok;
+    return Result::ok;
 }
 
-int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
+Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
     SharedSession& s = sharedSession();
     ResponderSockets sockets;
 
@@ -282,11 +287,11 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
     sockets.announce = platform::openDatagramSocket(s.socketFlags);
     if (sockets.announce == invalidSocket) {
         LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-        return result::socketFailed;
+        return Result::socketFailed;
     }
     if (platform::setBroadcast(sockets.announce) != 0) {
         LOG_BASIC("setsockopt reuse addr failed! Error: %d", platform::lastSocketError());
-        return result::socketFailed;
+        return Result::socketFailed;
     }
     startOperation();
 
@@ -298,25 +303,26 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
     int32_t named = -1;
     while (named < 0) {
         sockets.closeListeners();
-        listUsableInterfaces(sockets.announce, table, &count);
+        // A list that cannot be read leaves count 0, which is waited out below.
+        (void)listUsableInterfaces(sockets.announce, table, &count);
         for (int32_t i = 0; i < count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
         if (count == 0) {
             if (timeLimitPassed(timeoutSeconds)) {
                 LOG_BASIC("Connect Has Timed Out");
-                return result::timedOut;
+                return Result::timedOut;
             }
             LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
             platform::sleepSeconds(noInterfacePauseSeconds);
             continue;
         }
-        if (!openListeners(sockets, table, count)) return result::socketFailed;
+        if (!openListeners(sockets, table, count)) return Result::socketFailed;
         LOG_DETAIL("Number of usable interfaces is %d", count);
         announceOn(sockets.announce, table, count, datagram, datagramLength, identifier);
         LOG_BASIC("Looking for a response...");
         named = awaitName(sockets, table, count);
         if (named < 0 && timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
-            return result::timedOut;
+            return Result::timedOut;
         }
     }
 
@@ -344,9 +350,9 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
 
     bool theirsNewer = false;
     const SocketHandle listener = s.listenSocket;
-    if (answerInitiator(initiator.name.text, verifyCallback, &theirsNewer) == result::refused) {
+    if (answerInitiator(initiator.name.text, verifyCallback, &theirsNewer) == Result::refused) {
         sockets.forget(listener);  // the reset closed it
-        return result::refused;
+        return Result::refused;
     }
 
     // The listening sockets close before the last reply goes out: the
@@ -355,18 +361,20 @@ int32_t responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dya
     // then binds the interface's address again.
     sockets.closeListeners();
     if (theirsNewer) {
-        sendLine(s.dataSocket, replyUpdateFormat, updateCode);
+        // An Initiator that is not asked sends nothing: no use waiting for it.
+        if (sendLine(s.dataSocket, replyUpdateFormat, updateCode) != Result::ok) return Result::connectionFailed;
         closeSessionSocket(s.dataSocket);
         s.connected = 0;
-        const int32_t received = receiveLibraryUpdate();
-        return received == result::ok ? result::updated : received;
+        const Result received = receiveLibraryUpdate();
+        return received == Result::ok ? Result::updated : received;
     }
-    sendLine(s.dataSocket, "%s", replyAccepted);
+    // The Initiator's pairing ends with this reply: without it, it has none.
+    if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
     s.paired = 1;
     s.linkDown = 0;
     closeSessionSocket(s.dataSocket);
     s.connected = 0;
-    return result::ok;
+    return Result::ok;
 }
 
 }  // namespace dyadc

@@ -1,15 +1,18 @@
-// The library's results by name. Every value that a host can see comes from
-// the public list in dyadc.h (DYAD_RESULT_MAP); the one below it never leaves
-// the library.
+// The library's results by name. Every internal operation reports its outcome
+// as a Result; the compiler refuses to let one be dropped unnoticed (a result
+// that does not matter is discarded with a cast to void and a reason). Every
+// value that a host can see comes from the public list in dyadc.h
+// (DYAD_RESULT_MAP); the exports turn a Result into that 32-bit number, in
+// one place (exportedResult). noReply never leaves the library.
 #pragma once
 
 #include <cstdint>
 
 #include "dyadc.h"
 
-namespace dyadc::result {
+namespace dyadc {
 
-enum Code : int32_t {
+enum class [[nodiscard]] Result : int32_t{
     ok = DYAD_OK,
     socketFailed = DYAD_SOCKET_FAILED,  // a local socket could not be made or set up
     peerClosed = DYAD_PEER_CLOSED,      // the number of the Initiator's closing "quit"
@@ -24,4 +27,15 @@ enum Code : int32_t {
     noReply = 99,                             // no reply line could be read (the reply reader only)
 };
 
-}  // namespace dyadc::result
+// A result that is a number from outside: the number a peer sent with
+// "quit", a host callback's refusal, or a socket error, passed on as it is.
+constexpr Result resultFrom(int32_t number) {
+    return static_cast<Result>(number);
+}
+
+// The number that an export returns for a result.
+constexpr int32_t exportedResult(Result result) {
+    return static_cast<int32_t>(result);
+}
+
+}  // namespace dyadc

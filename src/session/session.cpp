@@ -145,14 +145,18 @@ bool copyText(char* field, size_t size, const char* text) {
     return true;
 }
 
-int32_t closeSocket(SocketHandle socket) {
+void freeSendingMark() {
     SharedSession& s = sharedSession();
     std::atomic_ref<platform::ProcessIdentity>(s.socketOwnerProcess).store(0);
     s.socketOwner = 0;
-    if (socket == invalidSocket) return result::connectionFailed;
+}
+
+Result closeSocket(SocketHandle socket) {
+    freeSendingMark();
+    if (socket == invalidSocket) return Result::connectionFailed;
     platform::shutdownReceive(socket);
     platform::closeHandle(socket);
-    return result::ok;
+    return Result::ok;
 }
 
 void holdSocket(SocketHandle& field, SocketHandle socket) {
@@ -174,18 +178,18 @@ bool socketCreatorAlive(const SocketHandle& field) {
     return field != invalidSocket && platform::processAlive(creatorOf(field));
 }
 
-int32_t closeSessionSocket(SocketHandle& field) {
+void closeSessionSocket(SocketHandle& field) {
     SharedSession& s = sharedSession();
     const SocketHandle handle = field;
     const platform::ProcessIdentity madeBy = creatorOf(field);
-    int32_t result;
     if (handle != invalidSocket && madeBy != platform::currentProcess()) {
         // Another process's handle number means nothing here: free the owner
         // mark as any close does, and only forget the handle.
-        closeSocket(invalidSocket);
-        result = 0;
+        freeSendingMark();
     } else {
-        result = closeSocket(handle);
+        // An invalid handle is nothing to close; closeSocket still frees the
+        // mark.
+        (void)closeSocket(handle);
     }
     for (SocketHandle* other : {&s.dataSocket, &s.connectSocket, &s.relistenSocket, &s.listenSocket}) {
         if (other == &field || (*other == handle && creatorOf(*other) == madeBy)) {
@@ -193,7 +197,6 @@ int32_t closeSessionSocket(SocketHandle& field) {
             creatorOf(*other) = 0;
         }
     }
-    return result;
 }
 
 void resetSession() {

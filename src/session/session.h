@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "session/results.h"
 
 namespace dyadc {
 
@@ -112,9 +113,15 @@ void applyProcessInitialValues(ProcessSession& process);
 // leaving the field empty, when the text does not fit: a value is never cut.
 bool copyText(char* field, size_t size, const char* text);
 
+// Frees the sending mark (socketOwnerProcess and socketOwner), whoever holds
+// it: every close of a socket does, so that no close leaves the connection
+// marked as in use.
+void freeSendingMark();
+
 // closeSocket: marks the data connection free and closes one socket of this
-// process. Returns 0, or 100 for the invalid handle (nothing is closed then).
-int32_t closeSocket(SocketHandle socket);
+// process. Returns ok, or connectionFailed for the invalid handle (nothing is
+// closed then).
+Result closeSocket(SocketHandle socket);
 
 // Keeps a handle that this process created in a Session field and records
 // this process as its creator.
@@ -128,8 +135,8 @@ bool socketCreatorAlive(const SocketHandle& field);
 // Closes the handle in a Session field with closeSocket (only when this
 // process created it; another process's handle is just forgotten) and sets the
 // field, and every other field holding the same handle, to the invalid value.
-// Returns closeSocket's result (100 for an invalid field).
-int32_t closeSessionSocket(SocketHandle& field);
+// The sending mark is freed in every case, as by every close.
+void closeSessionSocket(SocketHandle& field);
 
 // resetSession: closes the Session's sockets and returns it to unpaired.
 void resetSession();

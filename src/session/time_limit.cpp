@@ -1,6 +1,8 @@
 // Time limits and deadlines.
 #include "session/time_limit.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace dyadc {
@@ -62,6 +64,15 @@ Deadline Deadline::limitOrAfter(uint32_t timeoutSeconds, int64_t milliseconds) {
 bool Deadline::passed() const {
     if (atMilliseconds_ >= 0 && platform::monotonicMilliseconds() >= atMilliseconds_) return true;
     return timeLimitPassed(limitSeconds_);
+}
+
+int64_t Deadline::leftMilliseconds() const {
+    int64_t left = timeLeftMilliseconds(limitSeconds_);
+    if (atMilliseconds_ >= 0) {
+        const int64_t until = std::max(atMilliseconds_ - platform::monotonicMilliseconds(), int64_t{0});
+        if (left < 0 || until < left) left = until;
+    }
+    return left;
 }
 
 int32_t Deadline::nextWaitMilliseconds() const {

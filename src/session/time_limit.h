@@ -43,6 +43,8 @@ public:
 
     bool bounded() const { return atMilliseconds_ >= 0 || limitSeconds_ != 0; }
     bool passed() const;
+    // What is left until the deadline, in milliseconds; -1 when unbounded.
+    int64_t leftMilliseconds() const;
     // How long the next wait may last before passed() must be asked again:
     // at most a second, so that a calendar limit is seen on time; -1 when
     // the deadline is unbounded.

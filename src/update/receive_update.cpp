@@ -29,7 +29,7 @@ constexpr int32_t noBlock = INT32_MIN;
 
 // Ends the series: the file keeps what arrived, and the connection is closed
 // so that the Initiator, which sends without a time limit, learns it at once.
-int32_t endSeries(std::FILE*& file, int32_t result) {
+Result endSeries(std::FILE*& file, Result result) {
     if (file != nullptr) (void)std::fclose(file);  // what arrived stays; the series has failed anyway
     file = nullptr;
     closeConnection();
@@ -49,7 +49,7 @@ bool writeBytes(std::FILE* file, const uint8_t* bytes, int32_t length) {
 
 }  // namespace
 
-int32_t receiveLibraryUpdate() {
+Result receiveLibraryUpdate() {
     char firstName[nameBufferSize];
     char secondName[nameBufferSize];
     uint8_t data[updateBlockSize];
@@ -57,18 +57,18 @@ int32_t receiveLibraryUpdate() {
     for (;;) {
         int32_t length = 0;
         int32_t type = noBlock;
-        const int32_t received = receiveBlock(firstName, secondName, updateReceiveLimit, data, sizeof data,
-                                              &length, &type, nullptr, updateHeader);
-        if (received == quitCode) return endSeries(file, quitCode);
-        if (received == result::connectionFailed) {
+        const Result received = receiveBlock(firstName, secondName, updateReceiveLimit, data, sizeof data, &length,
+                                             &type, nullptr, updateHeader);
+        if (received == Result::peerClosed) return endSeries(file, received);
+        if (received == Result::connectionFailed) {
             LOG_BASIC("Error:  Client nolonger connected.  Updated DLL NOT received.");
             return endSeries(file, received);
         }
-        if (received == result::timedOut) {
+        if (received == Result::timedOut) {
             LOG_BASIC("Error:  Client exceeded timeout on receive of DLL");
             return endSeries(file, received);
         }
-        if (received != result::ok || type == noBlock) continue;  // no block in this call
+        if (received != Result::ok || type == noBlock) continue;  // no block in this call
 
         if (type == blockFirst) {
             if (file != nullptr) (void)std::fclose(file);  // a new series starts over
@@ -76,7 +76,7 @@ int32_t receiveLibraryUpdate() {
             char path[systemPathSize];
             if (!systemFilePath(updateBlockName, path) || (file = platform::createStoredFile(path)) == nullptr) {
                 LOG_BASIC("Error:  Cannot create %s.  Updated DLL NOT received.", path);
-                return endSeries(file, result::connectionFailed);
+                return endSeries(file, Result::connectionFailed);
             }
         } else if (file == nullptr) {
             LOG_BASIC("Warning:  Dropped a block of type %d that belongs to no update file", type);
@@ -84,16 +84,16 @@ int32_t receiveLibraryUpdate() {
         }
         if (!writeBytes(file, data, length)) {
             LOG_BASIC("Error:  Cannot write the update.  Updated DLL NOT received.");
-            return endSeries(file, result::connectionFailed);
+            return endSeries(file, Result::connectionFailed);
         }
         if (type == blockLast) {
             const bool complete = std::fclose(file) == 0;
             file = nullptr;
             if (!complete) {
                 LOG_BASIC("Error:  Cannot write the update.  Updated DLL NOT received.");
-                return endSeries(file, result::connectionFailed);
+                return endSeries(file, Result::connectionFailed);
             }
-            return result::ok;
+            return Result::ok;
         }
     }
 }

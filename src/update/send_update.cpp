@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "blocks/blocks.h"
+#include "link/lease.h"
 #include "log/log.h"
 #include "session/results.h"
 #include "session/system_files.h"
@@ -18,7 +19,7 @@
 namespace dyadc {
 namespace {
 
-int32_t sendPiece(const uint8_t* bytes, size_t length, int32_t type) {
+Result sendPiece(const uint8_t* bytes, size_t length, int32_t type) {
     // The check and the send take one turn: a close in another thread of
     // this process cannot come between them.
     std::lock_guard<std::recursive_mutex> turn(sendingTurn());
@@ -26,29 +27,29 @@ int32_t sendPiece(const uint8_t* bytes, size_t length, int32_t type) {
         // The series' connection is gone (the pairing was closed, or the peer
         // went away): the rest cannot join the first part on a new one.
         LOG_BASIC("Error:  The update's connection closed.  Updated DLL NOT sent.");
-        return result::connectionFailed;
+        return Result::connectionFailed;
     }
     return sendBlock(updateBlockName, updateSecondName, 0, bytes, static_cast<uint32_t>(length), type, nullptr);
 }
 
 }  // namespace
 
-int32_t sendLibraryUpdate() {
+Result sendLibraryUpdate() {
     char path[systemPathSize];
     std::FILE* file = systemFilePath(platform::installedLibraryName, path) ? std::fopen(path, "rb") : nullptr;
     if (file == nullptr) {
         LOG_BASIC("Error opening %s", path);
-        return result::invalid;
+        return Result::invalid;
     }
 
     uint8_t block[updateBlockSize];
     size_t got = std::fread(block, 1, sizeof block, file);
-    int32_t sent = sendPiece(block, got, blockFirst);
-    if (sent == result::ok && std::feof(file) != 0) sent = sendPiece(block, 0, blockLast);
-    while (sent == result::ok && std::feof(file) == 0) {
+    Result sent = sendPiece(block, got, blockFirst);
+    if (sent == Result::ok && std::feof(file) != 0) sent = sendPiece(block, 0, blockLast);
+    while (sent == Result::ok && std::feof(file) == 0) {
         got = std::fread(block, 1, sizeof block, file);
         sent = sendPiece(block, got, std::feof(file) != 0 ? blockLast : blockMore);
-        if (sent == result::timedOut) LOG_BASIC("Send updated dll failed, timeout");
+        if (sent == Result::timedOut) LOG_BASIC("Send updated dll failed, timeout");
     }
     (void)std::fclose(file);  // only read from
     return sent;

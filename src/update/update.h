@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "session/results.h"
+
 namespace dyadc {
 
 // The update travels in blocks of this many bytes.
@@ -14,16 +16,17 @@ inline constexpr uint32_t updateBlockSize = 2048;
 inline constexpr uint32_t updateReceiveLimit = 30;
 
 // Initiator: sends the installed library file as blocks 21, 22..., 20 with no
-// time limit. Returns 0 when every block was acknowledged, -1 when the file
-// cannot be opened, otherwise the result of the send that failed.
-int32_t sendLibraryUpdate();
+// time limit. Returns ok when every block was acknowledged, invalid when the
+// file cannot be opened, otherwise the result of the send that failed.
+Result sendLibraryUpdate();
 
 // Responder: receives the series and stores it in the system directory as
-// "dyadc.dl_". Returns 0 when the last block arrived and the file is
-// complete; 23 when the Initiator closed the pairing first; 100 when the
-// connection failed or the series was refused (a series under any other name,
-// or a file that cannot be created); 101 when no block arrived in time.
+// "dyadc.dl_". Returns ok when the last block arrived and the file is
+// complete; peerClosed when the Initiator closed the pairing first;
+// connectionFailed when the connection failed or the series was refused (a
+// block under any other name, or a file that cannot be created); timedOut
+// when no block arrived in time.
 // Whatever was received so far stays in the file.
-int32_t receiveLibraryUpdate();
+Result receiveLibraryUpdate();
 
 }  // namespace dyadc

@@ -63,7 +63,7 @@ bool runsOn(size_t taken) {
 
 }  // namespace
 
-int32_t sendLine(SocketHandle socket, const char* format, ...) {
+Result sendLine(SocketHandle socket, const char* format, ...) {
     char line[lineBufferSize];
     va_list arguments;
     va_start(arguments, format);
@@ -73,7 +73,7 @@ int32_t sendLine(SocketHandle socket, const char* format, ...) {
         // Sending it cut short would change its meaning for the receiver.
         processSession().lastSocketError = platform::errorMessageTooLong;
         LOG_BASIC("send() failed, rc=%d: data=%s", platform::errorMessageTooLong, line);
-        return platform::errorMessageTooLong;
+        return resultFrom(platform::errorMessageTooLong);
     }
     line[length] = '\r';
     line[length + 1] = '\n';
@@ -82,13 +82,13 @@ int32_t sendLine(SocketHandle socket, const char* format, ...) {
         int32_t error = platform::lastSocketError();
         processSession().lastSocketError = error;
         LOG_BASIC("send() failed, rc=%d: data=%s", error, line);
-        return error;
+        return resultFrom(error);
     }
     LOG_DETAIL(">>%s", line);
-    return 0;
+    return Result::ok;
 }
 
-int32_t receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Deadline& deadline) {
+LineRead receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Deadline& deadline) {
     if (size > 0) std::memset(buffer, 0, size);
     const size_t room = size > 0 ? size - 1 : 0;
     size_t stored = 0;
@@ -101,35 +101,35 @@ int32_t receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Dead
             if (ready <= 0) {
                 processSession().lastSocketError = ready == 0 ? platform::errorTimedOut
                                                               : platform::lastSocketError();
-                return 0;
+                return LineRead::failed;
             }
         }
         size_t kept = 0;
         bool ended = false;
         const int64_t piece = takePiece(socket, buffer + stored, room - stored, &kept, &ended);
-        if (piece <= 0) return 0;
+        if (piece <= 0) return LineRead::failed;
         stored += kept;
         taken += static_cast<size_t>(piece);
         if (ended) break;
-        if (runsOn(taken)) return 0;
+        if (runsOn(taken)) return LineRead::failed;
     }
     LOG_DETAIL("<<%s", buffer);
-    return 1;
+    return LineRead::complete;
 }
 
-int32_t continueLine(SocketHandle socket, PartialLine& line) {
+LineRead continueLine(SocketHandle socket, PartialLine& line) {
     size_t kept = 0;
     bool ended = false;
     const int64_t piece = takePiece(socket, line.text + line.stored, PartialLine::size - 1 - line.stored, &kept,
                                     &ended);
-    if (piece <= 0) return -1;
+    if (piece <= 0) return LineRead::failed;
     line.stored += static_cast<uint32_t>(kept);
     line.taken += static_cast<size_t>(piece);
     if (ended) {
         LOG_DETAIL("<<%s", line.text);
-        return 1;
+        return LineRead::complete;
     }
-    return runsOn(line.taken) ? -1 : 0;
+    return runsOn(line.taken) ? LineRead::failed : LineRead::more;
 }
 
 int32_t replyCode(const char* line) {
@@ -138,18 +138,18 @@ int32_t replyCode(const char* line) {
     return low32(TextCursor(std::string_view(line, length)).number());
 }
 
-int32_t readReply(SocketHandle socket, int32_t* code, const Deadline& deadline) {
+Result readReply(SocketHandle socket, int32_t* code, const Deadline& deadline) {
     *code = 0;
     char line[replyBufferSize];
-    int32_t read = receiveLine(socket, line, sizeof line, deadline);
-    bool firstRead = read != 0;
+    LineRead read = receiveLine(socket, line, sizeof line, deadline);
+    const bool firstRead = read == LineRead::complete;
     char key[4] = {line[0], line[1], line[2], ' '};
     if (firstRead && line[3] == '-') {
         do {
             read = receiveLine(socket, line, sizeof line, deadline);
-        } while (read != 0 && std::memcmp(line, key, sizeof key) != 0);
+        } while (read == LineRead::complete && std::memcmp(line, key, sizeof key) != 0);
     }
-    int32_t result = read != 0 ? result::ok : result::noReply;
+    const Result result = read == LineRead::complete ? Result::ok : Result::noReply;
     if (firstRead) *code = replyCode(key);
     if (*code != 0) {
         size_t length = std::strlen(line);

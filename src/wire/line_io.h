@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "session/results.h"
 #include "session/session.h"
 #include "session/time_limit.h"
 
@@ -20,27 +21,33 @@ inline constexpr uint32_t replyBufferSize = 1024;
 // errorMessageTooLong instead of reading on for ever.
 inline constexpr size_t lineByteLimit = 65536;
 
+// What reading a line came to: the line is complete, more of it is still to
+// come (continueLine only), or the read failed.
+enum class [[nodiscard]] LineRead{complete, more, failed};
+
 // Formats one line with printf conventions, appends CR LF and sends it whole.
-// Returns 0, or the socket error (also stored in lastSocketError). A text
-// longer than lineTextLimit is not sent: the result is errorMessageTooLong.
-int32_t sendLine(SocketHandle socket, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Returns Result::ok, or the socket error as a result (also stored in
+// lastSocketError). A text longer than lineTextLimit is not sent: the result
+// is errorMessageTooLong.
+Result sendLine(SocketHandle socket, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Receives one line into `buffer`, storing at most size - 1 bytes (CR LF
 // included when it fits) and always a terminating NUL; the rest of an
 // over-long line is read and dropped. Never consumes a byte past the LF.
-// Returns 1 for a line ended by LF; 0 when the receive failed (the error is
+// Returns complete for a line ended by LF; failed when the receive failed (the error is
 // in lastSocketError: errorTimedOut when the deadline passed or the socket's
 // receive time-out ran out, errorMessageTooLong past lineByteLimit) or the
 // peer closed the connection. Bytes received before a failure stay in the
 // buffer.
-int32_t receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Deadline& deadline = Deadline::none());
+LineRead receiveLine(SocketHandle socket, char* buffer, uint32_t size,
+                     const Deadline& deadline = Deadline::none());
 
 // Reads one reply: one line, or several when the fourth character of the
 // first is '-' (up to the line that begins with the same three characters and
-// a blank). Returns 0 when read, result::noReply when a line could not be
+// a blank). Returns ok when read, noReply when a line could not be
 // read (by the deadline, among others). `*code` is the value of the first
 // line's first three characters (0 when none).
-int32_t readReply(SocketHandle socket, int32_t* code, const Deadline& deadline = Deadline::none());
+Result readReply(SocketHandle socket, int32_t* code, const Deadline& deadline = Deadline::none());
 
 // The numeric value of a reply line's code, read like atoi over its first
 // three characters: leading blanks, an optional sign, then digits.
@@ -59,10 +66,10 @@ struct PartialLine {
     uint32_t stored = 0;
     size_t taken = 0;  // every byte taken, also those dropped
 };
-// Returns 1 when the line is complete, 0 when more is to come, -1 when the
-// connection closed or failed or the line ran past lineByteLimit (the error
+// Returns complete when the line is complete, more when more is to come,
+// failed when the connection closed or failed or the line ran past lineByteLimit (the error
 // is in lastSocketError; 0 when the peer closed). Call it when the socket is
 // readable, or it waits for the next bytes.
-int32_t continueLine(SocketHandle socket, PartialLine& line);
+LineRead continueLine(SocketHandle socket, PartialLine& line);
 
 }  // namespace dyadc

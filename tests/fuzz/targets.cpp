@@ -15,6 +15,7 @@
 #include "platform/posix/posix.h"
 #include "rendezvous/rendezvous.h"
 #include "session/session.h"
+#include "tests/support/results.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 
@@ -105,7 +106,7 @@ void reply(const uint8_t* data, size_t size) {
     for (int i = 0; i < 10000 && readReply(ends[0], &code) == 0; ++i) {
     }
     Guarded line(16);
-    while (receiveLine(ends[0], line.data(), 16) != 0) {
+    while (receiveLine(ends[0], line.data(), 16) == LineRead::complete) {
     }
     line.check();
     close(ends[0]);
@@ -158,7 +159,8 @@ void receive(const uint8_t* data, size_t size) {
     int32_t result = 0;
     for (int call = 0; call < 1000 && (result == 0 || result == -1); ++call) {
         int32_t length = -1, type = data[0] % 3 == 0 ? 21 : 7;
-        result = receiveBlock(first.data(), second.data(), 0, buffer.data(), capacity, &length, &type, nullptr);
+        result = exportedResult(
+            receiveBlock(first.data(), second.data(), 0, buffer.data(), capacity, &length, &type, nullptr));
         if (length > static_cast<int32_t>(capacity) && result == 0) std::abort();
         // A name never holds the line's end (a CR inside one is a peer's odd name).
         if (std::strlen(first.data()) > receivedNameLimit || std::strchr(first.data(), '\n') != nullptr) {
@@ -178,7 +180,7 @@ void initiatorHandshake(const uint8_t* data, size_t size) {
     s.paired = 0;
     holdSocket(s.connectSocket, connectionThatSent(data, size));
     bool nameAccepted = false, updateAsked = false;
-    const int32_t result = presentToResponder(0, &nameAccepted, &updateAsked);
+    const int32_t result = exportedResult(presentToResponder(0, &nameAccepted, &updateAsked));
     if (result == 0 && (!nameAccepted || s.paired != 1)) std::abort();
     if (result == 103 && s.paired != 0) std::abort();
     resetSession();
@@ -193,12 +195,12 @@ void responderHandshake(const uint8_t* data, size_t size) {
     holdSocket(s.dataSocket, connectionThatSent(data, size));
     s.connected = 1;
     PartialLine name;
-    int32_t state = 0;
-    while (state == 0) state = continueLine(s.dataSocket, name);
+    LineRead state = LineRead::more;
+    while (state == LineRead::more) state = continueLine(s.dataSocket, name);
     if (name.stored >= PartialLine::size) std::abort();
-    if (state > 0) {
+    if (state == LineRead::complete) {
         bool updateWanted = false;
-        answerInitiator(name.text, acceptUnlessZ, &updateWanted);
+        (void)answerInitiator(name.text, acceptUnlessZ, &updateWanted);  // only that it ends matters here
     }
     resetSession();
 }

@@ -9,6 +9,7 @@
 
 #include "rendezvous/interfaces.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/results.h"
 
 namespace dyadc {
 namespace {

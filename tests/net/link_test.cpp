@@ -11,6 +11,7 @@
 
 #include "link/link.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/results.h"
 
 namespace dyadc {
 namespace {

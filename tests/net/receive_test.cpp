@@ -15,6 +15,7 @@
 #include "dyadc.h"
 #include "session/session.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/results.h"
 
 namespace dyadc {
 namespace {

@@ -12,6 +12,7 @@
 #include "link/link.h"
 #include "session/session.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/results.h"
 
 namespace dyadc {
 namespace {

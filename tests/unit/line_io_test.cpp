@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/results.h"
 #include "wire/line_io.h"
 
 namespace dyadc {
@@ -63,7 +64,7 @@ TEST_F(LineIo, LongLineIsCutToTheBufferAndTheNextByteStaysInTheSocket) {
     LogCapture log;
     peerSends("ABCDEFGHIJ\r\nZ");
     char buffer[8];
-    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), 1);
+    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), LineRead::complete);
     EXPECT_STREQ(buffer, "ABCDEFG");
     EXPECT_TRUE(log.has("<<ABCDEFG"));
     char next = 0;
@@ -78,7 +79,7 @@ TEST_F(LineIo, LineArrivingInPiecesIsJoinedAndStopsAtItsEnd) {
         peerSends("3|7\r\nabc");
     });
     char buffer[2048];
-    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), 1);
+    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), LineRead::complete);
     later.join();
     EXPECT_STREQ(buffer, "put a|b|3|7\r\n");
     char bytes[4] = {};
@@ -91,7 +92,7 @@ TEST_F(LineIo, ClosedOrSilentPeerEndsTheLine) {
     std::memset(buffer, 'q', sizeof buffer);
     peerCloses();
     processSession().lastSocketError = 5;
-    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), 0);
+    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), LineRead::failed);
     EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '\0'));
     EXPECT_EQ(processSession().lastSocketError, 5) << "a close is not an error";
 }
@@ -100,14 +101,14 @@ TEST_F(LineIo, ReceiveTimeOutGivesTheTimeOutError) {
     ASSERT_EQ(platform::setReceiveTimeout(ends[0], 300), 0);
     peerSends("partial");
     char buffer[16];
-    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), 0);
+    EXPECT_EQ(receiveLine(ends[0], buffer, sizeof buffer), LineRead::failed);
     EXPECT_EQ(processSession().lastSocketError, platform::errorTimedOut);
     EXPECT_STREQ(buffer, "partial") << "what arrived stays in the buffer";
 }
 
 TEST_F(LineIo, SendingToAGonePeerFailsWithoutASignal) {
     peerCloses();
-    int32_t error = sendLine(ends[0], "quit %d", 23);
+    const Result error = sendLine(ends[0], "quit %d", 23);
     EXPECT_NE(error, 0);
     EXPECT_NE(error, platform::errorTimedOut);
     EXPECT_EQ(processSession().lastSocketError, error);

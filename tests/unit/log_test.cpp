@@ -9,6 +9,7 @@
 #include "dyadc.h"
 #include "log/log.h"
 #include "tests/support/lan.h"
+#include "tests/support/results.h"
 
 namespace dyadc {
 namespace {

@@ -18,6 +18,7 @@
 #include "rendezvous/interfaces.h"
 #include "session/session.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/results.h"
 
 namespace dyadc::platform {
 namespace {
