@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/support/lan.h"
+#include "tests/support/scripted_sender.h"
 
 namespace dyadc::test {
 namespace {
@@ -77,35 +78,6 @@ TEST_F(Dyad, FilesArriveByteForByte) {
     EXPECT_TRUE(has(receiver.output(), "received 4 files")) << receiver.output();
     EXPECT_TRUE(has(receiver.output(), "received series.bin (192.5 KiB, SHA-256 verified)")) << receiver.output();
     EXPECT_TRUE(partFiles().empty());
-}
-
-// A block as the scripted peer sends it.
-struct Block {
-    std::string first, second, data;
-    int type;
-};
-
-// Steps of the scripted peer (test-peer) that pairs as "evil", sends the
-// blocks (a series on one connection, each single block on its own), and ends
-// the pairing.
-std::vector<std::string> peerSending(const std::vector<Block>& blocks) {
-    std::vector<std::string> steps{
-        helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",         "evil\\r\\n", "expect",
-        "000 OK\\r\\n",          "send",    "2.04\\r\\n",   "expect",       "000 OK\\r\\n", "eof"};
-    bool open = false;
-    for (const Block& block : blocks) {
-        if (!open) steps.insert(steps.end(), {"connect", "192.168.10.2", "192.168.10.1"});
-        steps.insert(steps.end(),
-                     {"send",
-                      "put " + block.first + "|" + block.second + "|" + std::to_string(block.data.size()) + "|" +
-                          std::to_string(block.type) + "\\r\\n",
-                      "expect", "000 OK\\r\\n", "send", block.data, "expect", "000 Ok\\r\\n"});
-        open = block.type == 21 || block.type == 22;
-        if (!open) steps.push_back("eof");  // the receiver closes after a series or a single block
-    }
-    steps.insert(steps.end(),
-                 {"connect", "192.168.10.2", "192.168.10.1", "send", "quit 23\\r\\n", "sleep", "500"});
-    return steps;
 }
 
 TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
