@@ -18,15 +18,16 @@
 //
 // The receiver writes the bytes into a part file of its own beside the
 // target, compares the size and the SHA-256 when the type 20 block arrives,
-// and only then gives the file its name; a file that fails either check is
-// removed and reported by name (exit status 10). Earlier senders sent a file
-// as such a series without the checksum block (its type 20 block carried the
-// last bytes and the size as its second name) or, when it fitted one block,
-// as a single block of type 1. Such files cannot be verified: the receiver
-// refuses them unless --accept-unverified is given (and then says, for each,
-// that it was not verified). A receiver from before the checksum block
-// appends the 64 digits to the file and refuses it for its size: it never
-// stores a wrong file under the right name.
+// waits until its bytes are on the disk, and only then gives the file its
+// name; a file that fails either check is removed and reported by name (exit
+// status 10). A name is stored exactly as sent, or refused (names.cpp).
+// Earlier senders sent a file as such a series without the checksum block
+// (its type 20 block carried the last bytes and the size as its second name)
+// or, when it fitted one block, as a single block of type 1. Such files
+// cannot be verified: the receiver refuses them unless --accept-unverified is
+// given (and then says, for each, that it was not verified). A receiver from
+// before the checksum block appends the 64 digits to the file and refuses it
+// for its size: it never stores a wrong file under the right name.
 //
 // Both sides keep disk and network busy at once: the sender reads and hashes
 // the next block on a thread of its own while the library sends the current
@@ -39,6 +40,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "dyadc.h"
 #include "tools/system.h"
@@ -171,14 +173,6 @@ int fail(int32_t result, const std::string& doing) {
     return exitFor(result);
 }
 
-bool plainFileName(const std::string& name) {
-    if (name.empty() || name.size() > 200 || name == "." || name == "..") return false;
-    for (unsigned char c : name) {
-        if (c == '/' || c == '\\' || c == '|' || c < 32 || c == 127) return false;
-    }
-    return true;
-}
-
 int32_t pair(int32_t mode, const char* what) {
     applyLog();
     auto began = Clock::now();
@@ -194,7 +188,9 @@ int32_t pair(int32_t mode, const char* what) {
 
 }  // namespace dyad
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     using namespace dyad;
     CLI::App app{"dyad: pairs two workstations of a local network and moves files between them"};
     app.require_subcommand(1);
@@ -224,8 +220,13 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"initiator", "responder"}));
 
+    // Arguments as text (on Windows, decoded from the wide command line).
+    std::vector<std::string> arguments = sys::arguments(argc, argv);
+    std::vector<char*> pointers;
+    pointers.reserve(arguments.size());
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? exitOk : exitUsage;
@@ -233,4 +234,17 @@ int main(int argc, char** argv) {
     if (receive->parsed()) return commandReceive();
     if (send->parsed()) return commandSend();
     return commandPair();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {  // memory for the buffers, say
+        std::fprintf(stderr, "dyad: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "dyad: an unexpected failure\n");
+    }
+    return dyad::exitOther;
 }
