@@ -109,24 +109,38 @@ int32_t onIdentifier(char* buffer) {
     return 0;
 }
 
-int32_t onVerify(const char* name) {
+// Whether the last refusal of a computer name leaves something to wait for:
+// another Initiator may present a name that is accepted.
+bool waitAfterRefusal = false;
+
+int32_t onVerify(const char* computerName) {
+    const std::string name = escaped(computerName);
+    waitAfterRefusal = false;
     for (const std::string& accepted : options.accept) {
-        if (accepted == name) {
-            std::fprintf(stderr, "dyad: accepted workstation %s\n", name);
+        if (accepted == computerName) {
+            std::fprintf(stderr, "dyad: accepted workstation %s\n", name.c_str());
             return 0;
         }
     }
-    if (!options.accept.empty() || !sys::isTerminal(stdin)) {
-        std::fprintf(
-            stderr, "dyad: refused workstation %s%s\n", name,
-            options.accept.empty() ? " (no --accept given and no terminal to ask)" : " (not in --accept)");
+    if (!options.accept.empty()) {
+        std::fprintf(stderr, "dyad: refused workstation %s (not in --accept); waiting for another\n",
+                     name.c_str());
+        waitAfterRefusal = true;
         return 1;
     }
-    std::fprintf(stderr, "Workstation %s wants to pair. Accept it? [y/N] ", name);
+    if (!sys::isTerminal(stdin)) {
+        std::fprintf(stderr, "dyad: refused workstation %s (no --accept given and no terminal to ask)\n",
+                     name.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "Workstation %s wants to pair. Accept it? [y/N] ", name.c_str());
     std::fflush(stderr);
     char answer[16] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return 1;
-    return answer[0] == 'y' || answer[0] == 'Y' ? 0 : 1;
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return 1;  // nobody left to ask
+    if (answer[0] == 'y' || answer[0] == 'Y') return 0;
+    std::fprintf(stderr, "dyad: refused workstation %s; waiting for another\n", name.c_str());
+    waitAfterRefusal = true;
+    return 1;
 }
 
 void applyLog() {
@@ -175,15 +189,27 @@ int fail(int32_t result, const std::string& doing) {
 
 int32_t pair(int32_t mode, const char* what) {
     applyLog();
-    auto began = Clock::now();
-    int32_t result = options.mask.empty()
-                         ? DyadOpen(onIdentifier, onVerify, options.timeout, mode)
-                         : DyadOpenXOver(onIdentifier, onVerify, options.timeout, mode, options.mask.c_str());
-    if (result == 0) {
-        std::printf("%s in %.3f s\n", what, std::chrono::duration<double>(Clock::now() - began).count());
-        std::fflush(stdout);
+    const auto began = Clock::now();
+    for (;;) {
+        // What is left of the time limit, in whole seconds (0: no limit).
+        uint32_t limit = 0;
+        if (options.timeout != 0) {
+            const auto passed = std::chrono::ceil<std::chrono::seconds>(Clock::now() - began).count();
+            if (passed >= options.timeout) return DYAD_TIMED_OUT;
+            limit = options.timeout - static_cast<uint32_t>(passed);
+        }
+        waitAfterRefusal = false;
+        const int32_t result = options.mask.empty()
+                                   ? DyadOpen(onIdentifier, onVerify, limit, mode)
+                                   : DyadOpenXOver(onIdentifier, onVerify, limit, mode, options.mask.c_str());
+        // The Responder refused a stranger: the pairing it waits for may still come.
+        if (result == DYAD_REFUSED && mode != 1 && waitAfterRefusal) continue;
+        if (result == 0) {
+            std::printf("%s in %.3f s\n", what, std::chrono::duration<double>(Clock::now() - began).count());
+            std::fflush(stdout);
+        }
+        return result;
     }
-    return result;
 }
 
 }  // namespace dyad

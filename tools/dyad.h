@@ -74,7 +74,9 @@ std::string nameProblem(const std::string& name);
 // \xNN, a backslash \\; the rest stays readable.
 std::string escaped(const std::string& text);
 // Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
-// took ("paired in", or `what` before it). Returns the library's result.
+// took ("paired in", or `what` before it). A Responder that refuses a
+// computer name keeps waiting for one it accepts, within its time limit.
+// Returns the library's result.
 int32_t pair(int32_t mode, const char* what = "paired");
 
 // The progress display of the running command, fed by the library's callback.

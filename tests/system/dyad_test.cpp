@@ -185,14 +185,16 @@ TEST_F(Dyad, AnExistingFileIsReplacedOnlyWithOverwrite) {
     }
 }
 
-TEST_F(Dyad, RefusedNameEndsBothSides) {
+TEST_F(Dyad, ARefusedNameEndsTheSenderWhileTheReceiverWaitsOnWithinItsLimit) {
     writeFile(lan->host(2).tmp() + "/a.txt", "a");
-    Child receiver = dyad(1, {"receive", "--id", "refuse", "--accept", "somebody-else", "--timeout", "20"});
+    Child receiver = dyad(1, {"receive", "--id", "refuse", "--accept", "somebody-else", "--timeout", "6"});
     Child sender = dyad(2, {"send", "--id", "refuse", "--timeout", "20", "/tmp/a.txt"});
     EXPECT_EQ(sender.wait(), 3);
-    EXPECT_EQ(receiver.wait(), 3);
+    EXPECT_EQ(receiver.wait(), 4);
     EXPECT_TRUE(has(sender.output(), "the computer name was refused (103)")) << sender.output();
     EXPECT_TRUE(has(receiver.output(), "refused workstation ws2 (not in --accept)")) << receiver.output();
+    EXPECT_TRUE(has(receiver.output(), "dyad: pairing: the peer did not answer in time (101)"))
+        << receiver.output();
 }
 
 TEST_F(Dyad, WrongIdentifierTimesOut) {
@@ -301,6 +303,49 @@ TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive)
         stored.insert(entry.path().filename().string());
     }
     EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "g.txt", "last.txt"}));
+}
+
+TEST_F(Dyad, AStrangerIsRefusedAndTheReceiverWaitsForTheAcceptedSender) {
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    // A computer name that would rewrite the line before it and retitle the window.
+    const std::string name = "EVIL\\x1b[2K\\rdyad: accepted workstation TRUSTED\\x1b]0;owned\\x07";
+    const std::string shown = "EVIL\\x1b[2K\\x0ddyad: accepted workstation TRUSTED\\x1b]0;owned\\x07";
+    struct Case {
+        const char* what;
+        bool terminal;
+        std::string refusal;
+    } cases[] = {
+        {"--accept ws2", false, "dyad: refused workstation " + shown + " (not in --accept)"},
+        {"asked on a terminal", true, "Workstation " + shown + " wants to pair. Accept it? [y/N]"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string id = "stranger" + std::to_string(++round);
+        Child receiver = c.terminal ? lan->spawn(1, {"script", "-qfec",
+                                                     std::string(DYADC_TEST_DYAD) + " receive --id " + id +
+                                                         " --dir /tmp/in --timeout 40 --overwrite --quiet",
+                                                     "/dev/null"})
+                                    : dyad(1, {"receive", "--id", id, "--accept", "ws2", "--dir", "/tmp/in",
+                                               "--timeout", "40", "--overwrite"});
+        Child stranger = lan->spawn(2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",
+                                        name + "\\r\\n", "expect", "001 CANCEL\\r\\n"});
+        if (c.terminal) {
+            ASSERT_TRUE(receiver.waitForOutput("[y/N]")) << receiver.output();
+            receiver.writeInput("n\n");
+        }
+        EXPECT_EQ(stranger.wait(), 0) << stranger.output();
+        Child sender = dyad(2, {"send", "--id", id, "--timeout", "40", "/tmp/a.txt"});
+        if (c.terminal) {
+            ASSERT_TRUE(receiver.waitForOutput("Workstation ws2 wants to pair")) << receiver.output();
+            receiver.writeInput("y\n");
+        }
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+        EXPECT_TRUE(has(receiver.output(), c.refusal)) << receiver.output();
+        EXPECT_TRUE(terminalSafe(receiver.output())) << receiver.output();
+        EXPECT_EQ(readFile(received + "/a.txt"), "a");
+    }
 }
 
 TEST_F(Dyad, AReceiveThatLostWhatTheSenderMeantToSendIsNoSuccess) {
