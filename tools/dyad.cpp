@@ -221,11 +221,15 @@ int run(int argc, char** argv) {
     CLI::App app{"dyad: pairs two workstations of a local network and moves files between them"};
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 done; 2 bad arguments; 3 the peer refused this computer's name; 4 a time limit passed; "
-        "5 a connection failed or the peer went away; 6 a local socket or the mask is unusable; 7 a newer library "
-        "was transferred, install it and pair again; 8 a file could not be read or written, a file name was "
-        "refused, or a file of that name exists; 9 any other failure; 10 a received file failed its size or "
-        "SHA-256 check, or came without a checksum.");
+        "Exit status: 0 done (send: every file sent and confirmed; receive: every file the peer sent stored and "
+        "verified, nothing refused or dropped, at least one file); 2 bad arguments; 3 the pairing was refused "
+        "(the peer refused this computer's name, or receive could accept nobody: no --accept and no terminal); "
+        "4 a time limit passed; 5 a connection failed or the peer went away; 6 a local socket or the mask is "
+        "unusable; 7 a newer library was transferred, install it and pair again; 8 a file was not sent or not "
+        "stored (it could not be read or written, its name or size was refused, a file of its name exists, bytes "
+        "or a block header were dropped, or the peer closed without sending a file); 9 any other failure; 10 a "
+        "received file failed its size or SHA-256 check, or came without a checksum. Receive reports the first "
+        "problem, 10 before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
     addCommon(receive);
