@@ -18,15 +18,16 @@
 //
 // The receiver writes the bytes into a part file of its own beside the
 // target, compares the size and the SHA-256 when the type 20 block arrives,
-// and only then gives the file its name; a file that fails either check is
-// removed and reported by name (exit status 10). Earlier senders sent a file
-// as such a series without the checksum block (its type 20 block carried the
-// last bytes and the size as its second name) or, when it fitted one block,
-// as a single block of type 1. Such files cannot be verified: the receiver
-// refuses them unless --accept-unverified is given (and then says, for each,
-// that it was not verified). A receiver from before the checksum block
-// appends the 64 digits to the file and refuses it for its size: it never
-// stores a wrong file under the right name.
+// waits until its bytes are on the disk, and only then gives the file its
+// name; a file that fails either check is removed and reported by name (exit
+// status 10). A name is stored exactly as sent, or refused (names.cpp).
+// Earlier senders sent a file as such a series without the checksum block
+// (its type 20 block carried the last bytes and the size as its second name)
+// or, when it fitted one block, as a single block of type 1. Such files
+// cannot be verified: the receiver refuses them unless --accept-unverified is
+// given (and then says, for each, that it was not verified). A receiver from
+// before the checksum block appends the 64 digits to the file and refuses it
+// for its size: it never stores a wrong file under the right name.
 //
 // Both sides keep disk and network busy at once: the sender reads and hashes
 // the next block on a thread of its own while the library sends the current
@@ -39,6 +40,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "dyadc.h"
 #include "tools/system.h"
@@ -107,24 +109,38 @@ int32_t onIdentifier(char* buffer) {
     return 0;
 }
 
-int32_t onVerify(const char* name) {
+// Whether the last refusal of a computer name leaves something to wait for:
+// another Initiator may present a name that is accepted.
+bool waitAfterRefusal = false;
+
+int32_t onVerify(const char* computerName) {
+    const std::string name = escaped(computerName);
+    waitAfterRefusal = false;
     for (const std::string& accepted : options.accept) {
-        if (accepted == name) {
-            std::fprintf(stderr, "dyad: accepted workstation %s\n", name);
+        if (accepted == computerName) {
+            std::fprintf(stderr, "dyad: accepted workstation %s\n", name.c_str());
             return 0;
         }
     }
-    if (!options.accept.empty() || !sys::isTerminal(stdin)) {
-        std::fprintf(
-            stderr, "dyad: refused workstation %s%s\n", name,
-            options.accept.empty() ? " (no --accept given and no terminal to ask)" : " (not in --accept)");
+    if (!options.accept.empty()) {
+        std::fprintf(stderr, "dyad: refused workstation %s (not in --accept); waiting for another\n",
+                     name.c_str());
+        waitAfterRefusal = true;
         return 1;
     }
-    std::fprintf(stderr, "Workstation %s wants to pair. Accept it? [y/N] ", name);
+    if (!sys::isTerminal(stdin)) {
+        std::fprintf(stderr, "dyad: refused workstation %s (no --accept given and no terminal to ask)\n",
+                     name.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "Workstation %s wants to pair. Accept it? [y/N] ", name.c_str());
     std::fflush(stderr);
     char answer[16] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return 1;
-    return answer[0] == 'y' || answer[0] == 'Y' ? 0 : 1;
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return 1;  // nobody left to ask
+    if (answer[0] == 'y' || answer[0] == 'Y') return 0;
+    std::fprintf(stderr, "dyad: refused workstation %s; waiting for another\n", name.c_str());
+    waitAfterRefusal = true;
+    return 1;
 }
 
 void applyLog() {
@@ -171,39 +187,49 @@ int fail(int32_t result, const std::string& doing) {
     return exitFor(result);
 }
 
-bool plainFileName(const std::string& name) {
-    if (name.empty() || name.size() > 200 || name == "." || name == "..") return false;
-    for (unsigned char c : name) {
-        if (c == '/' || c == '\\' || c == '|' || c < 32 || c == 127) return false;
-    }
-    return true;
-}
-
 int32_t pair(int32_t mode, const char* what) {
     applyLog();
-    auto began = Clock::now();
-    int32_t result = options.mask.empty()
-                         ? DyadOpen(onIdentifier, onVerify, options.timeout, mode)
-                         : DyadOpenXOver(onIdentifier, onVerify, options.timeout, mode, options.mask.c_str());
-    if (result == 0) {
-        std::printf("%s in %.3f s\n", what, std::chrono::duration<double>(Clock::now() - began).count());
-        std::fflush(stdout);
+    const auto began = Clock::now();
+    for (;;) {
+        // What is left of the time limit, in whole seconds (0: no limit).
+        uint32_t limit = 0;
+        if (options.timeout != 0) {
+            const auto passed = std::chrono::ceil<std::chrono::seconds>(Clock::now() - began).count();
+            if (passed >= options.timeout) return DYAD_TIMED_OUT;
+            limit = options.timeout - static_cast<uint32_t>(passed);
+        }
+        waitAfterRefusal = false;
+        const int32_t result = options.mask.empty()
+                                   ? DyadOpen(onIdentifier, onVerify, limit, mode)
+                                   : DyadOpenXOver(onIdentifier, onVerify, limit, mode, options.mask.c_str());
+        // The Responder refused a stranger: the pairing it waits for may still come.
+        if (result == DYAD_REFUSED && mode != 1 && waitAfterRefusal) continue;
+        if (result == 0) {
+            std::printf("%s in %.3f s\n", what, std::chrono::duration<double>(Clock::now() - began).count());
+            std::fflush(stdout);
+        }
+        return result;
     }
-    return result;
 }
 
 }  // namespace dyad
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     using namespace dyad;
     CLI::App app{"dyad: pairs two workstations of a local network and moves files between them"};
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 done; 2 bad arguments; 3 the peer refused this computer's name; 4 a time limit passed; "
-        "5 a connection failed or the peer went away; 6 a local socket or the mask is unusable; 7 a newer library "
-        "was transferred, install it and pair again; 8 a file could not be read or written, a file name was "
-        "refused, or a file of that name exists; 9 any other failure; 10 a received file failed its size or "
-        "SHA-256 check, or came without a checksum.");
+        "Exit status: 0 done (send: every file sent and confirmed; receive: every file the peer sent stored and "
+        "verified, nothing refused or dropped, at least one file); 2 bad arguments; 3 the pairing was refused "
+        "(the peer refused this computer's name, or receive could accept nobody: no --accept and no terminal); "
+        "4 a time limit passed; 5 a connection failed or the peer went away; 6 a local socket or the mask is "
+        "unusable; 7 a newer library was transferred, install it and pair again; 8 a file was not sent or not "
+        "stored (it could not be read or written, its name or size was refused, a file of its name exists, bytes "
+        "or a block header were dropped, or the peer closed without sending a file); 9 any other failure; 10 a "
+        "received file failed its size or SHA-256 check, or came without a checksum. Receive reports the first "
+        "problem, 10 before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
     addCommon(receive);
@@ -224,8 +250,13 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"initiator", "responder"}));
 
+    // Arguments as text (on Windows, decoded from the wide command line).
+    std::vector<std::string> arguments = sys::arguments(argc, argv);
+    std::vector<char*> pointers;
+    pointers.reserve(arguments.size());
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? exitOk : exitUsage;
@@ -233,4 +264,17 @@ int main(int argc, char** argv) {
     if (receive->parsed()) return commandReceive();
     if (send->parsed()) return commandSend();
     return commandPair();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {  // memory for the buffers, say
+        std::fprintf(stderr, "dyad: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "dyad: an unexpected failure\n");
+    }
+    return dyad::exitOther;
 }

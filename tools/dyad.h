@@ -19,7 +19,9 @@ enum Exit : int {
     exitConnection = 5,  // a connection step failed (100), or the peer went away
     exitLocal = 6,       // a local socket failed (1), or the mask is unusable (104)
     exitUpdated = 7,     // the library update was transferred (24): pair again
-    exitFiles = 8,       // a file could not be read or written, a name was refused, or a file exists
+    exitFiles = 8,       // a file was not stored: it could not be read or written, its name or size was
+                         // refused, a file of its name exists, bytes or a block header were dropped, or
+                         // the peer closed the pairing without sending a file
     exitOther = 9,       // any other result of the library
     exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum to prove it
 };
@@ -63,10 +65,18 @@ std::string describe(int32_t result);
 // Reports a failed library call (`doing` says what it was) and returns the
 // exit status for its result.
 int fail(int32_t result, const std::string& doing);
-// A name that may become a file in the receiving directory.
-bool plainFileName(const std::string& name);
+// Why `name` may not become a file in the receiving directory, or "" when it
+// may: a name is stored only when Linux and Windows can both store it as it
+// is (names.cpp).
+std::string nameProblem(const std::string& name);
+// Text that the peer controls, ready to print: control characters, DEL, the
+// marks that steer a terminal's display and bytes that are no UTF-8 become
+// \xNN, a backslash \\; the rest stays readable.
+std::string escaped(const std::string& text);
 // Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
-// took ("paired in", or `what` before it). Returns the library's result.
+// took ("paired in", or `what` before it). A Responder that refuses a
+// computer name keeps waiting for one it accepts, within its time limit.
+// Returns the library's result.
 int32_t pair(int32_t mode, const char* what = "paired");
 
 // The progress display of the running command, fed by the library's callback.

@@ -8,7 +8,6 @@
 // under its final name.
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -25,10 +24,12 @@
 namespace dyad {
 namespace {
 
-// What the main thread received: a block or a piece of one, or the end.
+// What the main thread received: a block or a piece of one, a block header
+// that the library refused, or the end.
 struct Piece {
     bool end = false;  // no more pieces; `peerClosed`: the pairing ended normally
     bool peerClosed = false;
+    bool refusedHeader = false;  // no buffer
     size_t buffer = 0;
     uint32_t length = 0;
     int32_t type = 0;
@@ -48,12 +49,39 @@ std::string digestText(const std::string& digits) {
     return text;
 }
 
+// A file's size as its blocks give it: a count of bytes, unknown (an earlier
+// sender's odd second name: the checksum still decides), or refused (a
+// negative number, or one beyond 64 bits).
+struct Size {
+    enum { known, unknown, refused } kind = unknown;
+    uint64_t bytes = 0;
+};
+
+Size sizeOf(const std::string& text) {
+    Size size;
+    if (!text.empty() && text[0] == '-') {
+        size.kind = Size::refused;
+        return size;
+    }
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return size;
+    for (char digit : text) {
+        const auto value = static_cast<uint64_t>(digit - '0');
+        if (size.bytes > (UINT64_MAX - value) / 10) {
+            size.kind = Size::refused;
+            return size;
+        }
+        size.bytes = size.bytes * 10 + value;
+    }
+    size.kind = Size::known;
+    return size;
+}
+
 // Puts the received pieces together into files of the target directory, on
 // a thread of its own.
 class Writer {
 public:
     explicit Writer(std::vector<std::vector<uint8_t>>& buffers)
-        : buffers_(buffers), random_(std::random_device{}()) {
+        : buffers_(buffers), directory_(sys::toPath(options.dir)), random_(std::random_device{}()) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
         thread_ = std::thread([this] { run(); });
     }
@@ -91,24 +119,39 @@ private:
                 endOfStream(piece->peerClosed);
                 break;
             }
+            if (piece->refusedHeader) {
+                message("the peer sent an incomplete block header; it was refused");
+                note(exitFiles);
+                continue;
+            }
             if (!broken_) take(*piece, buffers_[piece->buffer].data());
             free_.push(piece->buffer);
         }
     }
 
     void take(const Piece& piece, const uint8_t* data) {
+        ++piecesTaken_;
+        // Later pieces of a block larger than the buffer come as type 22
+        // with the block's names; a type 22 block of another file is no
+        // part of the file in progress.
+        if (piece.type == DYAD_BLOCK_MORE && (!active_ || piece.first != name_)) {
+            return drop(piece.first, piece.length);
+        }
+        if (piece.type != DYAD_BLOCK_MORE) reportDropped();
         switch (piece.type) {
             case DYAD_BLOCK_FIRST:
                 start(piece.first, piece.second, true);
                 add(data, piece.length);
                 break;
-            case DYAD_BLOCK_MORE:  // also the later pieces of a block larger than the buffer
+            case DYAD_BLOCK_MORE:
                 add(data, piece.length);
                 break;
             case DYAD_BLOCK_LAST:
                 if (piece.second == checksumName) {
                     check(piece.first, std::string(reinterpret_cast<const char*>(data), piece.length));
-                } else {  // an earlier sender's last bytes
+                } else if (!active_ || piece.first != name_) {  // an earlier sender's last bytes
+                    drop(piece.first, piece.length);
+                } else {
                     add(data, piece.length);
                     complete(nullptr);
                 }
@@ -120,49 +163,76 @@ private:
         }
     }
 
+    static void message(const std::string& text) {
+        std::fprintf(stderr, "%sdyad: %s\n", messageStart(), text.c_str());
+    }
+
     // Keeps the status of the first failure; a file that did not arrive as it
     // left outranks other file problems.
     void note(int status) {
         if (status_ == exitOk || (status == exitChecksum && status_ == exitFiles)) status_ = status;
     }
 
-    void breakDown(const std::string& message) {
-        std::fprintf(stderr, "%sdyad: %s\n", messageStart(), message.c_str());
+    // Bytes that belong to no file in progress: counted, and reported once
+    // for each run of such pieces.
+    void drop(const std::string& name, uint32_t length) {
+        if (length == 0) return;
+        if (dropped_ > 0 && name != droppedName_) reportDropped();
+        droppedName_ = name;
+        dropped_ += length;
+    }
+    void reportDropped() {
+        if (dropped_ == 0) return;
+        message("dropped " + std::to_string(dropped_) + " bytes that belong to no file (a block named '" +
+                escaped(droppedName_) + "' that came after its file or without its start)");
+        note(exitFiles);
+        dropped_ = 0;
+    }
+
+    // Nothing more can be stored: the message names the file in progress and
+    // the reason. Its remaining bytes are its own, not stray ones.
+    void breakDown(const std::string& text) {
+        message(text);
         note(exitFiles);
         abandon();
+        active_ = true;
+        skipping_ = true;
         broken_ = true;
     }
 
     // Drops the file in progress and its part file.
     void abandon() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-            std::remove(partPath_.c_str());
-            sys::removeOnInterrupt("");
+        if (file_.isOpen()) {
+            file_.close();
+            std::error_code ignored;
+            std::filesystem::remove(partPath_, ignored);
+            sys::removeOnInterrupt({});
         }
-        file_ = nullptr;
         active_ = false;
         skipping_ = false;
     }
 
-    // Refuses the file in progress: its bytes are dropped as they come.
+    // Refuses the file in progress: the message says why, once, and its
+    // bytes are dropped as they come.
     void refuse(int status, const std::string& why) {
-        std::fprintf(stderr, "%sdyad: %s\n", messageStart(), why.c_str());
+        message(why);
         note(status);
         abandon();
         active_ = true;
         skipping_ = true;
     }
 
-    std::string target() const { return (std::filesystem::path(options.dir) / name_).string(); }
+    std::filesystem::path target() const { return directory_ / sys::toPath(name_); }
+    // The file in progress and where it goes, for messages.
+    std::string shownName() const { return escaped(name_); }
+    std::string where() const { return shownName() + " in " + options.dir; }
 
     void start(const std::string& name, const std::string& sizeText, bool series) {
         if (active_) {
             if (!series_ && !skipping_) {
                 complete(nullptr);  // an earlier sender's single block ends at the next file
             } else if (!skipping_) {
-                std::fprintf(stderr, "%sdyad: %s ended without its checksum block; removed\n", messageStart(),
-                             name_.c_str());
+                message(shownName() + " ended without its checksum block; removed");
                 note(exitChecksum);
             }
             abandon();
@@ -172,54 +242,61 @@ private:
         name_ = name;
         written_ = 0;
         hash_.finish();
-        char* end = nullptr;
-        expected_ = std::strtoull(sizeText.c_str(), &end, 10);
-        sizeKnown_ = end != sizeText.c_str() && *end == '\0';
-        if (!plainFileName(name_)) {
-            return refuse(exitFiles, "refused the file name '" + name_ + "' (not a plain file name)");
+        size_ = sizeOf(sizeText);
+        const std::string problem = nameProblem(name_);
+        if (!problem.empty()) {
+            return refuse(exitFiles, "refused the file name '" + shownName() + "' (" + problem + ")");
+        }
+        if (size_.kind == Size::refused) {
+            return refuse(exitFiles, "refused " + shownName() + ": its size " + escaped(sizeText) +
+                                         (sizeText[0] == '-' ? " is negative" : " is too large"));
         }
         std::error_code error;
         if (!options.overwrite &&
             std::filesystem::symlink_status(target(), error).type() != std::filesystem::file_type::not_found) {
-            return refuse(exitFiles, "refused " + name_ + ": a file of that name exists in " + options.dir +
+            return refuse(exitFiles, "refused " + shownName() + ": a file of that name exists in " + options.dir +
                                          " (--overwrite replaces it)");
         }
-        for (int attempt = 0; attempt < 16 && file_ == nullptr; ++attempt) {
+        sys::Failure failure;
+        for (int attempt = 0; attempt < 16 && !file_.isOpen(); ++attempt) {
             char suffix[24];
             std::snprintf(suffix, sizeof suffix, ".%08x.dyad-part", static_cast<unsigned>(random_()));
-            partPath_ = (std::filesystem::path(options.dir) / ("." + name_ + suffix)).string();
-            file_ = sys::createNew(partPath_);
-            if (file_ != nullptr) sys::removeOnInterrupt(partPath_);
-            if (file_ == nullptr && std::filesystem::symlink_status(partPath_, error).type() ==
-                                        std::filesystem::file_type::not_found) {
-                break;  // not a name taken by chance: the directory refuses
+            partPath_ = directory_ / sys::toPath("." + name_ + suffix);
+            if (attempt == 0 && sys::pathTooLong(partPath_)) {
+                return refuse(exitFiles, "refused the file name '" + shownName() + "' (too long for " +
+                                             options.dir + ": a path on Windows holds at most 259 characters)");
+            }
+            if (file_.create(partPath_, &failure)) {
+                sys::removeOnInterrupt(partPath_);
+            } else if (failure.kind != sys::Failure::exists) {
+                break;  // not a name taken by chance
             }
         }
-        if (file_ == nullptr) breakDown("cannot write " + name_ + " in " + options.dir);
+        if (file_.isOpen()) return;
+        if (failure.kind == sys::Failure::name) {
+            return refuse(exitFiles, "refused the file name '" + shownName() + "' (" + failure.reason + ")");
+        }
+        breakDown("cannot write " + where() + ": " + failure.reason);
     }
 
     void add(const uint8_t* bytes, uint32_t length) {
-        if (!active_) {
-            if (length > 0) {
-                std::fprintf(stderr, "%sdyad: dropped %u bytes that belong to no file\n", messageStart(), length);
-            }
-            return;
-        }
         if (skipping_ || length == 0) return;
-        if (sizeKnown_ && written_ + length > expected_) {
-            return refuse(exitChecksum,
-                          name_ + " brought more than its " + std::to_string(expected_) + " bytes; removed");
+        if (size_.kind == Size::known && written_ + length > size_.bytes) {
+            return refuse(exitChecksum, shownName() + " brought more than its " + std::to_string(size_.bytes) +
+                                            " bytes; removed");
         }
         hash_.update(bytes, length);
-        if (std::fwrite(bytes, 1, length, file_) != length) return breakDown("cannot write " + partPath_);
+        sys::Failure failure;
+        if (!file_.write(bytes, length, &failure)) {
+            return breakDown("cannot write " + where() + ": " + failure.reason);
+        }
         written_ += length;
     }
 
     // The checksum block of the file in progress.
     void check(const std::string& name, const std::string& digits) {
         if (!active_ || name != name_) {
-            std::fprintf(stderr, "%sdyad: a checksum for %s that belongs to no file it sent\n", messageStart(),
-                         name.c_str());
+            message("a checksum for " + escaped(name) + " that belongs to no file it sent");
             note(exitChecksum);
             return;
         }
@@ -227,87 +304,98 @@ private:
     }
 
     // The file in progress has all its bytes: checks it (against `digits`,
-    // or without a checksum from an earlier sender) and gives it its name.
+    // or without a checksum from an earlier sender), waits until its bytes
+    // are on the disk, and gives it its name.
     void complete(const std::string* digits) {
         if (!active_ || skipping_) return abandon();
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (!closed) {
-            std::remove(partPath_.c_str());
-            sys::removeOnInterrupt("");
-            return breakDown("cannot write " + partPath_);
-        }
         const std::string received = Sha256::hex(hash_.finish());
         std::string problem;
-        if (sizeKnown_ && written_ != expected_) {
-            problem = name_ + " arrived with " + std::to_string(written_) + " of its " +
-                      std::to_string(expected_) + " bytes; removed";
+        if (size_.kind == Size::known && written_ != size_.bytes) {
+            problem = shownName() + " arrived with " + std::to_string(written_) + " of its " +
+                      std::to_string(size_.bytes) + " bytes; removed";
         } else if (digits != nullptr && digestText(*digits) != received) {
             const std::string sent = digestText(*digits);
-            problem = name_ + " failed its SHA-256 check (sent " + (sent.empty() ? "no valid digest" : sent) +
-                      ", received " + received + "); removed";
+            problem = shownName() + " failed its SHA-256 check (sent " +
+                      (sent.empty() ? "no valid digest" : sent) + ", received " + received + "); removed";
         } else if (digits == nullptr && !options.acceptUnverified) {
-            problem = name_ +
+            problem = shownName() +
                       " came without a SHA-256 (an earlier sender) and cannot be verified; removed "
                       "(--accept-unverified keeps such files)";
         }
         if (!problem.empty()) {
-            std::fprintf(stderr, "%sdyad: %s\n", messageStart(), problem.c_str());
-            std::remove(partPath_.c_str());
-            sys::removeOnInterrupt("");
+            message(problem);
             note(exitChecksum);
-            active_ = false;
-            return;
+            return abandon();
         }
-        const sys::Placed placed = sys::place(partPath_, target(), options.overwrite);
-        if (placed != sys::Placed::placed) std::remove(partPath_.c_str());
-        sys::removeOnInterrupt("");
-        if (placed != sys::Placed::placed) {
+        sys::Failure failure;
+        if (!file_.commit(&failure)) {
+            removePart();
             active_ = false;
-            if (placed == sys::Placed::failed) return breakDown("cannot name " + target());
-            std::fprintf(stderr,
-                         "%sdyad: refused %s: a file of that name appeared in %s (--overwrite replaces it)\n",
-                         messageStart(), name_.c_str(), options.dir.c_str());
+            return breakDown("cannot write " + where() + ": " + failure.reason);
+        }
+        const sys::Placed placed = sys::place(partPath_, target(), options.overwrite, &failure);
+        if (placed != sys::Placed::placed) removePart();
+        sys::removeOnInterrupt({});
+        active_ = false;
+        if (placed == sys::Placed::failed) return breakDown("cannot name " + where() + ": " + failure.reason);
+        if (placed == sys::Placed::exists) {
+            message("refused " + shownName() + ": a file of that name appeared in " + options.dir +
+                    " (--overwrite replaces it)");
             note(exitFiles);
             return;
         }
-        active_ = false;
         ++files_;
         if (!options.quiet) {
-            std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(), name_.c_str(),
+            std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(), shownName().c_str(),
                          Progress::size(static_cast<double>(written_)).c_str(),
                          digits != nullptr ? "SHA-256 verified" : "NOT verified: the sender sent no SHA-256");
         }
     }
 
+    void removePart() {
+        std::error_code ignored;
+        std::filesystem::remove(partPath_, ignored);
+    }
+
     void endOfStream(bool peerClosed) {
-        if (!active_) return;
-        if (peerClosed && !series_) return complete(nullptr);
-        if (peerClosed && !skipping_) {
-            std::fprintf(stderr, "%sdyad: the peer closed the pairing in the middle of %s; removed\n",
-                         messageStart(), name_.c_str());
-            note(exitConnection);
+        reportDropped();
+        if (active_) {
+            if (peerClosed && !series_ && !skipping_) return complete(nullptr);
+            if (peerClosed && !skipping_) {
+                message("the peer closed the pairing in the middle of " + shownName() + "; removed");
+                note(exitConnection);
+            }
+            abandon();
         }
-        abandon();
+        if (peerClosed && piecesTaken_ == 0 && status_ == exitOk) {
+            // A sender whose first block failed on its own side (its library
+            // refused the header, say) closes the pairing just the same.
+            message("the peer closed the pairing without sending a file");
+            note(exitFiles);
+        }
     }
 
     std::vector<std::vector<uint8_t>>& buffers_;
+    const std::filesystem::path directory_;
     Queue<size_t> free_;
     Queue<Piece> pieces_;
     std::thread thread_;
     std::atomic<bool> broken_{false};
     int status_ = exitOk;
     int files_ = 0;
+    uint64_t piecesTaken_ = 0;
     std::mt19937 random_;
+    // Bytes of blocks that belong to no file, not reported yet.
+    uint64_t dropped_ = 0;
+    std::string droppedName_;
     // The file in progress.
     bool active_ = false;
     bool series_ = false;
     bool skipping_ = false;
     std::string name_;
-    std::string partPath_;
-    std::FILE* file_ = nullptr;
-    uint64_t expected_ = 0;
-    bool sizeKnown_ = false;
+    std::filesystem::path partPath_;
+    sys::NewFile file_;
+    Size size_;
     uint64_t written_ = 0;
     Sha256 hash_;
 };
@@ -316,7 +404,7 @@ private:
 
 int commandReceive() {
     std::error_code error;
-    if (!std::filesystem::is_directory(options.dir, error)) {
+    if (!std::filesystem::is_directory(sys::toPath(options.dir), error)) {
         std::fprintf(stderr, "dyad: %s is not a directory\n", options.dir.c_str());
         return exitFiles;
     }
@@ -349,7 +437,9 @@ int commandReceive() {
                     break;
                 }
                 if (result == DYAD_INVALID) {
-                    std::fprintf(stderr, "%sdyad: the peer sent an incomplete block header\n", messageStart());
+                    Piece refused;
+                    refused.refusedHeader = true;
+                    writer.hand(std::move(refused));
                     continue;
                 }
                 std::fprintf(stderr, "%s", messageStart());
@@ -357,7 +447,7 @@ int commandReceive() {
                 break;
             }
             if (type == DYAD_BLOCK_LAST && std::strcmp(second, checksumName) == 0) progress.exclude(length);
-            writer.hand(Piece{false, false, buffer, static_cast<uint32_t>(length), type, first, second});
+            writer.hand(Piece{false, false, false, buffer, static_cast<uint32_t>(length), type, first, second});
         }
         writer.finish(peerClosed);
         if (exitStatus == exitOk) exitStatus = writer.status();

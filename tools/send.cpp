@@ -14,6 +14,7 @@
 #include "tools/dyad.h"
 #include "tools/pipeline.h"
 #include "tools/sha256.h"
+#include "tools/system.h"
 
 namespace dyad {
 namespace {
@@ -67,9 +68,9 @@ private:
     // could not be read whole (the file shrank, or a read failed).
     bool readFile(size_t index, Sha256& hash) {
         const Outgoing& file = files_[index];
-        std::FILE* in = std::fopen(file.path.c_str(), "rb");
+        std::FILE* in = sys::openRead(sys::toPath(file.path));
         if (in == nullptr) {
-            std::fprintf(stderr, "%sdyad: cannot open %s\n", messageStart(), file.path.c_str());
+            std::fprintf(stderr, "%sdyad: cannot open %s\n", messageStart(), escaped(file.path).c_str());
             return false;
         }
         std::setvbuf(in, nullptr, _IONBF, 0);  // whole blocks: no second copy
@@ -85,7 +86,7 @@ private:
             std::vector<uint8_t>& bytes = buffers_[*buffer];
             const size_t want = left < bytes.size() ? static_cast<size_t>(left) : bytes.size();
             if (want > 0 && std::fread(bytes.data(), 1, want, in) != want) {
-                std::fprintf(stderr, "%sdyad: cannot read %s\n", messageStart(), file.path.c_str());
+                std::fprintf(stderr, "%sdyad: cannot read %s\n", messageStart(), escaped(file.path).c_str());
                 ok = false;
                 break;
             }
@@ -123,16 +124,19 @@ int commandSend() {
     uint64_t total = 0;
     for (const std::string& path : options.files) {
         std::error_code error;
-        const bool regular = std::filesystem::is_regular_file(path, error);
-        const uintmax_t size = regular ? std::filesystem::file_size(path, error) : 0;
+        const std::filesystem::path where = sys::toPath(path);
+        const bool regular = std::filesystem::is_regular_file(where, error);
+        const uintmax_t size = regular ? std::filesystem::file_size(where, error) : 0;
         if (!regular || error) {
-            std::fprintf(stderr, "dyad: %s is not a readable file\n", path.c_str());
+            std::fprintf(stderr, "dyad: %s is not a readable file\n", escaped(path).c_str());
             return exitFiles;
         }
-        Outgoing file{path, std::filesystem::path(path).filename().string(), static_cast<uint64_t>(size)};
-        if (!plainFileName(file.name)) {
-            std::fprintf(stderr, "dyad: the name of %s cannot travel (at most 200 characters, no '|')\n",
-                         path.c_str());
+        Outgoing file{path, sys::toText(where.filename()), static_cast<uint64_t>(size)};
+        // The receiver refuses what it could not store as it is, whatever its system.
+        const std::string problem = nameProblem(file.name);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "dyad: the name of %s would be refused (%s): rename the file\n",
+                         escaped(path).c_str(), problem.c_str());
             return exitFiles;
         }
         total += file.size;
@@ -168,7 +172,7 @@ int commandSend() {
             if (!checksum) reader.giveBack(piece->buffer);
             if (result != 0) {
                 std::fprintf(stderr, "%s", messageStart());
-                status = fail(result, "sending " + file.path);
+                status = fail(result, "sending " + escaped(file.path));
                 break;
             }
             if (checksum) progress.exclude(checksumLength);

@@ -1,38 +1,93 @@
 // The few calls of the dyad command that each operating system makes in its
-// own way: whether a stream is a terminal, creating a file only when no file
-// of that name exists, removing an unfinished file when the program is
-// interrupted, and moving a finished file to its name with or without
-// replacing one that is there. system_posix.cpp implements them for Linux; a
-// Windows implementation sits beside it.
+// own way: the program's arguments and paths as text, whether a stream is a
+// terminal, writing a file that only this program creates and that reaches
+// the disk before it gets its name, removing an unfinished file when the
+// program is interrupted, and the reason a call failed in the system's words.
+// system_posix.cpp implements them for Linux, system_windows.cpp for Windows.
+//
+// Text inside the command is UTF-8 on Windows (names travel as UTF-8, and
+// Windows stores them in UTF-16); on Linux it is the bytes the system uses.
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace dyad::sys {
+
+// The program's arguments as text (Windows: decoded from the wide command
+// line, whatever the code page).
+std::vector<std::string> arguments(int argc, char** argv);
+
+// A path from text, and the text of a path.
+std::filesystem::path toPath(const std::string& text);
+std::string toText(const std::filesystem::path& path);
 
 // Whether `stream` (stdin, stdout or stderr) is a terminal.
 bool isTerminal(std::FILE* stream);
 
-// Creates `path` for writing, unbuffered, only when nothing of that name
-// exists (one step, so that no other process can slip in between). Returns
-// null when it exists or cannot be made.
-std::FILE* createNew(const std::string& path);
+// Opens `path` for reading, unbuffered; null when it cannot.
+std::FILE* openRead(const std::filesystem::path& path);
+
+// Whether the path is longer than the system lets programs use (Windows:
+// 259 characters; Linux: never, a name too long fails on its own).
+bool pathTooLong(const std::filesystem::path& path);
+
+// Why a call failed, in the system's words, and what it blames.
+struct Failure {
+    enum Kind {
+        exists,  // a file of that name exists
+        name,    // the system does not take this name
+        folder,  // the directory or the disk: another name would fail too
+    };
+    Kind kind = folder;
+    std::string reason;
+};
+
+// A file that this program creates and writes.
+class NewFile {
+public:
+    NewFile() = default;
+    ~NewFile() { close(); }
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // Creates `path` for writing only when nothing of that name exists (one
+    // step, so that no other process can slip in between). False when it
+    // exists or cannot be made (`failure` says why).
+    bool create(const std::filesystem::path& path, Failure* failure);
+    bool isOpen() const;
+    // Writes all the bytes at the end of the file; false when that failed.
+    bool write(const void* bytes, size_t length, Failure* failure);
+    // Waits until the bytes are on the disk and closes the file: a file
+    // named after this survives a power cut whole.
+    bool commit(Failure* failure);
+    // Closes the file without waiting (what is written stays).
+    void close();
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // INVALID_HANDLE_VALUE is never kept
+#else
+    int fd_ = -1;
+#endif
+};
+
+// Names the part file that an interrupting signal (Ctrl-C, a termination
+// request) removes before the program ends; an empty path names none. The
+// program then ends as the signal would have ended it.
+void removeOnInterrupt(const std::filesystem::path& path);
 
 enum class Placed {
     placed,  // `from` now has the name `to`
     exists,  // `to` exists and `replace` was false: nothing changed
-    failed,  // nothing changed
+    failed,  // nothing changed (`failure` says why)
 };
 
-// Names the part file that an interrupting signal (Ctrl-C, a termination
-// request) removes before the program ends; "" names none. The program then
-// ends as the signal would have ended it.
-void removeOnInterrupt(const std::string& path);
-
-// Gives the file `from` the name `to` (both in one directory). Without
-// `replace`, a file that exists under `to` is kept, even one that appears
-// while the call runs.
-Placed place(const std::string& from, const std::string& to, bool replace);
+// Gives the file `from` the name `to` (both in one directory) and waits until
+// the new name is on the disk. Without `replace`, a file that exists under
+// `to` is kept, even one that appears while the call runs.
+Placed place(const std::filesystem::path& from, const std::filesystem::path& to, bool replace, Failure* failure);
 
 }  // namespace dyad::sys

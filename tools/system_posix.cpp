@@ -24,9 +24,102 @@ extern "C" void onInterrupt(int number) {
     raise(number);
 }
 
+// The failure that errno describes.
+Failure failureOf(int error) {
+    Failure failure;
+    failure.reason = std::strerror(error);
+    if (error == EEXIST) {
+        failure.kind = Failure::exists;
+    } else if (error == ENAMETOOLONG || error == EILSEQ || error == EINVAL) {
+        failure.kind = Failure::name;  // a file system that takes fewer names than Linux does
+    }
+    return failure;
+}
+
+// Waits until the entries of `directory` are on the disk.
+bool syncDirectory(const std::filesystem::path& directory, Failure* failure) {
+    const int fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) {
+        *failure = failureOf(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 }  // namespace
 
-void removeOnInterrupt(const std::string& path) {
+std::vector<std::string> arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::filesystem::path toPath(const std::string& text) {
+    return text;
+}
+
+std::string toText(const std::filesystem::path& path) {
+    return path.string();
+}
+
+bool isTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) == 1;
+}
+
+std::FILE* openRead(const std::filesystem::path& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
+bool pathTooLong(const std::filesystem::path&) {
+    return false;
+}
+
+bool NewFile::create(const std::filesystem::path& path, Failure* failure) {
+    close();
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *failure = failureOf(errno);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+bool NewFile::write(const void* bytes, size_t length, Failure* failure) {
+    const auto* at = static_cast<const char*>(bytes);
+    while (length > 0) {
+        const ssize_t written = ::write(fd_, at, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            *failure = failureOf(written < 0 ? errno : ENOSPC);
+            return false;
+        }
+        at += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool NewFile::isOpen() const {
+    return fd_ >= 0;
+}
+
+bool NewFile::commit(Failure* failure) {
+    const int fd = fd_;
+    fd_ = -1;
+    const bool synced = fsync(fd) == 0;
+    if (!synced) *failure = failureOf(errno);
+    // A close that fails after fsync succeeded has lost nothing.
+    ::close(fd);
+    return synced;
+}
+
+void NewFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void removeOnInterrupt(const std::filesystem::path& path) {
     static const bool installed = [] {
         struct sigaction action {};
         action.sa_handler = onInterrupt;
@@ -36,40 +129,29 @@ void removeOnInterrupt(const std::string& path) {
     }();
     (void)installed;
     interruptedPartSet = false;
-    if (path.empty() || path.size() >= sizeof interruptedPart) return;
-    std::memcpy(interruptedPart, path.c_str(), path.size() + 1);
+    const std::string& text = path.native();
+    if (text.empty() || text.size() >= sizeof interruptedPart) return;
+    std::memcpy(interruptedPart, text.c_str(), text.size() + 1);
     interruptedPartSet = true;
 }
 
-bool isTerminal(std::FILE* stream) {
-    return isatty(fileno(stream)) == 1;
-}
-
-std::FILE* createNew(const std::string& path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        close(fd);
-        unlink(path.c_str());
-        return nullptr;
+Placed place(const std::filesystem::path& from, const std::filesystem::path& to, bool replace, Failure* failure) {
+    bool placed = false;
+    if (replace) {
+        placed = std::rename(from.c_str(), to.c_str()) == 0;
+    } else if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        placed = true;
+    } else if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
+        // A file system without the no-replace rename: a hard link fails just
+        // as surely when the name is taken.
+        placed = link(from.c_str(), to.c_str()) == 0;
+        if (placed) unlink(from.c_str());
     }
-    std::setvbuf(file, nullptr, _IONBF, 0);  // blocks are written whole
-    return file;
-}
-
-Placed place(const std::string& from, const std::string& to, bool replace) {
-    if (replace) return std::rename(from.c_str(), to.c_str()) == 0 ? Placed::placed : Placed::failed;
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Placed::placed;
-    if (errno == EEXIST) return Placed::exists;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Placed::failed;
-    // A file system without the no-replace rename: a hard link fails just as
-    // surely when the name is taken.
-    if (link(from.c_str(), to.c_str()) == 0) {
-        unlink(from.c_str());
-        return Placed::placed;
+    if (!placed) {
+        *failure = failureOf(errno);
+        return failure->kind == Failure::exists && !replace ? Placed::exists : Placed::failed;
     }
-    return errno == EEXIST ? Placed::exists : Placed::failed;
+    return syncDirectory(to.parent_path(), failure) ? Placed::placed : Placed::failed;
 }
 
 }  // namespace dyad::sys

@@ -4,10 +4,12 @@
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "tests/support/lan.h"
+#include "tests/support/scripted_sender.h"
 
 namespace dyadc::test {
 namespace {
@@ -77,35 +79,6 @@ TEST_F(Dyad, FilesArriveByteForByte) {
     EXPECT_TRUE(has(receiver.output(), "received 4 files")) << receiver.output();
     EXPECT_TRUE(has(receiver.output(), "received series.bin (192.5 KiB, SHA-256 verified)")) << receiver.output();
     EXPECT_TRUE(partFiles().empty());
-}
-
-// A block as the scripted peer sends it.
-struct Block {
-    std::string first, second, data;
-    int type;
-};
-
-// Steps of the scripted peer (test-peer) that pairs as "evil", sends the
-// blocks (a series on one connection, each single block on its own), and ends
-// the pairing.
-std::vector<std::string> peerSending(const std::vector<Block>& blocks) {
-    std::vector<std::string> steps{
-        helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",         "evil\\r\\n", "expect",
-        "000 OK\\r\\n",          "send",    "2.04\\r\\n",   "expect",       "000 OK\\r\\n", "eof"};
-    bool open = false;
-    for (const Block& block : blocks) {
-        if (!open) steps.insert(steps.end(), {"connect", "192.168.10.2", "192.168.10.1"});
-        steps.insert(steps.end(),
-                     {"send",
-                      "put " + block.first + "|" + block.second + "|" + std::to_string(block.data.size()) + "|" +
-                          std::to_string(block.type) + "\\r\\n",
-                      "expect", "000 OK\\r\\n", "send", block.data, "expect", "000 Ok\\r\\n"});
-        open = block.type == 21 || block.type == 22;
-        if (!open) steps.push_back("eof");  // the receiver closes after a series or a single block
-    }
-    steps.insert(steps.end(),
-                 {"connect", "192.168.10.2", "192.168.10.1", "send", "quit 23\\r\\n", "sleep", "500"});
-    return steps;
 }
 
 TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
@@ -212,14 +185,16 @@ TEST_F(Dyad, AnExistingFileIsReplacedOnlyWithOverwrite) {
     }
 }
 
-TEST_F(Dyad, RefusedNameEndsBothSides) {
+TEST_F(Dyad, ARefusedNameEndsTheSenderWhileTheReceiverWaitsOnWithinItsLimit) {
     writeFile(lan->host(2).tmp() + "/a.txt", "a");
-    Child receiver = dyad(1, {"receive", "--id", "refuse", "--accept", "somebody-else", "--timeout", "20"});
+    Child receiver = dyad(1, {"receive", "--id", "refuse", "--accept", "somebody-else", "--timeout", "6"});
     Child sender = dyad(2, {"send", "--id", "refuse", "--timeout", "20", "/tmp/a.txt"});
     EXPECT_EQ(sender.wait(), 3);
-    EXPECT_EQ(receiver.wait(), 3);
+    EXPECT_EQ(receiver.wait(), 4);
     EXPECT_TRUE(has(sender.output(), "the computer name was refused (103)")) << sender.output();
     EXPECT_TRUE(has(receiver.output(), "refused workstation ws2 (not in --accept)")) << receiver.output();
+    EXPECT_TRUE(has(receiver.output(), "dyad: pairing: the peer did not answer in time (101)"))
+        << receiver.output();
 }
 
 TEST_F(Dyad, WrongIdentifierTimesOut) {
@@ -255,6 +230,186 @@ TEST_F(Dyad, HostileFileNameFromAScriptedPeerIsRefused) {
     EXPECT_TRUE(has(receiver.output(), "refused the file name '../escaped'")) << receiver.output();
     EXPECT_FALSE(fileExists(lan->host(1).tmp() + "/escaped"));
     EXPECT_EQ(readFile(received + "/good.txt"), "ok") << "the files after it still arrive";
+}
+
+// What a hostile or broken sender can make dyad print: no byte that a
+// terminal acts on (escape sequences, carriage returns, bells) gets through.
+bool terminalSafe(const std::string& output) {
+    for (char c : {'\x1b', '\x07', '\x7f', '\xff', '\x01'}) {
+        if (output.find(c) != std::string::npos) return false;
+    }
+    return true;
+}
+
+TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive) {
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
+    struct Refused {
+        std::string sent;   // in test-peer's escapes
+        std::string shown;  // as dyad prints it
+        std::string why;
+    } refused[] = {
+        {"C:evil.dll", "C:evil.dll", "a colon"},
+        {"a::$DATA", "a::$DATA", "a colon"},
+        {"trail.", "trail.", "ends with a dot or a space"},
+        {"trail ", "trail ", "ends with a dot or a space"},
+        {"CON", "CON", "a device name on Windows"},
+        {"nul.txt", "nul.txt", "a device name on Windows"},
+        {"Aux.TXT", "Aux.TXT", "a device name on Windows"},
+        {"com1", "com1", "a device name on Windows"},
+        {"LPT9.tar.gz", "LPT9.tar.gz", "a device name on Windows"},
+        {"a<b", "a<b", "'<', which Windows cannot store"},
+        {"why?", "why?", "'?', which Windows cannot store"},
+        {"say\"hi\"", "say\"hi\"", "'\"', which Windows cannot store"},
+        {"back\\\\slash", "back\\\\slash", "not a plain file name"},
+        {"bell\\x07", "bell\\x07", "a control character"},
+        {"del\\x7f", "del\\x7f", "a control character"},
+        {"EVIL\\x1b[2K\\rdyad: received x.txt", "EVIL\\x1b[2K\\x0ddyad: received x.txt", "a control character"},
+        {"\\xff\\xfe.txt", "\\xff\\xfe.txt", "not valid UTF-8"},
+        {std::string(230, 'n'), std::string(230, 'n'), "longer than 200 bytes"},
+    };
+    // Each refused file is the first block of a series that the next file's
+    // first block ends.
+    std::vector<Block> blocks;
+    for (const Refused& r : refused) blocks.push_back({r.sent, "2", "ok", 21});
+    const std::vector<Block> rest{
+        {"negative.txt", "-1", "ok", 21},  // a size that is no size
+        {"café-ü.txt", "2", "ok", 21},
+        {"café-ü.txt", "sha256", okDigest, 20},
+        {"g.txt", "2", "ok", 21},
+        {"g.txt", "sha256", okDigest, 20},
+        {"g.txt", "3000", std::string(100, 'x'), 22},  // bytes after the file
+                                                       // was complete
+        {"last.txt", "2", "ok", 21},
+        {"last.txt", "sha256", okDigest, 20},
+    };
+    blocks.insert(blocks.end(), rest.begin(), rest.end());
+    Child receiver = dyad(1,
+                          {"receive", "--id", "names", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
+    Child peer = lan->spawn(2, peerSending(blocks));
+    EXPECT_EQ(peer.wait(), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(), 8) << receiver.output();
+    const std::string output = receiver.output();
+    for (const Refused& r : refused) {
+        EXPECT_TRUE(has(output, "refused the file name '" + r.shown + "' (" + r.why)) << r.shown << "\n" << output;
+    }
+    EXPECT_TRUE(has(output, "refused negative.txt: its size -1 is negative")) << output;
+    EXPECT_TRUE(has(output, "received café-ü.txt (2 B, SHA-256 verified)")) << output;
+    EXPECT_TRUE(has(output, "dropped 100 bytes that belong to no file")) << output;
+    EXPECT_EQ(output.find("dropped"), output.rfind("dropped")) << "only the stray bytes are called dropped";
+    EXPECT_TRUE(has(output, "received 3 files")) << output;
+    EXPECT_TRUE(terminalSafe(output)) << output;
+    std::set<std::string> stored;
+    for (const auto& entry : std::filesystem::directory_iterator(received)) {
+        stored.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "g.txt", "last.txt"}));
+}
+
+TEST_F(Dyad, AStrangerIsRefusedAndTheReceiverWaitsForTheAcceptedSender) {
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    // A computer name that would rewrite the line before it and retitle the window.
+    const std::string name = "EVIL\\x1b[2K\\rdyad: accepted workstation TRUSTED\\x1b]0;owned\\x07";
+    const std::string shown = "EVIL\\x1b[2K\\x0ddyad: accepted workstation TRUSTED\\x1b]0;owned\\x07";
+    struct Case {
+        const char* what;
+        bool terminal;
+        std::string refusal;
+    } cases[] = {
+        {"--accept ws2", false, "dyad: refused workstation " + shown + " (not in --accept)"},
+        {"asked on a terminal", true, "Workstation " + shown + " wants to pair. Accept it? [y/N]"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string id = "stranger" + std::to_string(++round);
+        Child receiver = c.terminal ? lan->spawn(1, {"script", "-qfec",
+                                                     std::string(DYADC_TEST_DYAD) + " receive --id " + id +
+                                                         " --dir /tmp/in --timeout 40 --overwrite --quiet",
+                                                     "/dev/null"})
+                                    : dyad(1, {"receive", "--id", id, "--accept", "ws2", "--dir", "/tmp/in",
+                                               "--timeout", "40", "--overwrite"});
+        Child stranger = lan->spawn(2, {helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",
+                                        name + "\\r\\n", "expect", "001 CANCEL\\r\\n"});
+        if (c.terminal) {
+            ASSERT_TRUE(receiver.waitForOutput("[y/N]")) << receiver.output();
+            receiver.writeInput("n\n");
+        }
+        EXPECT_EQ(stranger.wait(), 0) << stranger.output();
+        Child sender = dyad(2, {"send", "--id", id, "--timeout", "40", "/tmp/a.txt"});
+        if (c.terminal) {
+            ASSERT_TRUE(receiver.waitForOutput("Workstation ws2 wants to pair")) << receiver.output();
+            receiver.writeInput("y\n");
+        }
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+        EXPECT_TRUE(has(receiver.output(), c.refusal)) << receiver.output();
+        EXPECT_TRUE(terminalSafe(receiver.output())) << receiver.output();
+        EXPECT_EQ(readFile(received + "/a.txt"), "a");
+    }
+}
+
+TEST_F(Dyad, AReceiveThatLostWhatTheSenderMeantToSendIsNoSuccess) {
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
+    // A header that the sender's library refuses to send: the receiver sees
+    // a pairing that ends without a block.
+    std::vector<std::string> refusedHeader{helperPath("test-host"), "open", "1",  "nothing", "20", "send",
+                                           std::string(300, 'n'),   "2",    "21", "2",       "20", "close"};
+    // A header without its length and type, which the receiver's library
+    // refuses: the sender waits in vain for its go-ahead.
+    std::vector<std::string> incompleteHeader = peerSending(
+        {{"f.txt", "2", "ok", 21}, {"f.txt", "sha256", okDigest, 20}});
+    const std::vector<std::string> incomplete{"connect",       "192.168.10.2", "192.168.10.1", "send",
+                                              "put x|2\\r\\n", "quiet",        "300",          "close"};
+    incompleteHeader.insert(incompleteHeader.end() - 7, incomplete.begin(), incomplete.end());
+    struct Case {
+        const char* what;
+        const char* accept;
+        std::vector<std::string> sender;
+        std::string message;
+    } cases[] = {
+        {"refused header", "ws2", refusedHeader, "the peer closed the pairing without sending a file"},
+        {"incomplete header", "evil", incompleteHeader, "the peer sent an incomplete block header"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The scripted peer connects without waiting for the announce.
+        Child receiver = dyad(1, {"receive", "--id", "nothing", "--accept", c.accept, "--dir", "/tmp/in",
+                                  "--timeout", "20", "--overwrite"});
+        Child peer = lan->spawn(2, c.sender);
+        peer.wait();
+        EXPECT_EQ(receiver.wait(), 8) << receiver.output();
+        EXPECT_TRUE(has(receiver.output(), c.message)) << receiver.output();
+    }
+}
+
+TEST_F(Dyad, AFullDiskNamesTheFileAndTheReason) {
+    writeFile(lan->host(2).tmp() + "/big.bin", pattern(1u << 20, 4));
+    // A file system of 256 KiB under the receiving directory, for the receiver alone.
+    Child receiver = lan->spawn(1, {"/bin/sh", "-c", "mount -t tmpfs -o size=256k full /tmp/in && exec \"$@\"",
+                                    "sh", DYADC_TEST_DYAD, "receive", "--id", "full", "--accept", "ws2", "--dir",
+                                    "/tmp/in", "--timeout", "20", "--block-size", "65536"});
+    Child sender = dyad(2, {"send", "--id", "full", "--timeout", "20", "--block-size", "65536", "/tmp/big.bin"});
+    EXPECT_EQ(receiver.wait(), 8) << receiver.output();
+    sender.wait();
+    EXPECT_TRUE(has(receiver.output(), "cannot write big.bin in /tmp/in: No space left on device"))
+        << receiver.output();
+    EXPECT_FALSE(has(receiver.output(), "dyad-part")) << receiver.output();
+}
+
+TEST_F(Dyad, AReceivedFileIsOnDiskBeforeItGetsItsName) {
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    Child receiver = lan->spawn(
+        1, {"strace", "-f", "-y", "-o", "/tmp/calls.txt", "-e",
+            "trace=fsync,fdatasync,rename,renameat,renameat2,link", DYADC_TEST_DYAD, "receive", "--id", "sync",
+            "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "20"});
+    Child sender = dyad(2, {"send", "--id", "sync", "--timeout", "20", "/tmp/a.txt"});
+    EXPECT_EQ(sender.wait(), 0) << sender.output();
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    const std::string calls = readFile(lan->host(1).tmp() + "/calls.txt");
+    const size_t flushed = calls.find(".dyad-part>) = 0");  // the part file's bytes
+    const size_t named = calls.find("\"/tmp/in/a.txt\"");
+    const size_t folder = calls.find("</tmp/in>)");  // the name in its folder
+    EXPECT_TRUE(flushed < named && named < folder && folder != std::string::npos) << calls;
 }
 
 TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {

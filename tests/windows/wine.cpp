@@ -77,8 +77,11 @@ WineStation::~WineStation() {
     std::filesystem::remove_all(prefix_, ignored);
 }
 
-Child WineStation::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment) const {
-    std::vector<std::string> full{prefixTool, "exec", prefix_};
+Child WineStation::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& directory) const {
+    // A wine program's current directory is the one it starts in.
+    std::vector<std::string> full{"/usr/bin/env", "-C",   directory.empty() ? "." : directory,
+                                  prefixTool,     "exec", prefix_};
     full.insert(full.end(), argv.begin(), argv.end());
     return lan_.spawn(host_, full, environment);
 }

@@ -33,8 +33,10 @@ public:
     // The prefix's drive C: and system directory, as seen from outside.
     std::string driveC() const { return prefix_ + "/drive_c"; }
     std::string systemDirectory() const { return driveC() + "/windows/system32"; }
-    // Starts a Windows program (a Unix path or a C:\ path) in the workstation.
-    Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {}) const;
+    // Starts a Windows program (a Unix path or a C:\ path) in the workstation;
+    // `directory` (a Unix path), when given, is its current directory.
+    Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
+                const std::string& directory = "") const;
 
 private:
     const Lan& lan_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/lan.h"
+#include "tests/support/scripted_sender.h"
 #include "tests/windows/wine.h"
 
 namespace dyadc::test {
@@ -24,7 +25,7 @@ class WindowsWorkstations : public testing::Test {
 protected:
     // A LAN whose workstations in `windows` run Windows programs; the others
     // run Linux ones with libdyadc.so 2.04 installed.
-    void start(const std::set<int>& windows, Lan::Options options = {}) {
+    void start(const std::set<int>& windows, const Lan::Options& options = {}) {
         stations.clear();
         lan = std::make_unique<Lan>(options);
         hosts = options.hosts;
@@ -42,6 +43,7 @@ protected:
     void TearDown() override {
         for (int h = 1; HasFailure() && lan != nullptr && h <= hosts; ++h) {
             const std::string text = readFile(log(h));
+            if (text.empty()) continue;  // no log (dyad writes none unless asked)
             size_t at = text.size();
             for (int lines = 0; lines <= 40 && at != std::string::npos && at > 0; ++lines) {
                 at = text.rfind('\n', at - 1);
@@ -66,6 +68,19 @@ protected:
     std::string log(int h) {
         return isWindows(h) ? station(h).driveC() + "/test.log" : lan->host(h).tmp() + "/test.log";
     }
+#ifdef DYADC_TEST_DYAD
+    // dyad in workstation h: dyad.exe under wine, with a UTF-8 locale so that
+    // non-ASCII arguments and names reach it intact, started in `directory`
+    // (a Unix path) when given; or the Linux dyad.
+    Child dyad(int h, std::vector<std::string> arguments, const std::string& directory = "") {
+        if (isWindows(h)) {
+            arguments.insert(arguments.begin(), windowsProgram("dyad"));
+            return station(h).spawn(arguments, {"LANG=C.UTF-8"}, directory);
+        }
+        arguments.insert(arguments.begin(), DYADC_TEST_DYAD);
+        return lan->spawn(h, arguments);
+    }
+#endif
     // The computer name that the other side's verify callback sees.
     std::string computerName(int h) {
         std::string name = lan->host(h).hostname;
@@ -265,47 +280,99 @@ TEST_F(WindowsWorkstations, HostileResponderEndsTheInitiatorsOpen) {
 
 #ifdef DYADC_TEST_DYAD
 TEST_F(WindowsWorkstations, DyadCommandMovesAFileBetweenWindowsAndLinux) {
-    for (const int windowsHost : {1, 2}) {
-        SCOPED_TRACE(windowsHost == 1 ? "Windows receives" : "Windows sends");
-        start({windowsHost});
+    // A name beyond ASCII travels as UTF-8 and is stored as it was sent.
+    const std::string name = "café-ü.bin";
+    for (const std::set<int>& windows : {std::set<int>{1}, std::set<int>{2}, std::set<int>{1, 2}}) {
+        const bool windowsReceives = windows.count(1) != 0;
+        const bool windowsSends = windows.count(2) != 0;
+        SCOPED_TRACE(std::string(windowsSends ? "Windows" : "Linux") + " sends, " +
+                     (windowsReceives ? "Windows" : "Linux") + " receives");
+        start(windows);
         std::string bytes(300000, '\0');
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
-        const bool windowsSends = windowsHost == 2;
-        const std::string source = windowsSends ? station(2).driveC() + "/data.bin"
-                                                : lan->host(2).tmp() + "/data.bin";
+        const std::string source = windowsSends ? station(2).driveC() + "/" + name
+                                                : lan->host(2).tmp() + "/" + name;
         writeFile(source, bytes);
-        const std::string target = windowsSends ? lan->host(1).tmp() + "/in" : station(1).driveC() + "/in";
+        const std::string target = windowsReceives ? station(1).driveC() + "/in" : lan->host(1).tmp() + "/in";
         std::filesystem::create_directories(target);
-        const std::vector<std::string> receive{"receive",
-                                               "--id",
-                                               "FILES",
-                                               "--accept",
-                                               computerName(2),
-                                               "--dir",
-                                               windowsSends ? "/tmp/in" : "C:\\in",
-                                               "--timeout",
-                                               "60",
-                                               "--quiet"};
-        const std::vector<std::string> send{
-            "send",      "--id",    "FILES",
-            "--timeout", "60",      "--block-size",
-            "65536",     "--quiet", windowsSends ? "C:\\data.bin" : "/tmp/data.bin"};
-        auto dyad = [&](int h, std::vector<std::string> arguments) {
-            if (isWindows(h)) {
-                arguments.insert(arguments.begin(), windowsProgram("dyad"));
-                return station(h).spawn(arguments);
-            }
-            arguments.insert(arguments.begin(), DYADC_TEST_DYAD);
-            return lan->spawn(h, arguments);
-        };
-        Child receiver = dyad(1, receive);
-        Child sender = dyad(2, send);
+        Child receiver = dyad(1, {"receive", "--id", "FILES", "--accept", computerName(2), "--dir",
+                                  windowsReceives ? "C:\\in" : "/tmp/in", "--timeout", "60"});
+        Child sender = dyad(2, {"send", "--id", "FILES", "--timeout", "60", "--block-size", "65536", "--quiet",
+                                windowsSends ? "C:\\" + name : "/tmp/" + name});
         EXPECT_EQ(sender.wait(seconds(90)), 0) << text(sender);
         EXPECT_EQ(receiver.wait(seconds(30)), 0) << text(receiver);
-        EXPECT_TRUE(readFile(target + "/data.bin") == bytes) << "the file arrived whole";
+        EXPECT_TRUE(readFile((std::filesystem::path(target) / name).string()) == bytes)
+            << "the file arrived whole, under its name";
+        EXPECT_NE(text(receiver).find("received café-ü.bin (293.0 KiB, SHA-256 verified)"), std::string::npos)
+            << text(receiver);
         stations.clear();
     }
 }
+
+TEST_F(WindowsWorkstations, DyadExeStoresEachNameAsSentOrRefusesIt) {
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
+    // The receiving folder is deep enough that a name of 200 characters makes
+    // a path longer than Windows allows; one of 150 still fits.
+    const std::string deep(40, 'd');
+    const std::string folder = "Z:\\tmp\\in\\" + deep;
+    const struct {
+        std::string name, why;
+    } refused[] = {
+        {"C:evil.dll", "a colon"},
+        {"Z:escaped", "a colon"},
+        {"a:b", "a colon"},
+        {"a::$DATA", "a colon"},
+        {"trail.", "ends with a dot or a space"},
+        {"trail ", "ends with a dot or a space"},
+        {"CON", "a device name on Windows"},
+        {"NUL", "a device name on Windows"},
+        {"aux.txt", "a device name on Windows"},
+        {"COM1", "a device name on Windows"},
+        {"a<b", "'<', which Windows cannot store"},
+        {"q?", "'?', which Windows cannot store"},
+        {"star*", "'*', which Windows cannot store"},
+        {"say\"hi\"", "'\"', which Windows cannot store"},
+        {std::string(200, 'L'), "too long for " + folder},
+    };
+    const std::set<std::string> stored{"café-ü.txt", "good.txt", std::string(150, 'm') + ".txt"};
+    std::vector<Block> blocks;
+    for (const auto& r : refused) blocks.push_back({r.name, "2", "ok", 21});
+    for (const std::string& name : stored) {
+        blocks.push_back({name, "2", "ok", 21});
+        blocks.push_back({name, "sha256", okDigest, 20});
+    }
+    for (const bool overwrite : {false, true}) {
+        SCOPED_TRACE(overwrite ? "--overwrite" : "without --overwrite");
+        start({1});
+        const std::string in = lan->host(1).tmp() + "/in/" + deep;
+        std::filesystem::create_directories(in);
+        // Started in the system directory: a name that names a drive must not
+        // reach that drive's current directory.
+        std::vector<std::string> arguments{"receive", "--id", "x",         "--accept", "evil",
+                                           "--dir",   folder, "--timeout", "30"};
+        if (overwrite) arguments.push_back("--overwrite");
+        Child receiver = dyad(1, arguments, station(1).systemDirectory());
+        Child peer = lan->spawn(2, peerSending(blocks));
+        EXPECT_EQ(peer.wait(seconds(90)), 0) << peer.output();
+        EXPECT_EQ(receiver.wait(seconds(30)), 8) << text(receiver);
+        const std::string output = text(receiver);
+        for (const auto& r : refused) {
+            EXPECT_NE(output.find("refused the file name '" + r.name + "' (" + r.why), std::string::npos)
+                << r.name << "\n"
+                << output;
+        }
+        EXPECT_NE(output.find("received café-ü.txt (2 B, SHA-256 verified)"), std::string::npos) << output;
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(in)) {
+            found.insert(entry.path().filename().string());
+        }
+        EXPECT_EQ(found, stored);
+        EXPECT_FALSE(fileExists(station(1).systemDirectory() + "/evil.dll"));
+        EXPECT_FALSE(fileExists(station(1).systemDirectory() + "/escaped"));
+        stations.clear();
+    }
+}
+
 #endif
 
 }  // namespace
