@@ -1,11 +1,12 @@
-// What the parts of the dyad command share: its options, exit statuses, the
-// file convention on the wire, and the helpers for pairing and messages.
+// What the parts of the dyad command share: its options, exit statuses, and
+// the helpers for pairing and messages.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "tools/format.h"
 #include "tools/progress.h"
 
 namespace dyad {
@@ -25,19 +26,6 @@ enum Exit : int {
     exitOther = 9,       // any other result of the library
     exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum to prove it
 };
-
-// The second name of the block that carries a file's SHA-256 (see dyad.cpp).
-inline constexpr const char* checksumName = "sha256";
-// Bytes of that block: the digest as lowercase hexadecimal digits.
-inline constexpr uint32_t checksumLength = 64;
-// Buffers of one block each in circulation between the network thread and the
-// disk thread, on either side: four keep both busy; two still overlap them
-// when the blocks are large enough for memory to matter.
-inline size_t blockBuffers(uint32_t blockSize) {
-    return blockSize <= (16u << 20) ? 4 : 2;
-}
-inline constexpr uint32_t defaultBlockSize = 4u << 20;
-inline constexpr uint32_t smallestBlockSize = 4096;  // a checksum block always fits
 
 struct Options {
     std::string id;
