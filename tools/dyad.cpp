@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dyadc.h"
+#include "tools/names.h"
 #include "tools/system.h"
 
 namespace dyad {

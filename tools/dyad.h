@@ -53,14 +53,6 @@ std::string describe(int32_t result);
 // Reports a failed library call (`doing` says what it was) and returns the
 // exit status for its result.
 int fail(int32_t result, const std::string& doing);
-// Why `name` may not become a file in the receiving directory, or "" when it
-// may: a name is stored only when Linux and Windows can both store it as it
-// is (names.cpp).
-std::string nameProblem(const std::string& name);
-// Text that the peer controls, ready to print: control characters, DEL, the
-// marks that steer a terminal's display and bytes that are no UTF-8 become
-// \xNN, a backslash \\; the rest stays readable.
-std::string escaped(const std::string& text);
 // Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
 // took ("paired in", or `what` before it). A Responder that refuses a
 // computer name keeps waiting for one it accepts, within its time limit.

@@ -2,13 +2,13 @@
 // it presents. A name becomes a file only when both systems can store it as
 // it is, so that a Linux and a Windows receiver store or refuse the same
 // names; and any such text is escaped before it reaches a terminal.
+#include "tools/names.h"
+
 #include <utf8.h>
 
 #include <array>
 #include <cstdio>
 #include <string>
-
-#include "tools/dyad.h"
 
 namespace dyad {
 namespace {
