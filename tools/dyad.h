@@ -1,5 +1,5 @@
-// What the parts of the dyad command share: its options, exit statuses, and
-// the helpers for pairing and messages.
+// What the parts of the dyad command share: its options and exit statuses,
+// and the commands.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "tools/format.h"
-#include "tools/progress.h"
 
 namespace dyad {
 
@@ -47,24 +46,6 @@ struct Options {
 };
 
 extern Options options;
-
-// The library's meaning of a result and its number, for messages.
-std::string describe(int32_t result);
-// Reports a failed library call (`doing` says what it was) and returns the
-// exit status for its result.
-int fail(int32_t result, const std::string& doing);
-// Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
-// took ("paired in", or `what` before it). A Responder that refuses a
-// computer name keeps waiting for one it accepts, within its time limit.
-// Returns the library's result.
-int32_t pair(int32_t mode, const char* what = "paired");
-
-// The progress display of the running command, fed by the library's callback.
-Progress::Style progressStyle();
-extern Progress* activeProgress;
-void onProgress(double bytesTransferred);
-// Starts a progress line on a line of its own: a message while a bar is drawn.
-const char* messageStart();
 
 int commandSend();
 int commandReceive();

@@ -18,6 +18,7 @@
 #include "dyadc.h"
 #include "tools/dyad.h"
 #include "tools/format.h"
+#include "tools/library.h"
 #include "tools/names.h"
 #include "tools/pipeline.h"
 #include "tools/sha256.h"

@@ -1,0 +1,154 @@
+// The dyad command's calls of the dyadc library (library.h): the callbacks that
+// pairing asks for, results as messages and exit statuses, and the hook-up
+// of the log and of the progress display.
+#include "tools/library.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "dyadc.h"
+#include "tools/names.h"
+#include "tools/system.h"
+
+namespace dyad {
+
+Progress* activeProgress = nullptr;
+
+void onProgress(double bytesTransferred) {
+    if (activeProgress != nullptr) activeProgress->update(bytesTransferred);
+}
+
+Progress::Style progressStyle() {
+    if (options.quiet) return Progress::Style::none;
+    return sys::isTerminal(stderr) ? Progress::Style::bar : Progress::Style::lines;
+}
+
+const char* messageStart() {
+    return progressStyle() == Progress::Style::bar ? "\r\033[K" : "";
+}
+
+std::string describe(int32_t result) {
+    const char* meaning = "the library reported an error";
+    switch (result) {
+#define DYAD_MEANING(name, value, text) \
+    case value:                         \
+        meaning = text;                 \
+        break;
+        DYAD_RESULT_MAP(DYAD_MEANING)
+#undef DYAD_MEANING
+        default:
+            break;
+    }
+    return std::string(meaning) + " (" + std::to_string(result) + ")";
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int exitFor(int32_t result) {
+    switch (result) {
+        case DYAD_OK:
+            return exitOk;
+        case DYAD_SOCKET_FAILED:
+        case DYAD_BAD_MASK:
+            return exitLocal;
+        case DYAD_UPDATED:
+            return exitUpdated;
+        case DYAD_CONNECTION_FAILED:
+        case DYAD_UPDATE_FAILED:
+        case DYAD_PEER_CLOSED:
+            return exitConnection;
+        case DYAD_TIMED_OUT:
+            return exitTimedOut;
+        case DYAD_REFUSED:
+            return exitRefused;
+        default:
+            return exitOther;
+    }
+}
+
+int32_t onIdentifier(char* buffer) {
+    std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", options.id.c_str());
+    return 0;
+}
+
+// Whether the last refusal of a computer name leaves something to wait for:
+// another Initiator may present a name that is accepted.
+bool waitAfterRefusal = false;
+
+int32_t onVerify(const char* computerName) {
+    const std::string name = escaped(computerName);
+    waitAfterRefusal = false;
+    for (const std::string& accepted : options.accept) {
+        if (accepted == computerName) {
+            std::fprintf(stderr, "dyad: accepted workstation %s\n", name.c_str());
+            return 0;
+        }
+    }
+    if (!options.accept.empty()) {
+        std::fprintf(stderr, "dyad: refused workstation %s (not in --accept); waiting for another\n",
+                     name.c_str());
+        waitAfterRefusal = true;
+        return 1;
+    }
+    if (!sys::isTerminal(stdin)) {
+        std::fprintf(stderr, "dyad: refused workstation %s (no --accept given and no terminal to ask)\n",
+                     name.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "Workstation %s wants to pair. Accept it? [y/N] ", name.c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return 1;  // nobody left to ask
+    if (answer[0] == 'y' || answer[0] == 'Y') return 0;
+    std::fprintf(stderr, "dyad: refused workstation %s; waiting for another\n", name.c_str());
+    waitAfterRefusal = true;
+    return 1;
+}
+
+void applyLog() {
+    if (options.logPath.empty()) return;
+    int level = options.logLevel >= 0 ? options.logLevel : 1;
+    DyadSetLog(options.logPath.c_str(), 10u << 20, level);
+}
+
+}  // namespace
+
+int fail(int32_t result, const std::string& doing) {
+    std::fprintf(stderr, "dyad: %s: %s\n", doing.c_str(), describe(result).c_str());
+    if (result == DYAD_UPDATED) {
+        std::fprintf(stderr,
+                     "dyad: the Responder stored the newer library as dyadc.dl_ beside its installed one; "
+                     "install it there and pair again\n");
+    }
+    return exitFor(result);
+}
+
+int32_t pair(int32_t mode, const char* what) {
+    applyLog();
+    const auto began = Clock::now();
+    for (;;) {
+        // What is left of the time limit, in whole seconds (0: no limit).
+        uint32_t limit = 0;
+        if (options.timeout != 0) {
+            const auto passed = std::chrono::ceil<std::chrono::seconds>(Clock::now() - began).count();
+            if (passed >= options.timeout) return DYAD_TIMED_OUT;
+            limit = options.timeout - static_cast<uint32_t>(passed);
+        }
+        waitAfterRefusal = false;
+        const int32_t result = options.mask.empty()
+                                   ? DyadOpen(onIdentifier, onVerify, limit, mode)
+                                   : DyadOpenXOver(onIdentifier, onVerify, limit, mode, options.mask.c_str());
+        // The Responder refused a stranger: the pairing it waits for may still come.
+        if (result == DYAD_REFUSED && mode != 1 && waitAfterRefusal) continue;
+        if (result == 0) {
+            std::printf("%s in %.3f s\n", what, std::chrono::duration<double>(Clock::now() - began).count());
+            std::fflush(stdout);
+        }
+        return result;
+    }
+}
+
+}  // namespace dyad

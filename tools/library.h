@@ -1,0 +1,33 @@
+// The dyad command's calls of the dyadc library: pairing (with the
+// identifier and the verdict on the peer's computer name that the library
+// asks for), the meaning of a result and the exit status it gives, the
+// diagnostic log, and the library's progress reports on the display.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/dyad.h"
+#include "tools/progress.h"
+
+namespace dyad {
+
+// The library's meaning of a result and its number, for messages.
+std::string describe(int32_t result);
+// Reports a failed library call (`doing` says what it was) and returns the
+// exit status for its result.
+int fail(int32_t result, const std::string& doing);
+// Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
+// took ("paired in", or `what` before it). A Responder that refuses a
+// computer name keeps waiting for one it accepts, within its time limit.
+// Returns the library's result.
+int32_t pair(int32_t mode, const char* what = "paired");
+
+// The progress display of the running command, fed by the library's callback.
+Progress::Style progressStyle();
+extern Progress* activeProgress;
+void onProgress(double bytesTransferred);
+// Starts a progress line on a line of its own: a message while a bar is drawn.
+const char* messageStart();
+
+}  // namespace dyad
