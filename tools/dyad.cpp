@@ -6,34 +6,25 @@
 //                and send the files
 //   dyad pair --id ID --role initiator|responder           pair, report, close
 //
-// How files travel: tools/format.h.
-#include "tools/dyad.h"
-#include "tools/library.h"
-
+// This file parses the command line and runs the command it names
+// (commands.h); how files travel is in format.h, and how the files of the
+// command depend on each other is at the top of CMakeLists.txt.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "dyadc.h"
+#include "tools/commands.h"
+#include "tools/format.h"
+#include "tools/options.h"
 #include "tools/system.h"
 
 namespace dyad {
-
-Options options;
-
 namespace {
 
-int commandPair() {
-    const bool initiator = options.role == "initiator";
-    const std::string what = "paired as " + options.role;
-    int32_t result = pair(initiator ? 1 : 2, what.c_str());
-    if (result != 0) return fail(result, "pairing");
-    DyadClose();
-    return exitOk;
-}
-
-void addCommon(CLI::App* command) {
+// The options that every command takes, into `options`.
+void addCommon(CLI::App* command, Options& options) {
     command->add_option("--id", options.id, "pairing identifier shared by both sides (at most 63 characters)")
         ->required()
         ->check([](const std::string& id) {
@@ -51,13 +42,13 @@ void addCommon(CLI::App* command) {
 }
 
 }  // namespace
-
 }  // namespace dyad
 
 namespace {
 
 int run(int argc, char** argv) {
     using namespace dyad;
+    Options options;
     CLI::App app{"dyad: pairs two workstations of a local network and moves files between them"};
     app.require_subcommand(1);
     app.footer(
@@ -72,7 +63,7 @@ int run(int argc, char** argv) {
         "problem, 10 before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
-    addCommon(receive);
+    addCommon(receive, options);
     receive->add_option("--accept", options.accept, "computer names to accept without asking");
     receive->add_option("--dir", options.dir, "directory for the received files (default: the current one)");
     receive->add_flag("--overwrite", options.overwrite, "replace files of the same name (default: refuse them)");
@@ -80,11 +71,11 @@ int run(int argc, char** argv) {
                       "store files that an earlier sender sent without a SHA-256 (default: refuse them)");
 
     CLI::App* send = app.add_subcommand("send", "act as the Initiator and send files");
-    addCommon(send);
+    addCommon(send, options);
     send->add_option("files", options.files, "files to send")->required();
 
     CLI::App* pairing = app.add_subcommand("pair", "pair, report and close again");
-    addCommon(pairing);
+    addCommon(pairing, options);
     pairing->add_option("--accept", options.accept, "computer names to accept without asking (responder)");
     pairing->add_option("--role", options.role, "initiator or responder")
         ->required()
@@ -101,9 +92,9 @@ int run(int argc, char** argv) {
         int code = app.exit(error);
         return code == 0 ? exitOk : exitUsage;
     }
-    if (receive->parsed()) return commandReceive();
-    if (send->parsed()) return commandSend();
-    return commandPair();
+    if (receive->parsed()) return commandReceive(options);
+    if (send->parsed()) return commandSend(options);
+    return commandPair(options);
 }
 
 }  // namespace

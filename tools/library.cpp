@@ -12,20 +12,29 @@
 #include "tools/system.h"
 
 namespace dyad {
+namespace {
 
+// The progress display that the library's reports go to. Set and cleared by
+// the main thread while no disk thread runs.
 Progress* activeProgress = nullptr;
+
+}  // namespace
+
+void showProgress(Progress* progress) {
+    activeProgress = progress;
+}
 
 void onProgress(double bytesTransferred) {
     if (activeProgress != nullptr) activeProgress->update(bytesTransferred);
 }
 
-Progress::Style progressStyle() {
+Progress::Style progressStyle(const Options& options) {
     if (options.quiet) return Progress::Style::none;
     return sys::isTerminal(stderr) ? Progress::Style::bar : Progress::Style::lines;
 }
 
 const char* messageStart() {
-    return progressStyle() == Progress::Style::bar ? "\r\033[K" : "";
+    return activeProgress != nullptr && activeProgress->style() == Progress::Style::bar ? "\r\033[K" : "";
 }
 
 std::string describe(int32_t result) {
@@ -69,8 +78,12 @@ int exitFor(int32_t result) {
     }
 }
 
+// The options of the pairing under way, for the library's callbacks (which
+// it calls only while it pairs).
+const Options* pairing = nullptr;
+
 int32_t onIdentifier(char* buffer) {
-    std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", options.id.c_str());
+    std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", pairing->id.c_str());
     return 0;
 }
 
@@ -81,13 +94,13 @@ bool waitAfterRefusal = false;
 int32_t onVerify(const char* computerName) {
     const std::string name = escaped(computerName);
     waitAfterRefusal = false;
-    for (const std::string& accepted : options.accept) {
+    for (const std::string& accepted : pairing->accept) {
         if (accepted == computerName) {
             std::fprintf(stderr, "dyad: accepted workstation %s\n", name.c_str());
             return 0;
         }
     }
-    if (!options.accept.empty()) {
+    if (!pairing->accept.empty()) {
         std::fprintf(stderr, "dyad: refused workstation %s (not in --accept); waiting for another\n",
                      name.c_str());
         waitAfterRefusal = true;
@@ -108,7 +121,7 @@ int32_t onVerify(const char* computerName) {
     return 1;
 }
 
-void applyLog() {
+void applyLog(const Options& options) {
     if (options.logPath.empty()) return;
     int level = options.logLevel >= 0 ? options.logLevel : 1;
     DyadSetLog(options.logPath.c_str(), 10u << 20, level);
@@ -126,8 +139,9 @@ int fail(int32_t result, const std::string& doing) {
     return exitFor(result);
 }
 
-int32_t pair(int32_t mode, const char* what) {
-    applyLog();
+int32_t pair(const Options& options, int32_t mode, const char* what) {
+    pairing = &options;
+    applyLog(options);
     const auto began = Clock::now();
     for (;;) {
         // What is left of the time limit, in whole seconds (0: no limit).

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/dyad.h"
+#include "tools/options.h"
 #include "tools/progress.h"
 
 namespace dyad {
@@ -17,17 +17,22 @@ std::string describe(int32_t result);
 // Reports a failed library call (`doing` says what it was) and returns the
 // exit status for its result.
 int fail(int32_t result, const std::string& doing);
-// Pairs as Initiator (mode 1) or Responder (mode 2) and reports how long it
-// took ("paired in", or `what` before it). A Responder that refuses a
-// computer name keeps waiting for one it accepts, within its time limit.
-// Returns the library's result.
-int32_t pair(int32_t mode, const char* what = "paired");
+// Pairs as Initiator (mode 1) or Responder (mode 2) with the identifier,
+// time limit, mask, accepted computer names and log of `options`, and reports
+// how long it took ("paired in", or `what` before it). A Responder that
+// refuses a computer name keeps waiting for one it accepts, within its time
+// limit. Returns the library's result.
+int32_t pair(const Options& options, int32_t mode, const char* what = "paired");
 
-// The progress display of the running command, fed by the library's callback.
-Progress::Style progressStyle();
-extern Progress* activeProgress;
+// The style of progress display that `options` ask for on this stderr.
+Progress::Style progressStyle(const Options& options);
+// Feeds the library's progress reports to `progress` from now on (null: to
+// none, once it has finished).
+void showProgress(Progress* progress);
+// The library's progress callback.
 void onProgress(double bytesTransferred);
-// Starts a progress line on a line of its own: a message while a bar is drawn.
+// Starts a message on a line of its own: the end of the current line while
+// the progress shown is a bar, else nothing.
 const char* messageStart();
 
 }  // namespace dyad

@@ -14,6 +14,8 @@ public:
 
     Progress(Style style, std::string verb) : style_(style), verb_(std::move(verb)) {}
 
+    Style style() const { return style_; }
+
     // Starts counting from the library's running total `base`; `total` is the
     // number of bytes expected, 0 when unknown.
     void begin(double base, uint64_t total);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "dyadc.h"
-#include "tools/dyad.h"
+#include "tools/commands.h"
 #include "tools/format.h"
 #include "tools/library.h"
 #include "tools/names.h"
@@ -83,8 +83,11 @@ Size sizeOf(const std::string& text) {
 // a thread of its own.
 class Writer {
 public:
-    explicit Writer(std::vector<std::vector<uint8_t>>& buffers)
-        : buffers_(buffers), directory_(sys::toPath(options.dir)), random_(std::random_device{}()) {
+    Writer(std::vector<std::vector<uint8_t>>& buffers, const Options& options)
+        : buffers_(buffers),
+          options_(options),
+          directory_(sys::toPath(options.dir)),
+          random_(std::random_device{}()) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
         thread_ = std::thread([this] { run(); });
     }
@@ -228,7 +231,7 @@ private:
     std::filesystem::path target() const { return directory_ / sys::toPath(name_); }
     // The file in progress and where it goes, for messages.
     std::string shownName() const { return escaped(name_); }
-    std::string where() const { return shownName() + " in " + options.dir; }
+    std::string where() const { return shownName() + " in " + options_.dir; }
 
     void start(const std::string& name, const std::string& sizeText, bool series) {
         if (active_) {
@@ -255,9 +258,9 @@ private:
                                          (sizeText[0] == '-' ? " is negative" : " is too large"));
         }
         std::error_code error;
-        if (!options.overwrite &&
+        if (!options_.overwrite &&
             std::filesystem::symlink_status(target(), error).type() != std::filesystem::file_type::not_found) {
-            return refuse(exitFiles, "refused " + shownName() + ": a file of that name exists in " + options.dir +
+            return refuse(exitFiles, "refused " + shownName() + ": a file of that name exists in " + options_.dir +
                                          " (--overwrite replaces it)");
         }
         sys::Failure failure;
@@ -267,7 +270,7 @@ private:
             partPath_ = directory_ / sys::toPath("." + name_ + suffix);
             if (attempt == 0 && sys::pathTooLong(partPath_)) {
                 return refuse(exitFiles, "refused the file name '" + shownName() + "' (too long for " +
-                                             options.dir + ": a path on Windows holds at most 259 characters)");
+                                             options_.dir + ": a path on Windows holds at most 259 characters)");
             }
             if (file_.create(partPath_, &failure)) {
                 sys::removeOnInterrupt(partPath_);
@@ -320,7 +323,7 @@ private:
             const std::string sent = digestText(*digits);
             problem = shownName() + " failed its SHA-256 check (sent " +
                       (sent.empty() ? "no valid digest" : sent) + ", received " + received + "); removed";
-        } else if (digits == nullptr && !options.acceptUnverified) {
+        } else if (digits == nullptr && !options_.acceptUnverified) {
             problem = shownName() +
                       " came without a SHA-256 (an earlier sender) and cannot be verified; removed "
                       "(--accept-unverified keeps such files)";
@@ -336,19 +339,19 @@ private:
             active_ = false;
             return breakDown("cannot write " + where() + ": " + failure.reason);
         }
-        const sys::Placed placed = sys::place(partPath_, target(), options.overwrite, &failure);
+        const sys::Placed placed = sys::place(partPath_, target(), options_.overwrite, &failure);
         if (placed != sys::Placed::placed) removePart();
         sys::removeOnInterrupt({});
         active_ = false;
         if (placed == sys::Placed::failed) return breakDown("cannot name " + where() + ": " + failure.reason);
         if (placed == sys::Placed::exists) {
-            message("refused " + shownName() + ": a file of that name appeared in " + options.dir +
+            message("refused " + shownName() + ": a file of that name appeared in " + options_.dir +
                     " (--overwrite replaces it)");
             note(exitFiles);
             return;
         }
         ++files_;
-        if (!options.quiet) {
+        if (!options_.quiet) {
             std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(), shownName().c_str(),
                          Progress::size(static_cast<double>(written_)).c_str(),
                          digits != nullptr ? "SHA-256 verified" : "NOT verified: the sender sent no SHA-256");
@@ -379,6 +382,7 @@ private:
     }
 
     std::vector<std::vector<uint8_t>>& buffers_;
+    const Options& options_;
     const std::filesystem::path directory_;
     Queue<size_t> free_;
     Queue<Piece> pieces_;
@@ -405,24 +409,24 @@ private:
 
 }  // namespace
 
-int commandReceive() {
+int commandReceive(const Options& options) {
     std::error_code error;
     if (!std::filesystem::is_directory(sys::toPath(options.dir), error)) {
         std::fprintf(stderr, "dyad: %s is not a directory\n", options.dir.c_str());
         return exitFiles;
     }
-    int32_t result = pair(2);
+    int32_t result = pair(options, 2);
     if (result != 0) return fail(result, "pairing");
 
-    Progress progress(progressStyle(), "receiving");
-    activeProgress = &progress;
+    Progress progress(progressStyle(options), "receiving");
+    showProgress(&progress);
     progress.begin(0, 0);
     int exitStatus = exitOk;
     int files = 0;
     {
         std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
                                                   std::vector<uint8_t>(options.blockSize));
-        Writer writer(buffers);
+        Writer writer(buffers, options);
         char first[DYAD_NAME_BUFFER_SIZE] = {};
         char second[DYAD_NAME_BUFFER_SIZE] = {};
         bool peerClosed = false;
@@ -457,7 +461,7 @@ int commandReceive() {
         files = writer.files();
     }
     const uint64_t moved = progress.finish();
-    activeProgress = nullptr;
+    showProgress(nullptr);
     DyadClose();
     std::printf("received %d file%s, %s in %.2f s (%s/s)\n", files, files == 1 ? "" : "s",
                 Progress::size(static_cast<double>(moved)).c_str(), progress.seconds(),

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "dyadc.h"
-#include "tools/dyad.h"
+#include "tools/commands.h"
 #include "tools/format.h"
 #include "tools/library.h"
 #include "tools/names.h"
@@ -122,7 +122,7 @@ private:
 
 }  // namespace
 
-int commandSend() {
+int commandSend(const Options& options) {
     std::vector<Outgoing> files;
     uint64_t total = 0;
     for (const std::string& path : options.files) {
@@ -146,11 +146,11 @@ int commandSend() {
         files.push_back(file);
     }
 
-    int32_t result = pair(1);
+    int32_t result = pair(options, 1);
     if (result != 0) return fail(result, "pairing");
 
-    Progress progress(progressStyle(), "sending");
-    activeProgress = &progress;
+    Progress progress(progressStyle(options), "sending");
+    showProgress(&progress);
     // The library counts every block byte since the pairing was made, which
     // for the pairing this command made is where it starts.
     progress.begin(0, total);
@@ -182,7 +182,7 @@ int commandSend() {
         }
     }
     const uint64_t moved = progress.finish();
-    activeProgress = nullptr;
+    showProgress(nullptr);
     DyadClose();
     if (status == exitOk) {
         std::printf("sent %zu file%s, %s in %.2f s (%s/s", files.size(), files.size() == 1 ? "" : "s",

@@ -1,5 +1,6 @@
-// What the parts of the dyad command share: its options and exit statuses,
-// and the commands.
+// What the dyad command takes from the person who runs it and what it gives
+// back: the options of its command line (parsed once, in dyad.cpp, and handed
+// to the command that runs) and its exit statuses.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,7 @@ enum Exit : int {
     exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum to prove it
 };
 
+// The command line, as parsed.
 struct Options {
     std::string id;
     uint32_t timeout = 0;
@@ -44,10 +46,5 @@ struct Options {
     // pair
     std::string role;
 };
-
-extern Options options;
-
-int commandSend();
-int commandReceive();
 
 }  // namespace dyad
