@@ -42,8 +42,15 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(DYADC_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
-file(RELATIVE_PATH DYADC_PC_PREFIX_FROM_PCDIR
-  "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+# The prefix is found relative to the file, so that an installed tree can be
+# moved; the system's /usr (the Debian packages) is named as it is, so that
+# pkg-config leaves out its standard directories.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(DYADC_PC_PREFIX /usr)
+else()
+  file(RELATIVE_PATH prefix_from_pcdir "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  set(DYADC_PC_PREFIX "\${pcfiledir}/${prefix_from_pcdir}")
+endif()
 configure_file(cmake/dyadc.pc.in ${PROJECT_BINARY_DIR}/dyadc.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dyadc.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
