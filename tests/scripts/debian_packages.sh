@@ -7,11 +7,13 @@
 #       names, their dependencies and that lintian finds no error.
 #   debian_packages.sh install SOURCE BUILD
 #       installs them on this machine (apt-get install ./*.deb), builds the
-#       example of dyadc(3) with pkg-config and a host with find_package,
-#       runs dyad and imports the Python module, pairs the example as a
-#       Responder with a scripted newer Initiator to see where the installed
-#       library stores the update, then purges them and checks that nothing
-#       of them is left under /usr.
+#       example of dyadc(3) with pkg-config and a host with find_package;
+#       then, with the run-time packages only, runs dyad, imports the Python
+#       module, asks tshark for the dissector and pairs the example as a
+#       Responder in a simulated workstation with a scripted Initiator (the
+#       library presents its version; where it stores an update from a newer
+#       one); finally purges them and checks that nothing of them is left
+#       under /usr.
 #
 # `install` changes the machine's packages: ctest runs it alone, and it
 # purges the packages again on every way out. Copies of them installed
@@ -30,7 +32,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 if [ "$step" = make ]; then
   rm -rf "$debs"
-  "$source/make-packages" --linux --linux-build "$build/packaging" --out "$debs" >"$build/packaging.log" 2>&1 ||
+  # Two compilers at most, beside the other tests.
+  CMAKE_BUILD_PARALLEL_LEVEL=2 "$source/make-packages" --linux --linux-build "$build/packaging" --out "$debs" >"$build/packaging.log" 2>&1 ||
     { cat "$build/packaging.log"; fail "make-packages failed"; }
   # Package, then what its Depends must hold (dpkg-shlibdeps' part and ours).
   while read -r package depends; do
