@@ -42,10 +42,14 @@ add_custom_command(TARGET dyadc POST_BUILD
 # Programs go to bin/, apart from the DLL.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 
+# Installed, and packed into the Windows archive (the install component
+# "windows", cmake/packaging.cmake): dyadc.dll at the top, apart from the
+# programs in bin/, since its place is the system directory; the import
+# library and the header for host programs.
 install(TARGETS dyadc
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  RUNTIME DESTINATION . COMPONENT windows
+  ARCHIVE DESTINATION lib COMPONENT windows
+  PUBLIC_HEADER DESTINATION include COMPONENT windows)
 
 # CLI11 (for dyad.exe) is header-only: the host's headers serve the cross
 # build, through a folder that holds nothing else, so that no other host
