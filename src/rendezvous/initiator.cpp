@@ -61,9 +61,8 @@ struct InitiatorSockets {
 
 // What remains of the time limit, in milliseconds (at least one).
 int32_t remainingMilliseconds(uint32_t timeoutSeconds) {
-    const int64_t remaining = static_cast<int64_t>(timeoutSeconds) + 1 -
-                              (static_cast<int64_t>(platform::currentTime()) - operationStart());
-    return remaining > 0 ? static_cast<int32_t>(remaining * 1000) : 1;
+    const int64_t remaining = timeLeftMilliseconds(timeoutSeconds);
+    return remaining > 0 ? static_cast<int32_t>(remaining) : 1;
 }
 
 }  // namespace
@@ -103,7 +102,7 @@ bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
         if (timeoutSeconds != 0) platform::setSendTimeout(socket, 0);
         if (!connected) {
             LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
-            platform::sleepSeconds(1);
+            platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
         }
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
@@ -225,7 +224,8 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
                 return finish(Result::timedOut);
             }
             LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-            platform::sleepSeconds(noInterfacePauseSeconds);
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, noInterfacePauseSeconds * 1000)));
             continue;
         }
         for (int32_t i = 0; i < count; ++i) {
@@ -255,7 +255,8 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         platform::SelectSet waiting{};
         for (int32_t i = 0; i < sockets.receiverCount; ++i)
             waiting.handles[waiting.count++] = sockets.receivers[i];
-        const int ready = waitForCycle(waiting, static_cast<int32_t>(initiatorCycleWait(timeoutSeconds) * 1000));
+        const int ready = waitForCycle(waiting, static_cast<int32_t>(waitWithinLimit(
+                                                    timeoutSeconds, initiatorCycleWait(timeoutSeconds) * 1000)));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
             return finish(Result::timedOut);

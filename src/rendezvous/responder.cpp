@@ -203,11 +203,13 @@ int32_t acceptFrom(ResponderSockets& sockets, int32_t index, const SocketAddress
     return -1;
 }
 
-// Waits for connections and their name lines for the rest of one cycle.
-// Returns the position of the waiting connection whose name line is
-// complete, or -1 when the cycle ended without one.
-int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t count) {
-    const int64_t cycleEnd = platform::monotonicMilliseconds() + cycleMilliseconds;
+// Waits for connections and their name lines for the rest of one cycle, or
+// until the time limit if that comes first. Returns the position of the
+// waiting connection whose name line is complete, or -1 when the cycle ended
+// without one.
+int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t count, uint32_t timeoutSeconds) {
+    const int64_t cycleEnd = platform::monotonicMilliseconds() +
+                             waitWithinLimit(timeoutSeconds, cycleMilliseconds);
     for (;;) {
         // Only listening sockets can have a pending connection; a socket whose
         // bind or listen failed would read as ready on this platform.
@@ -312,14 +314,15 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
                 return Result::timedOut;
             }
             LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-            platform::sleepSeconds(noInterfacePauseSeconds);
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, noInterfacePauseSeconds * 1000)));
             continue;
         }
         if (!openListeners(sockets, table, count)) return Result::socketFailed;
         LOG_DETAIL("Number of usable interfaces is %d", count);
         announceOn(sockets.announce, table, count, datagram, datagramLength, identifier);
         LOG_BASIC("Looking for a response...");
-        named = awaitName(sockets, table, count);
+        named = awaitName(sockets, table, count, timeoutSeconds);
         if (named < 0 && timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
             return Result::timedOut;
