@@ -5,6 +5,8 @@
 //   dyad send --id ID FILE...                              act as the Initiator
 //                and send the files
 //   dyad pair --id ID --role initiator|responder           pair, report, close
+//   dyad --version                                         dyad's version and
+//                the loaded library's
 //
 // This file parses the command line and runs the command it names
 // (commands.h); how files travel is in format.h, and how the files of the
@@ -41,6 +43,17 @@ void addCommon(CLI::App* command, Options& options) {
     command->add_flag("--quiet", options.quiet, "no progress display");
 }
 
+// What --version prints: dyad's version (the build's) and that of the
+// library it loaded, with the library's file.
+std::string versionReport() {
+    const sys::LoadedLibrary library = sys::loadedLibrary();
+    std::string report = "dyad " DYAD_TOOL_VERSION "\ndyadc library ";
+    report += library.versioned ? std::to_string(library.major) + "." + std::to_string(library.minor)
+                                : std::string("of unknown version (it has no version record)");
+    report += ", loaded from " + (library.path.empty() ? std::string("an unknown file") : library.path);
+    return report;
+}
+
 }  // namespace
 }  // namespace dyad
 
@@ -51,6 +64,8 @@ int run(int argc, char** argv) {
     Options options;
     CLI::App app{"dyad: pairs two workstations of a local network and moves files between them"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", versionReport,
+                         "print dyad's version and that of the dyadc library it loaded");
     app.footer(
         "Exit status: 0 done (send: every file sent and confirmed; receive: every file the peer sent stored and "
         "verified, nothing refused or dropped, at least one file); 2 bad arguments; 3 the pairing was refused "

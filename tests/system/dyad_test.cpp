@@ -7,7 +7,9 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "dyadc.h"
 #include "tests/support/lan.h"
 #include "tests/support/scripted_sender.h"
 
@@ -458,6 +460,16 @@ TEST_F(Dyad, ExampleHostProgramOfTheReadmeWorks) {
     EXPECT_EQ(sender.output(), "sent: 0\n");
     EXPECT_EQ(receiver.output(),
               "pairing with ws2\nreceived greeting (text, type 7): hello from the other workstation\n");
+}
+
+TEST_F(Dyad, VersionNamesDyadsOwnAndTheLoadedLibrarys) {
+    // A library whose version record says 2.7, found first on the library path.
+    ASSERT_EQ(system(("mkdir -p " + lan->host(1).tmp() + "/lib").c_str()), 0);
+    writeFile(lan->host(1).tmp() + "/lib/libdyadc.so.2", libraryWithVersion(2, 7));
+    std::string output;
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "--version"}, {"LD_LIBRARY_PATH=/tmp/lib"}, &output), 0);
+    EXPECT_EQ(output, "dyad " + std::to_string(DYAD_VERSION_MAJOR) + "." + std::to_string(DYAD_VERSION_MINOR) +
+                          "\ndyadc library 2.7, loaded from /tmp/lib/libdyadc.so.2\n");
 }
 
 }  // namespace

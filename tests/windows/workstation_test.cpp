@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dyadc.h"
 #include "tests/support/lan.h"
 #include "tests/support/scripted_sender.h"
 #include "tests/windows/wine.h"
@@ -371,6 +372,16 @@ TEST_F(WindowsWorkstations, DyadExeStoresEachNameAsSentOrRefusesIt) {
         EXPECT_FALSE(fileExists(station(1).systemDirectory() + "/escaped"));
         stations.clear();
     }
+}
+
+TEST_F(WindowsWorkstations, DyadExeNamesItsOwnVersionAndTheLoadedLibrarys) {
+    start({1});
+    writeFile(station(1).systemDirectory() + "/dyadc.dll", windowsLibraryWithVersion(2, 7));
+    Child version = dyad(1, {"--version"});
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(text(version), "dyad " + std::to_string(DYAD_VERSION_MAJOR) + "." +
+                                 std::to_string(DYAD_VERSION_MINOR) +
+                                 "\ndyadc library 2.7, loaded from C:\\windows\\system32\\dyadc.dll\n");
 }
 
 #endif
