@@ -1,6 +1,6 @@
 // The commands of dyad, which main (dyad.cpp) runs with the parsed command
-// line. Each pairs, does its work, closes the pairing and returns the exit
-// status.
+// line. Each does its work and returns the exit status; all but listen pair
+// first and close the pairing at the end.
 #pragma once
 
 #include "tools/options.h"
@@ -15,5 +15,8 @@ int commandReceive(const Options& options);
 // Pairs in `options.role`, reports how long it took and closes again
 // (pair.cpp).
 int commandPair(const Options& options);
+// Shows the announces that reach this machine for `options.timeout`
+// seconds, marking those with `options.id` (listen.cpp).
+int commandListen(const Options& options);
 
 }  // namespace dyad

@@ -5,6 +5,10 @@
 //   dyad send --id ID FILE...                              act as the Initiator
 //                and send the files
 //   dyad pair --id ID --role initiator|responder           pair, report, close
+//   dyad listen --id ID                                    show the announces
+//                that arrive, marking those with ID
+//   dyad --version                                         dyad's version and
+//                the loaded library's
 //
 // This file parses the command line and runs the command it names
 // (commands.h); how files travel is in format.h, and how the files of the
@@ -23,16 +27,21 @@
 namespace dyad {
 namespace {
 
-// The options that every command takes, into `options`.
-void addCommon(CLI::App* command, Options& options) {
+// The pairing identifier and the interface mask, which listen takes too.
+void addIdentifierAndMask(CLI::App* command, Options& options) {
     command->add_option("--id", options.id, "pairing identifier shared by both sides (at most 63 characters)")
         ->required()
         ->check([](const std::string& id) {
             return id.size() <= DYAD_IDENTIFIER_MAX ? std::string() : std::string("at most 63 characters");
         });
+    command->add_option("--mask", options.mask, "use only interfaces whose address matches, e.g. 192.168.0.0");
+}
+
+// The options that every command that pairs takes, into `options`.
+void addCommon(CLI::App* command, Options& options) {
+    addIdentifierAndMask(command, options);
     command->add_option("--timeout", options.timeout,
                         "seconds to wait for the peer and for each block (0: forever)");
-    command->add_option("--mask", options.mask, "use only interfaces whose address matches, e.g. 192.168.0.0");
     command->add_option("--log", options.logPath, "diagnostic log file");
     command->add_option("--log-level", options.logLevel, "0 off, 1 basic, 2 every line (default 1 with --log)")
         ->check(CLI::Range(0, 2));
@@ -40,6 +49,20 @@ void addCommon(CLI::App* command, Options& options) {
         ->check(CLI::Range(smallestBlockSize, 1u << 30));
     command->add_flag("--quiet", options.quiet, "no progress display");
 }
+
+// What --version prints: dyad's version (the build's) and that of the
+// library it loaded, with the library's file.
+std::string versionReport() {
+    const sys::LoadedLibrary library = sys::loadedLibrary();
+    std::string report = "dyad " DYAD_TOOL_VERSION "\ndyadc library ";
+    report += library.versioned ? std::to_string(library.major) + "." + std::to_string(library.minor)
+                                : std::string("of unknown version (it has no version record)");
+    report += ", loaded from " + (library.path.empty() ? std::string("an unknown file") : library.path);
+    return report;
+}
+
+// Seconds that listen listens when no --timeout is given.
+constexpr uint32_t listenSeconds = 10;
 
 }  // namespace
 }  // namespace dyad
@@ -51,6 +74,8 @@ int run(int argc, char** argv) {
     Options options;
     CLI::App app{"dyad: pairs two workstations of a local network and moves files between them"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", versionReport,
+                         "print dyad's version and that of the dyadc library it loaded");
     app.footer(
         "Exit status: 0 done (send: every file sent and confirmed; receive: every file the peer sent stored and "
         "verified, nothing refused or dropped, at least one file); 2 bad arguments; 3 the pairing was refused "
@@ -59,8 +84,8 @@ int run(int argc, char** argv) {
         "unusable; 7 a newer library was transferred, install it and pair again; 8 a file was not sent or not "
         "stored (it could not be read or written, its name or size was refused, a file of its name exists, bytes "
         "or a block header were dropped, or the peer closed without sending a file); 9 any other failure; 10 a "
-        "received file failed its size or SHA-256 check, or came without a checksum. Receive reports the first "
-        "problem, 10 before 8.");
+        "received file failed its size or SHA-256 check, or came without a checksum; 11 listen: no announce with "
+        "the identifier arrived (6: no usable interface). Receive reports the first problem, 10 before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
     addCommon(receive, options);
@@ -81,6 +106,11 @@ int run(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"initiator", "responder"}));
 
+    CLI::App* listen = app.add_subcommand(
+        "listen", "show every announce that reaches this machine, marking those with --id; never connects");
+    addIdentifierAndMask(listen, options);
+    listen->add_option("--timeout", options.timeout, "seconds to listen (default 10; 0: until interrupted)");
+
     // Arguments as text (on Windows, decoded from the wide command line).
     std::vector<std::string> arguments = sys::arguments(argc, argv);
     std::vector<char*> pointers;
@@ -94,6 +124,10 @@ int run(int argc, char** argv) {
     }
     if (receive->parsed()) return commandReceive(options);
     if (send->parsed()) return commandSend(options);
+    if (listen->parsed()) {
+        if (listen->count("--timeout") == 0) options.timeout = listenSeconds;
+        return commandListen(options);
+    }
     return commandPair(options);
 }
 

@@ -143,10 +143,11 @@ int32_t pair(const Options& options, int32_t mode, const char* what) {
     pairing = &options;
     applyLog(options);
     const auto began = Clock::now();
-    for (;;) {
-        // What is left of the time limit, in whole seconds (0: no limit).
-        uint32_t limit = 0;
-        if (options.timeout != 0) {
+    for (bool first = true;; first = false) {
+        // The first attempt has the whole time limit; one after a refused
+        // workstation what is left of it, in whole seconds (0: no limit).
+        uint32_t limit = options.timeout;
+        if (options.timeout != 0 && !first) {
             const auto passed = std::chrono::ceil<std::chrono::seconds>(Clock::now() - began).count();
             if (passed >= options.timeout) return DYAD_TIMED_OUT;
             limit = options.timeout - static_cast<uint32_t>(passed);

@@ -25,6 +25,7 @@ enum Exit : int {
                          // the peer closed the pairing without sending a file
     exitOther = 9,       // any other result of the library
     exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum to prove it
+    exitNotSeen = 11,    // listen: no announce with the identifier arrived in its time
 };
 
 // The command line, as parsed.

@@ -2,13 +2,15 @@
 // own way: the program's arguments and paths as text, whether a stream is a
 // terminal, writing a file that only this program creates and that reaches
 // the disk before it gets its name, removing an unfinished file when the
-// program is interrupted, and the reason a call failed in the system's words.
+// program is interrupted, the reason a call failed in the system's words,
+// and the file and version of the dyadc library that the program loaded.
 // system_posix.cpp implements them for Linux, system_windows.cpp for Windows.
 //
 // Text inside the command is UTF-8 on Windows (names travel as UTF-8, and
 // Windows stores them in UTF-16); on Linux it is the bytes the system uses.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -89,5 +91,17 @@ enum class Placed {
 // the new name is on the disk. Without `replace`, a file that exists under
 // `to` is kept, even one that appears while the call runs.
 Placed place(const std::filesystem::path& from, const std::filesystem::path& to, bool replace, Failure* failure);
+
+// The dyadc library that this process loaded, and the version that its own
+// version record gives, read as the library reads its version (Linux: the
+// ELF note .note.dyadc.version, here in the loaded image; Windows: the file
+// version of the VERSIONINFO resource of the loaded dyadc.dll).
+struct LoadedLibrary {
+    std::string path;        // its file; empty when the system does not say
+    bool versioned = false;  // the version record was found
+    uint32_t major = 0;
+    uint32_t minor = 0;
+};
+LoadedLibrary loadedLibrary();
 
 }  // namespace dyad::sys

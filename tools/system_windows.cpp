@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "dyadc.h"
 #include "tools/system.h"
 
 namespace dyad::sys {
@@ -167,6 +168,38 @@ Placed place(const std::filesystem::path& from, const std::filesystem::path& to,
     if (MoveFileExW(from.c_str(), to.c_str(), flags)) return Placed::placed;
     *failure = failureOf(GetLastError());
     return failure->kind == Failure::exists && !replace ? Placed::exists : Placed::failed;
+}
+
+LoadedLibrary loadedLibrary() {
+    LoadedLibrary library;
+    // The module that holds one of the library's functions is the loaded dyadc.dll.
+    HMODULE module = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(reinterpret_cast<uintptr_t>(&DyadSetLog)), &module) == 0) {
+        return library;
+    }
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) return library;
+    path.resize(length);
+    library.path = narrow(path.c_str(), path.size());
+    DWORD unused = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &unused);
+    if (size == 0) return library;
+    std::vector<char> resource(size);
+    if (GetFileVersionInfoW(path.c_str(), 0, size, resource.data()) == 0) return library;
+    void* fixed = nullptr;
+    UINT fixedLength = 0;
+    if (VerQueryValueW(resource.data(), L"\\", &fixed, &fixedLength) == 0 || fixed == nullptr ||
+        fixedLength < sizeof(VS_FIXEDFILEINFO)) {
+        return library;
+    }
+    const auto* record = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+    if (record->dwSignature != 0xFEEF04BD) return library;
+    library.versioned = true;
+    library.major = record->dwFileVersionMS;
+    library.minor = record->dwFileVersionLS;
+    return library;
 }
 
 }  // namespace dyad::sys

@@ -5,9 +5,12 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "dyadc.h"
 #include "tests/support/lan.h"
 #include "tests/support/scripted_sender.h"
 
@@ -459,6 +462,128 @@ TEST_F(Dyad, ExampleHostProgramOfTheReadmeWorks) {
     EXPECT_EQ(sender.output(), "sent: 0\n");
     EXPECT_EQ(receiver.output(),
               "pairing with ws2\nreceived greeting (text, type 7): hello from the other workstation\n");
+}
+
+// The lines of `output` that hold `text`.
+std::vector<std::string> linesWith(const std::string& output, const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+}
+
+TEST_F(Dyad, VersionNamesDyadsOwnAndTheLoadedLibrarys) {
+    // A library whose version record says 2.7, found first on the library path.
+    ASSERT_EQ(system(("mkdir -p " + lan->host(1).tmp() + "/lib").c_str()), 0);
+    writeFile(lan->host(1).tmp() + "/lib/libdyadc.so.2", libraryWithVersion(2, 7));
+    std::string output;
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "--version"}, {"LD_LIBRARY_PATH=/tmp/lib"}, &output), 0);
+    EXPECT_EQ(output, "dyad " + std::to_string(DYAD_VERSION_MAJOR) + "." + std::to_string(DYAD_VERSION_MINOR) +
+                          "\ndyadc library 2.7, loaded from /tmp/lib/libdyadc.so.2\n");
+}
+
+// dyad listen shows each announce that reaches the workstation for its time,
+// marks those with its --id, and ends 0 only when one of them came; an
+// Initiator of the same workstation receives the announces meanwhile too.
+TEST_F(Dyad, ListenShowsEveryAnnounceAndMarksThoseWithItsIdentifier) {
+    const std::string hostile = "OTHER\x1b[2K\r";  // shown escaped
+    struct Case {
+        const char* what;
+        bool responder;  // dyad receive --id LAB7 announces in workstation 2
+        bool other;      // and a peer announces `hostile`
+        int exit;
+        std::string message;
+    } cases[] = {
+        {"its identifier and another", true, true, 0,
+         "announces with LAB7 arrived in 3 s, from 192.168.10.2 on eth0 192.168.10.1"},
+        {"another identifier only", false, true, 11,
+         "dyad: no announce with LAB7 arrived in 3 s; announces with other identifiers did"},
+        {"nothing", false, false, 11, "dyad: no announce arrived in 3 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Child initiator;
+        if (c.responder) {
+            initiator = dyad(1, {"pair", "--role", "initiator", "--id", "NOBODY", "--timeout", "5", "--log",
+                                 "/tmp/initiator.log", "--log-level", "2"});
+        }
+        Child listen = dyad(1, {"listen", "--id", "LAB7", "--timeout", "3"});
+        ASSERT_TRUE(listen.waitForOutput("dyad: listening on eth0 192.168.10.1 for 3 s")) << listen.output();
+        Child responder, other;
+        if (c.responder) responder = dyad(2, {"receive", "--id", "LAB7", "--accept", "nobody", "--timeout", "3"});
+        if (c.other) other = lan->spawn(2, {helperPath("test-peer"), "announce", hostile, "192.168.10.2", "2"});
+        EXPECT_EQ(listen.wait(), c.exit) << listen.output();
+        const std::string output = listen.output();
+        EXPECT_TRUE(has(output, c.message)) << output;
+        const auto ours = linesWith(output, "'LAB7' from 192.168.10.2 on eth0 192.168.10.1");
+        const auto theirs = linesWith(output, "'OTHER\\x1b[2K\\x0d' from 192.168.10.2 on eth0 192.168.10.1");
+        EXPECT_EQ(ours.empty(), !c.responder) << output;
+        EXPECT_EQ(theirs.empty(), !c.other) << output;
+        for (const std::string& line : ours) EXPECT_EQ(line[0], '*') << line;
+        for (const std::string& line : theirs) EXPECT_EQ(line[0], ' ') << line;
+        EXPECT_TRUE(terminalSafe(output)) << output;
+        if (c.responder) {
+            EXPECT_EQ(initiator.wait(), 4);
+            EXPECT_TRUE(logHas(lan->host(1).tmp() + "/initiator.log",
+                               "Rejected source workstation: 192.168.10.2 with identifier: LAB7"));
+        }
+    }
+}
+
+// The addresses that dyad listen says it listens on.
+std::set<std::string> listenedAddresses(const std::string& output) {
+    std::set<std::string> found;
+    const auto header = linesWith(output, "dyad: listening on ");
+    if (header.empty()) return found;
+    std::istringstream items(header[0].substr(std::string("dyad: listening on ").size()));
+    for (std::string item; std::getline(items, item, ',');) {
+        std::istringstream words(item);
+        std::string name, address;
+        words >> name >> address;
+        found.insert(address);
+    }
+    return found;
+}
+
+TEST_F(Dyad, ListenUsesTheInterfacesOfTheLibrarysInitiatorForEveryMask) {
+    Lan::Options options;
+    options.hosts = 1;
+    options.secondSegment = options.down = options.noMulticast = options.pointToPoint = true;
+    options.extra = 1;
+    lan = std::make_unique<Lan>(options);
+    ASSERT_TRUE(lan->ok());
+    const std::vector<std::string> masks{"", "10.0.5.0", "192.168.10.1", "172.0.0.0", "10.0", "172.18.0.0"};
+    std::vector<Child> listens, initiators;
+    for (size_t i = 0; i < masks.size(); ++i) {
+        std::vector<std::string> listen{DYADC_TEST_DYAD, "listen", "--id", "x", "--timeout", "1"};
+        std::vector<std::string> pair{DYADC_TEST_DYAD, "pair", "--role",    "initiator",
+                                      "--id",          "x",    "--timeout", "1"};
+        pair.insert(pair.end(), {"--log", "/tmp/" + std::to_string(i) + ".log", "--log-level", "2"});
+        if (!masks[i].empty()) {
+            for (auto* arguments : {&listen, &pair}) arguments->insert(arguments->end(), {"--mask", masks[i]});
+        }
+        listens.push_back(lan->spawn(1, listen));
+        // Each with a Session of its own: the mask lives there.
+        initiators.push_back(lan->spawn(1, pair, {"DYADC_SESSION=mask" + std::to_string(i)}));
+    }
+    for (size_t i = 0; i < masks.size(); ++i) {
+        SCOPED_TRACE("mask '" + masks[i] + "'");
+        const int status = listens[i].wait();
+        initiators[i].wait();
+        const std::string log = lan->host(1).tmp() + "/" + std::to_string(i) + ".log";
+        EXPECT_TRUE(logHas(log, "DyadOpen initiated")) << "a limit of 1 second still gives the library a second";
+        std::set<std::string> used;
+        for (const std::string& message : logMessages(log)) {
+            if (message.rfind("Address List, ", 0) == 0) used.insert(message.substr(14));
+        }
+        EXPECT_EQ(listenedAddresses(listens[i].output()), used) << listens[i].output();
+        EXPECT_EQ(status, used.empty() ? 6 : 11) << listens[i].output();
+    }
+    std::string output;
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "listen", "--id", "x", "--mask", "1234.5"}, {}, &output), 6);
+    EXPECT_TRUE(has(output, "the address mask is not usable")) << output;
 }
 
 }  // namespace

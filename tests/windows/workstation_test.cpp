@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dyadc.h"
 #include "tests/support/lan.h"
 #include "tests/support/scripted_sender.h"
 #include "tests/windows/wine.h"
@@ -371,6 +372,24 @@ TEST_F(WindowsWorkstations, DyadExeStoresEachNameAsSentOrRefusesIt) {
         EXPECT_FALSE(fileExists(station(1).systemDirectory() + "/escaped"));
         stations.clear();
     }
+}
+
+TEST_F(WindowsWorkstations, DyadExeNamesBothVersionsAndListensForAnnounces) {
+    start({1});
+    writeFile(station(1).systemDirectory() + "/dyadc.dll", windowsLibraryWithVersion(2, 7));
+    Child version = dyad(1, {"--version"});
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(text(version), "dyad " + std::to_string(DYAD_VERSION_MAJOR) + "." +
+                                 std::to_string(DYAD_VERSION_MINOR) +
+                                 "\ndyadc library 2.7, loaded from C:\\windows\\system32\\dyadc.dll\n");
+
+    Child listen = dyad(1, {"listen", "--id", "LAB7", "--timeout", "4"});
+    ASSERT_TRUE(listen.waitForOutput("dyad: listening on 192.168.10.1 for 4 s")) << text(listen);
+    Child peer = lan->spawn(2, {helperPath("test-peer"), "announce", "LAB7", "192.168.10.2", "2", "announce",
+                                "OTHER", "192.168.10.2", "1"});
+    EXPECT_EQ(listen.wait(), 0) << text(listen);
+    EXPECT_NE(text(listen).find("'LAB7' from 192.168.10.2 on 192.168.10.1\n"), std::string::npos) << text(listen);
+    EXPECT_NE(text(listen).find("'OTHER' from 192.168.10.2 on 192.168.10.1\n"), std::string::npos) << text(listen);
 }
 
 #endif
