@@ -225,7 +225,7 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
             }
             LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
             platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, noInterfacePauseSeconds * 1000)));
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
             continue;
         }
         for (int32_t i = 0; i < count; ++i) {
@@ -255,8 +255,9 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         platform::SelectSet waiting{};
         for (int32_t i = 0; i < sockets.receiverCount; ++i)
             waiting.handles[waiting.count++] = sockets.receivers[i];
-        const int ready = waitForCycle(waiting, static_cast<int32_t>(waitWithinLimit(
-                                                    timeoutSeconds, initiatorCycleWait(timeoutSeconds) * 1000)));
+        const int ready = waitForCycle(
+            waiting, static_cast<int32_t>(
+                         waitWithinLimit(timeoutSeconds, int64_t{initiatorCycleWait(timeoutSeconds)} * 1000)));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
             return finish(Result::timedOut);

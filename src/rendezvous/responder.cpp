@@ -315,7 +315,7 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
             }
             LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
             platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, noInterfacePauseSeconds * 1000)));
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
             continue;
         }
         if (!openListeners(sockets, table, count)) return Result::socketFailed;
