@@ -24,6 +24,8 @@
 //   pingpong-server ADDRESS         plain TCP with TCP_NODELAY: per block read a
 //   pingpong-client ADDRESS SIZE COUNT
 //                                   header line, answer, read SIZE bytes, answer
+//                                   (the client sends the bytes in sends of at
+//                                   most 1 MiB, as the library does)
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
@@ -32,6 +34,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -285,7 +288,9 @@ int pingPongClient(const char* where, size_t size, unsigned long count) {
     for (unsigned long i = 0; i < count; ++i) {
         writeAll(fd, header, static_cast<size_t>(headerLength));
         readAll(fd, reply, sizeof reply);
-        writeAll(fd, data.data(), size);
+        for (size_t done = 0; done < size; done += 1 << 20) {
+            writeAll(fd, data.data() + done, std::min(size - done, size_t{1} << 20));
+        }
         readAll(fd, reply, sizeof reply);
     }
     double seconds = now() - began;

@@ -113,6 +113,13 @@ bool resumeAfterSignal(SocketHandle socket, int option, short events, int64_t st
     return ready > 0;
 }
 
+// The most that one send call is handed: a block of many megabytes goes to
+// the system in pieces. A stream sent in single sends of 16 MiB was 16 to 25%
+// slower than the same bytes in sends of 1 MiB, with more system time on the
+// sending side; pieces from 256 KiB to the send buffer's size (up to 4 MiB)
+// measured alike, within the spread between runs.
+constexpr size_t largestSend = size_t{1} << 20;
+
 SocketHandle openSocket(int type) {
     int handle = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (handle < 0) {
@@ -289,7 +296,9 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
     int result = 0;
     int64_t started = monotonicMicroseconds();
     while (done < length) {
-        ssize_t count = ::send(descriptor(socket), bytes + done, length - done, MSG_NOSIGNAL);
+        const size_t left = length - done;
+        ssize_t count = ::send(descriptor(socket), bytes + done, left < largestSend ? left : largestSend,
+                               MSG_NOSIGNAL);
         if (count >= 0) {
             done += static_cast<size_t>(count);
             started = monotonicMicroseconds();  // each call has the whole time-out

@@ -15,8 +15,15 @@
 namespace dyadc::platform {
 namespace {
 
-// The most that one send or receive call is asked to move.
+// The most that one receive call is asked to move.
 constexpr size_t largestCall = 1u << 30;
+
+// The most that one send call is handed. A send on a non-blocking socket
+// here may take the whole buffer at once, copying all of it into the
+// system's memory before its first byte leaves; in pieces, the system holds
+// at most a piece beyond its send buffer, copying the next piece overlaps
+// sending the last, and a stalled send reports what has really left.
+constexpr size_t largestSend = size_t{1} << 20;
 
 int setOption(SocketHandle socket, int level, int name, const void* value, int size) {
     if (setsockopt(native(socket), level, name, static_cast<const char*>(value), size) != 0)
@@ -260,7 +267,7 @@ int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent) 
     while (done < length) {
         const size_t left = length - done;
         const int count = send(native(socket), bytes + done,
-                               static_cast<int>(left < largestCall ? left : largestCall), 0);
+                               static_cast<int>(left < largestSend ? left : largestSend), 0);
         if (count >= 0) {
             done += static_cast<size_t>(count);
             continue;
