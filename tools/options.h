@@ -24,7 +24,7 @@ enum Exit : int {
                          // refused, a file of its name exists, bytes or a block header were dropped, or
                          // the peer closed the pairing without sending a file
     exitOther = 9,       // any other result of the library
-    exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum to prove it
+    exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum that proves it
 };
 
 // The command line, as parsed.
@@ -43,6 +43,7 @@ struct Options {
     bool acceptUnverified = false;
     // send
     std::vector<std::string> files;
+    Checksum checksum = defaultChecksum;
     // pair
     std::string role;
 };
