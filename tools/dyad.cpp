@@ -42,6 +42,13 @@ void addCommon(CLI::App* command, Options& options) {
     command->add_flag("--quiet", options.quiet, "no progress display");
 }
 
+// --checksum, into `options`.
+void addChecksum(CLI::App* command, Options& options, const char* help) {
+    command->add_option("--checksum", options.checksum, help)
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, Checksum>{{"xxh128", Checksum::xxh128}, {"sha256", Checksum::sha256}}));
+}
+
 }  // namespace
 }  // namespace dyad
 
@@ -70,14 +77,16 @@ int run(int argc, char** argv) {
     receive->add_flag("--overwrite", options.overwrite, "replace files of the same name (default: refuse them)");
     receive->add_flag("--accept-unverified", options.acceptUnverified,
                       "store files that came without a checksum that this dyad knows (default: refuse them)");
+    addChecksum(receive, options,
+                "the checksum to compute as the first file arrives: xxh128 (the default) or sha256 (a file "
+                "that names the other is read back once to check it)");
 
     CLI::App* send = app.add_subcommand("send", "act as the Initiator and send files");
     addCommon(send, options);
     send->add_option("files", options.files, "files to send")->required();
-    send->add_option("--checksum", options.checksum,
-                     "xxh128 (the default) or sha256 (for receivers before xxh128)")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, Checksum>{{"xxh128", Checksum::xxh128}, {"sha256", Checksum::sha256}}));
+    addChecksum(send, options,
+                "the checksum to send with each file: xxh128 (the default) or sha256 (for receivers "
+                "before xxh128)");
 
     CLI::App* pairing = app.add_subcommand("pair", "pair, report and close again");
     addCommon(pairing, options);

@@ -24,8 +24,9 @@
 // name; a file that fails either check is removed and reported by name (exit
 // status 10). A name is stored exactly as sent, or refused (names.cpp).
 // The receiver hashes the bytes as they come with the checksum that the
-// sender named for its previous file (xxh128 for the first); a file that
-// names the other one is read back from its part file once to compute it.
+// sender named for its previous file (for the first, xxh128 unless `dyad
+// receive --checksum` says otherwise); a file that names the other one is
+// read back from its part file once to compute it.
 // Earlier senders sent a file as such a series without the checksum block
 // (its type 20 block carried the last bytes and the size as its second name)
 // or, when it fitted one block, as a single block of type 1. Such files

@@ -41,9 +41,10 @@ struct Options {
     std::string dir = ".";
     bool overwrite = false;
     bool acceptUnverified = false;
+    // send: the checksum to send; receive: the one to hash the first file with
+    Checksum checksum = defaultChecksum;
     // send
     std::vector<std::string> files;
-    Checksum checksum = defaultChecksum;
     // pair
     std::string role;
 };

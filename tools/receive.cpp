@@ -98,7 +98,8 @@ public:
         : buffers_(buffers),
           options_(options),
           directory_(sys::toPath(options.dir)),
-          random_(std::random_device{}()) {
+          random_(std::random_device{}()),
+          expected_(options.checksum) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
         thread_ = std::thread([this] { run(); });
     }
@@ -478,7 +479,7 @@ private:
     std::string sizeText_;  // the second name of its first block
     std::optional<FileHash> hash_;
     // The checksum to hash the next file with.
-    Checksum expected_ = defaultChecksum;
+    Checksum expected_;
 };
 
 }  // namespace

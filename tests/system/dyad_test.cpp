@@ -121,6 +121,12 @@ TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
          0,
          true,
          "received f.txt (2 B, SHA-256 verified)"},
+        {"xxh128 read back by a receiver that expected sha256",
+         {{"f.txt", "2", "ok", 21}, {"f.txt", "xxh128", okXxh, 20}},
+         {"--checksum", "sha256"},
+         0,
+         true,
+         "received f.txt (2 B, XXH3-128 verified)"},
         // A corrupted byte in a file after one that named the same checksum.
         {"xxh128 catches a corrupted byte",
          {{"e.txt", "2", "ok", 21},
