@@ -26,6 +26,12 @@
 //                                   header line, answer, read SIZE bytes, answer
 //                                   (the client sends the bytes in sends of at
 //                                   most 1 MiB, as the library does)
+//   single-server ADDRESS           plain TCP with TCP_NODELAY, one connection
+//   single-client ADDRESS SIZE COUNT
+//                                   per message as a single block travels:
+//                                   connect, header line, answer, SIZE bytes,
+//                                   answer, and the server closes; the server
+//                                   listens throughout
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
@@ -85,7 +91,7 @@ sockaddr_in address(const char* dotted, int port) {
     return a;
 }
 
-int acceptOne(const char* where) {
+int listenOn(const char* where) {
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -95,10 +101,21 @@ int acceptOne(const char* where) {
     }
     std::printf("listening\n");
     std::fflush(stdout);
+    return listener;
+}
+
+int acceptFrom(int listener) {
     int connection = accept(listener, nullptr, nullptr);
     if (connection < 0) die("accept");
-    close(listener);
+    int one = 1;
     setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return connection;
+}
+
+int acceptOne(const char* where) {
+    int listener = listenOn(where);
+    int connection = acceptFrom(listener);
+    close(listener);
     return connection;
 }
 
@@ -299,6 +316,57 @@ int pingPongClient(const char* where, size_t size, unsigned long count) {
     return 0;
 }
 
+// The size that a "put first|second|length|type" line announces.
+size_t announcedLength(const char* line) {
+    const char* third = std::strchr(std::strchr(line, '|') + 1, '|') + 1;
+    return std::strtoul(third, nullptr, 10);
+}
+
+int singleServer(const char* where) {
+    int listener = listenOn(where);
+    char line[512];
+    std::vector<char> bytes(1 << 20);
+    for (;;) {
+        int fd = acceptFrom(listener);
+        readLine(fd, line, sizeof line);
+        if (std::strncmp(line, "quit", 4) == 0) {
+            close(fd);
+            break;
+        }
+        size_t size = announcedLength(line);
+        if (size > bytes.size()) bytes.resize(size);
+        writeAll(fd, "000 OK\r\n", 8);
+        readAll(fd, bytes.data(), size);
+        writeAll(fd, "000 Ok\r\n", 8);
+        close(fd);  // the receiving side closes first, as the Responder does
+    }
+    close(listener);
+    return 0;
+}
+
+int singleClient(const char* where, size_t size, unsigned long count) {
+    std::vector<char> data(size, 'd');
+    char header[128];
+    int headerLength = std::snprintf(header, sizeof header, "put bench|block|%zu|7\r\n", size);
+    char reply[8];
+    double began = 0;
+    for (unsigned long i = 0; i < count; ++i) {
+        int fd = connectTo(where);
+        if (i == 0) began = now();  // the first connection waits for the listener
+        writeAll(fd, header, static_cast<size_t>(headerLength));
+        readAll(fd, reply, sizeof reply);
+        writeAll(fd, data.data(), size);
+        readAll(fd, reply, sizeof reply);
+        close(fd);
+    }
+    double seconds = now() - began;
+    int fd = connectTo(where);
+    writeAll(fd, "quit 23\r\n", 9);
+    close(fd);
+    std::printf("sent %.0f %.6f %lu\n", static_cast<double>(size) * static_cast<double>(count), seconds, count);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -329,6 +397,10 @@ int main(int argc, char** argv) {
     if (mode == "pingpong-server" && argc == 3) return pingPongServer(argv[2]);
     if (mode == "pingpong-client" && argc == 5) {
         return pingPongClient(argv[2], std::strtoul(argv[3], nullptr, 10), std::strtoul(argv[4], nullptr, 10));
+    }
+    if (mode == "single-server" && argc == 3) return singleServer(argv[2]);
+    if (mode == "single-client" && argc == 5) {
+        return singleClient(argv[2], std::strtoul(argv[3], nullptr, 10), std::strtoul(argv[4], nullptr, 10));
     }
     std::fprintf(stderr, "usage: see the top of bench/dyadc-bench.cpp\n");
     return 2;

@@ -207,8 +207,8 @@ the pkg-config file, the CMake package and the manual page dyadc(3).")
 set(CPACK_DEBIAN_DYAD_DESCRIPTION "moves files between two paired workstations of a LAN
 ${about}
 This package holds the command dyad, which pairs with the dyad of another
-workstation and sends or receives files, each checked by its size and
-SHA-256.")
+workstation and sends or receives files, each checked by its size and a
+checksum (XXH3-128, or SHA-256 on request).")
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python module for dyadc, the LAN pairing library
 ${about}
 This package holds the module dyadc for Python 3, a typed interface to the

@@ -15,6 +15,7 @@
 // command depend on each other is at the top of CMakeLists.txt.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,13 @@ std::string versionReport() {
 // Seconds that listen listens when no --timeout is given.
 constexpr uint32_t listenSeconds = 10;
 
+// --checksum, into `options`.
+void addChecksum(CLI::App* command, Options& options, const char* help) {
+    command->add_option("--checksum", options.checksum, help)
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, Checksum>{{"xxh128", Checksum::xxh128}, {"sha256", Checksum::sha256}}));
+}
+
 }  // namespace
 }  // namespace dyad
 
@@ -84,8 +92,9 @@ int run(int argc, char** argv) {
         "unusable; 7 a newer library was transferred, install it and pair again; 8 a file was not sent or not "
         "stored (it could not be read or written, its name or size was refused, a file of its name exists, bytes "
         "or a block header were dropped, or the peer closed without sending a file); 9 any other failure; 10 a "
-        "received file failed its size or SHA-256 check, or came without a checksum; 11 listen: no announce with "
-        "the identifier arrived (6: no usable interface). Receive reports the first problem, 10 before 8.");
+        "received file failed its size or checksum check, or came without a checksum it knows; 11 listen: no "
+        "announce with the identifier arrived (6: no usable interface). Receive reports the first problem, 10 "
+        "before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
     addCommon(receive, options);
@@ -93,11 +102,17 @@ int run(int argc, char** argv) {
     receive->add_option("--dir", options.dir, "directory for the received files (default: the current one)");
     receive->add_flag("--overwrite", options.overwrite, "replace files of the same name (default: refuse them)");
     receive->add_flag("--accept-unverified", options.acceptUnverified,
-                      "store files that an earlier sender sent without a SHA-256 (default: refuse them)");
+                      "store files that came without a checksum that this dyad knows (default: refuse them)");
+    addChecksum(receive, options,
+                "the checksum to compute as the first file arrives: xxh128 (the default) or sha256 (a file "
+                "that names the other is read back once to check it)");
 
     CLI::App* send = app.add_subcommand("send", "act as the Initiator and send files");
     addCommon(send, options);
     send->add_option("files", options.files, "files to send")->required();
+    addChecksum(send, options,
+                "the checksum to send with each file: xxh128 (the default) or sha256 (for receivers "
+                "before xxh128)");
 
     CLI::App* pairing = app.add_subcommand("pair", "pair, report and close again");
     addCommon(pairing, options);

@@ -8,22 +8,35 @@
 //             data: the file's first bytes (up to one block; none for an
 //             empty file)
 //   type 22   the same names; data: the next bytes (as many blocks as needed)
-//   type 20   first name: the file's name; second name "sha256"; data: the
-//             SHA-256 of all the file's bytes as 64 lowercase hexadecimal
-//             digits (as sha256sum prints it)
+//   type 20   first name: the file's name; second name: the checksum's name,
+//             "xxh128" or "sha256"; data: the checksum of all the file's bytes
+//             in lowercase hexadecimal digits, as `xxhsum -H2` (32 digits of
+//             XXH3-128) or sha256sum (64 digits of SHA-256) prints it
+//
+// Senders name xxh128 unless asked for sha256 (`dyad send --checksum`); the
+// check guards against accidental corruption between two workstations of a
+// LAN, for which a 128-bit hash is enough and costs a fraction of SHA-256's
+// time. Senders before xxh128 named sha256 always.
 //
 // The receiver writes the bytes into a part file of its own beside the
-// target, compares the size and the SHA-256 when the type 20 block arrives,
+// target, compares the size and the checksum when the type 20 block arrives,
 // waits until its bytes are on the disk, and only then gives the file its
 // name; a file that fails either check is removed and reported by name (exit
 // status 10). A name is stored exactly as sent, or refused (names.cpp).
+// The receiver hashes the bytes as they come with the checksum that the
+// sender named for its previous file (for the first, xxh128 unless `dyad
+// receive --checksum` says otherwise); a file that names the other one is
+// read back from its part file once to compute it.
 // Earlier senders sent a file as such a series without the checksum block
 // (its type 20 block carried the last bytes and the size as its second name)
 // or, when it fitted one block, as a single block of type 1. Such files
-// cannot be verified: the receiver refuses them unless --accept-unverified is
-// given (and then says, for each, that it was not verified). A receiver from
-// before the checksum block appends the 64 digits to the file and refuses it
-// for its size: it never stores a wrong file under the right name.
+// cannot be verified, nor can a file whose checksum has a name that the
+// receiver does not know: the receiver refuses them unless
+// --accept-unverified is given (and then says, for each, that it was not
+// verified). A receiver from before the checksum block appends the digits
+// to the file and refuses it for its size, and so does one from before
+// xxh128 with an xxh128 file: neither ever stores a wrong file under the
+// right name (such receivers take --checksum sha256).
 //
 // Both sides keep disk and network busy at once: the sender reads and hashes
 // the next block on a thread of its own while the library sends the current
@@ -34,13 +47,35 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace dyad {
 
-// The second name of the block that carries a file's SHA-256.
-inline constexpr const char* checksumName = "sha256";
-// Bytes of that block: the digest as lowercase hexadecimal digits.
-inline constexpr uint32_t checksumLength = 64;
+// The checksums that a file's type 20 block may name, in its second name.
+enum class Checksum { xxh128, sha256 };
+struct ChecksumFormat {
+    Checksum kind;
+    const char* name;   // the second name of the block
+    uint32_t digits;    // bytes of the block: the digest in hexadecimal digits
+    const char* title;  // for people
+};
+inline constexpr ChecksumFormat checksumFormats[] = {
+    {Checksum::xxh128, "xxh128", 32, "XXH3-128"},
+    {Checksum::sha256, "sha256", 64, "SHA-256"},
+};
+inline constexpr Checksum defaultChecksum = Checksum::xxh128;
+
+inline const ChecksumFormat& formatOf(Checksum kind) {
+    return checksumFormats[kind == Checksum::xxh128 ? 0 : 1];
+}
+// The checksum of that name, or null when the name is no checksum's.
+inline const ChecksumFormat* checksumNamed(std::string_view name) {
+    for (const ChecksumFormat& format : checksumFormats) {
+        if (name == format.name) return &format;
+    }
+    return nullptr;
+}
+
 // Buffers of one block each in circulation between the network thread and the
 // disk thread, on either side: four keep both busy; two still overlap them
 // when the blocks are large enough for memory to matter.

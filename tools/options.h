@@ -24,7 +24,7 @@ enum Exit : int {
                          // refused, a file of its name exists, bytes or a block header were dropped, or
                          // the peer closed the pairing without sending a file
     exitOther = 9,       // any other result of the library
-    exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum to prove it
+    exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum that proves it
     exitNotSeen = 11,    // listen: no announce with the identifier arrived in its time
 };
 
@@ -42,6 +42,8 @@ struct Options {
     std::string dir = ".";
     bool overwrite = false;
     bool acceptUnverified = false;
+    // send: the checksum to send; receive: the one to hash the first file with
+    Checksum checksum = defaultChecksum;
     // send
     std::vector<std::string> files;
     // pair

@@ -1,17 +1,24 @@
 // A bounded queue between two threads of the dyad command: one side's disk
-// work (reading or writing files, and their SHA-256) runs beside the other
+// work (reading or writing files, and their checksum) runs beside the other
 // side's network work, and a fixed number of block buffers travels between
 // them, so that memory stays the same whatever the size of the files.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <utility>
 
 namespace dyad {
+
+// Bytes of a block that the disk thread reads and hashes, or hashes and
+// writes, in one go: a slice stays in the processor's cache from the one step
+// to the other, where a whole block of megabytes would be fetched from memory
+// twice.
+inline constexpr uint32_t hashSlice = 256u << 10;
 
 template <typename T>
 class Queue {

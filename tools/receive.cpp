@@ -2,26 +2,26 @@
 // the blocks from the library into one of a few buffers and hands each to a
 // writer thread, which puts the files together: it writes each file into a
 // part file of its own beside the target, hashes the bytes as they come, and
-// when the file's checksum block arrives compares size and SHA-256 and only
+// when the file's checksum block arrives compares size and checksum and only
 // then gives the file its name. Every file that fails is reported by name and
 // its part file removed; nothing that did not arrive as it left is ever found
 // under its final name.
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dyadc.h"
+#include "tools/checksum.h"
 #include "tools/commands.h"
 #include "tools/format.h"
 #include "tools/library.h"
 #include "tools/names.h"
 #include "tools/pipeline.h"
-#include "tools/sha256.h"
 #include "tools/system.h"
 
 namespace dyad {
@@ -40,9 +40,20 @@ struct Piece {
     std::string second;
 };
 
-// The sender's checksum as 64 lowercase digits, or "" when it is no digest.
-std::string digestText(const std::string& digits) {
-    if (digits.size() != checksumLength) return "";
+// What a file's last block says about its checksum: none (an earlier
+// sender's last bytes, or its single block), one that this dyad computes, or
+// one of another name.
+struct Claim {
+    enum { none, known, unknown } kind = none;
+    const ChecksumFormat* format = nullptr;  // known
+    std::string name;                        // unknown: the name it came with
+    std::string digits;                      // known: the block's data
+};
+
+// The sender's checksum as lowercase digits, or "" when it is no digest of
+// that format.
+std::string digestText(const std::string& digits, const ChecksumFormat& format) {
+    if (digits.size() != format.digits) return "";
     std::string text;
     for (char c : digits) {
         if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
@@ -87,7 +98,8 @@ public:
         : buffers_(buffers),
           options_(options),
           directory_(sys::toPath(options.dir)),
-          random_(std::random_device{}()) {
+          random_(std::random_device{}()),
+          expected_(options.checksum) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
         thread_ = std::thread([this] { run(); });
     }
@@ -152,16 +164,27 @@ private:
             case DYAD_BLOCK_MORE:
                 add(data, piece.length);
                 break;
-            case DYAD_BLOCK_LAST:
-                if (piece.second == checksumName) {
-                    check(piece.first, std::string(reinterpret_cast<const char*>(data), piece.length));
+            case DYAD_BLOCK_LAST: {
+                // Earlier senders named their last bytes as they named the
+                // file's first block: with its size.
+                Claim claim;
+                if ((claim.format = checksumNamed(piece.second)) != nullptr) {
+                    claim.kind = Claim::known;
+                    claim.digits.assign(reinterpret_cast<const char*>(data), piece.length);
+                } else if (active_ && piece.first == name_ && piece.second != sizeText_) {
+                    claim.kind = Claim::unknown;
+                    claim.name = piece.second;
+                }
+                if (claim.kind != Claim::none) {
+                    check(piece.first, claim);
                 } else if (!active_ || piece.first != name_) {  // an earlier sender's last bytes
                     drop(piece.first, piece.length);
                 } else {
                     add(data, piece.length);
-                    complete(nullptr);
+                    complete(claim);
                 }
                 break;
+            }
             default:  // a single block: an earlier sender's whole file
                 start(piece.first, piece.second, false);
                 add(data, piece.length);
@@ -236,7 +259,7 @@ private:
     void start(const std::string& name, const std::string& sizeText, bool series) {
         if (active_) {
             if (!series_ && !skipping_) {
-                complete(nullptr);  // an earlier sender's single block ends at the next file
+                complete({});  // an earlier sender's single block ends at the next file
             } else if (!skipping_) {
                 message(shownName() + " ended without its checksum block; removed");
                 note(exitChecksum);
@@ -247,7 +270,14 @@ private:
         series_ = series;
         name_ = name;
         written_ = 0;
-        hash_.finish();
+        // Hashed as the bytes come with the checksum that the sender named
+        // last: a sender names the same one for all its files.
+        if (!hash_ || hash_->kind() != expected_) {
+            hash_.emplace(expected_);
+        } else {
+            hash_->finish();
+        }
+        sizeText_ = sizeText;
         size_ = sizeOf(sizeText);
         const std::string problem = nameProblem(name_);
         if (!problem.empty()) {
@@ -291,53 +321,77 @@ private:
             return refuse(exitChecksum, shownName() + " brought more than its " + std::to_string(size_.bytes) +
                                             " bytes; removed");
         }
-        hash_.update(bytes, length);
+        // In slices that stay in the processor's cache between the hash and
+        // the write.
         sys::Failure failure;
-        if (!file_.write(bytes, length, &failure)) {
-            return breakDown("cannot write " + where() + ": " + failure.reason);
+        for (uint32_t at = 0; at < length; at += hashSlice) {
+            const uint32_t slice = length - at < hashSlice ? length - at : hashSlice;
+            hash_->update(bytes + at, slice);
+            if (!file_.write(bytes + at, slice, &failure)) {
+                return breakDown("cannot write " + where() + ": " + failure.reason);
+            }
         }
         written_ += length;
     }
 
     // The checksum block of the file in progress.
-    void check(const std::string& name, const std::string& digits) {
+    void check(const std::string& name, const Claim& claim) {
         if (!active_ || name != name_) {
             message("a checksum for " + escaped(name) + " that belongs to no file it sent");
             note(exitChecksum);
             return;
         }
-        complete(&digits);
+        complete(claim);
     }
 
-    // The file in progress has all its bytes: checks it (against `digits`,
-    // or without a checksum from an earlier sender), waits until its bytes
-    // are on the disk, and gives it its name.
-    void complete(const std::string* digits) {
+    // The file in progress has all its bytes: checks its size and its
+    // checksum (or, without one that this dyad computes, refuses it unless
+    // --accept-unverified), waits until its bytes are on the disk, and gives
+    // it its name. A checksum other than the one hashed as the bytes came is
+    // computed from the part file once it is on the disk.
+    void complete(const Claim& claim) {
         if (!active_ || skipping_) return abandon();
-        const std::string received = Sha256::hex(hash_.finish());
+        if (claim.kind == Claim::known) expected_ = claim.format->kind;
         std::string problem;
         if (size_.kind == Size::known && written_ != size_.bytes) {
             problem = shownName() + " arrived with " + std::to_string(written_) + " of its " +
                       std::to_string(size_.bytes) + " bytes; removed";
-        } else if (digits != nullptr && digestText(*digits) != received) {
-            const std::string sent = digestText(*digits);
-            problem = shownName() + " failed its SHA-256 check (sent " +
-                      (sent.empty() ? "no valid digest" : sent) + ", received " + received + "); removed";
-        } else if (digits == nullptr && !options_.acceptUnverified) {
+        } else if (claim.kind != Claim::known && !options_.acceptUnverified) {
             problem = shownName() +
-                      " came without a SHA-256 (an earlier sender) and cannot be verified; removed "
-                      "(--accept-unverified keeps such files)";
+                      (claim.kind == Claim::none ? " came without a checksum (an earlier sender)"
+                                                 : " came with a checksum that this dyad does not know ('" +
+                                                       escaped(claim.name) + "')") +
+                      " and cannot be verified; removed (--accept-unverified keeps such files)";
         }
         if (!problem.empty()) {
             message(problem);
             note(exitChecksum);
             return abandon();
         }
+        std::string received;
+        if (claim.kind == Claim::known && hash_->kind() == claim.format->kind) received = hash_->finish();
         sys::Failure failure;
         if (!file_.commit(&failure)) {
             removePart();
             active_ = false;
             return breakDown("cannot write " + where() + ": " + failure.reason);
+        }
+        if (claim.kind == Claim::known) {
+            if (received.empty() && !hashPart(claim.format->kind, &received)) {
+                removePart();
+                active_ = false;
+                return breakDown("cannot read " + where() + " back to check it");
+            }
+            const std::string sent = digestText(claim.digits, *claim.format);
+            if (sent != received) {
+                message(shownName() + " failed its " + claim.format->title + " check (sent " +
+                        (sent.empty() ? "no valid digest" : sent) + ", received " + received + "); removed");
+                note(exitChecksum);
+                removePart();
+                sys::removeOnInterrupt({});
+                active_ = false;
+                return;
+            }
         }
         const sys::Placed placed = sys::place(partPath_, target(), options_.overwrite, &failure);
         if (placed != sys::Placed::placed) removePart();
@@ -352,10 +406,33 @@ private:
         }
         ++files_;
         if (!options_.quiet) {
+            const std::string verdict = claim.kind == Claim::known ? std::string(claim.format->title) + " verified"
+                                        : claim.kind == Claim::none
+                                            ? "NOT verified: the sender sent no checksum"
+                                            : "NOT verified: a checksum that this dyad does not know";
             std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(), shownName().c_str(),
-                         Progress::size(static_cast<double>(written_)).c_str(),
-                         digits != nullptr ? "SHA-256 verified" : "NOT verified: the sender sent no SHA-256");
+                         Progress::size(static_cast<double>(written_)).c_str(), verdict.c_str());
         }
+    }
+
+    // The checksum `kind` of the part file, read back from the disk, into
+    // `digits`; false when it could not be read whole.
+    bool hashPart(Checksum kind, std::string* digits) {
+        std::FILE* in = sys::openRead(partPath_);
+        if (in == nullptr) return false;
+        std::setvbuf(in, nullptr, _IONBF, 0);
+        FileHash hash(kind);
+        std::vector<uint8_t> bytes(1u << 20);
+        uint64_t read = 0;
+        size_t got = 0;
+        while ((got = std::fread(bytes.data(), 1, bytes.size(), in)) > 0) {
+            hash.update(bytes.data(), got);
+            read += got;
+        }
+        const bool whole = std::ferror(in) == 0 && read == written_;
+        std::fclose(in);
+        if (whole) *digits = hash.finish();
+        return whole;
     }
 
     void removePart() {
@@ -366,7 +443,7 @@ private:
     void endOfStream(bool peerClosed) {
         reportDropped();
         if (active_) {
-            if (peerClosed && !series_ && !skipping_) return complete(nullptr);
+            if (peerClosed && !series_ && !skipping_) return complete({});
             if (peerClosed && !skipping_) {
                 message("the peer closed the pairing in the middle of " + shownName() + "; removed");
                 note(exitConnection);
@@ -404,7 +481,10 @@ private:
     sys::NewFile file_;
     Size size_;
     uint64_t written_ = 0;
-    Sha256 hash_;
+    std::string sizeText_;  // the second name of its first block
+    std::optional<FileHash> hash_;
+    // The checksum to hash the next file with.
+    Checksum expected_;
 };
 
 }  // namespace
@@ -453,7 +533,7 @@ int commandReceive(const Options& options) {
                 exitStatus = fail(result, "receiving");
                 break;
             }
-            if (type == DYAD_BLOCK_LAST && std::strcmp(second, checksumName) == 0) progress.exclude(length);
+            if (type == DYAD_BLOCK_LAST && checksumNamed(second) != nullptr) progress.exclude(length);
             writer.hand(Piece{false, false, false, buffer, static_cast<uint32_t>(length), type, first, second});
         }
         writer.finish(peerClosed);

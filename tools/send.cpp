@@ -1,6 +1,6 @@
 // dyad send: the Initiator's side of moving files. A reader thread reads each
 // file block by block into one of a few buffers and adds the bytes to the
-// file's SHA-256; the main thread hands the filled buffers to the library,
+// file's checksum; the main thread hands the filled buffers to the library,
 // which returns once the receiver has every byte, and gives them back to the
 // reader. After a file's last bytes the reader queues its checksum block.
 #include <atomic>
@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "dyadc.h"
+#include "tools/checksum.h"
 #include "tools/commands.h"
 #include "tools/format.h"
 #include "tools/library.h"
 #include "tools/names.h"
 #include "tools/pipeline.h"
-#include "tools/sha256.h"
 #include "tools/system.h"
 
 namespace dyad {
@@ -34,14 +34,14 @@ struct Piece {
     int32_t type = DYAD_BLOCK_FIRST;
     size_t buffer = 0;  // data blocks: the buffer that holds the bytes
     uint32_t length = 0;
-    std::string checksum;     // the checksum block: the 64 digits
+    std::string checksum;     // the checksum block: its digits
     bool unreadable = false;  // the file could not be read: stop here
 };
 
 class Reader {
 public:
-    Reader(const std::vector<Outgoing>& files, std::vector<std::vector<uint8_t>>& buffers)
-        : files_(files), buffers_(buffers) {
+    Reader(const std::vector<Outgoing>& files, std::vector<std::vector<uint8_t>>& buffers, Checksum checksum)
+        : files_(files), buffers_(buffers), checksum_(checksum) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
         thread_ = std::thread([this] { run(); });
     }
@@ -55,7 +55,7 @@ public:
 
 private:
     void run() {
-        Sha256 hash;
+        FileHash hash(checksum_);
         for (size_t index = 0; index < files_.size(); ++index) {
             if (!readFile(index, hash)) {
                 Piece stop;
@@ -69,7 +69,7 @@ private:
 
     // Queues the file's data blocks and its checksum block; false when it
     // could not be read whole (the file shrank, or a read failed).
-    bool readFile(size_t index, Sha256& hash) {
+    bool readFile(size_t index, FileHash& hash) {
         const Outgoing& file = files_[index];
         std::FILE* in = sys::openRead(sys::toPath(file.path));
         if (in == nullptr) {
@@ -88,12 +88,17 @@ private:
             }
             std::vector<uint8_t>& bytes = buffers_[*buffer];
             const size_t want = left < bytes.size() ? static_cast<size_t>(left) : bytes.size();
-            if (want > 0 && std::fread(bytes.data(), 1, want, in) != want) {
+            // In slices that stay in the processor's cache between the read
+            // and the hash.
+            for (size_t at = 0; ok && at < want; at += hashSlice) {
+                const size_t slice = want - at < hashSlice ? want - at : hashSlice;
+                ok = std::fread(bytes.data() + at, 1, slice, in) == slice;
+                if (ok) hash.update(bytes.data() + at, slice);
+            }
+            if (!ok) {
                 std::fprintf(stderr, "%sdyad: cannot read %s\n", messageStart(), escaped(file.path).c_str());
-                ok = false;
                 break;
             }
-            hash.update(bytes.data(), want);
             left -= want;
             Piece piece;
             piece.file = index;
@@ -108,13 +113,14 @@ private:
         Piece checksum;
         checksum.file = index;
         checksum.type = DYAD_BLOCK_LAST;
-        checksum.checksum = Sha256::hex(hash.finish());
+        checksum.checksum = hash.finish();
         ready_.push(std::move(checksum));
         return true;
     }
 
     const std::vector<Outgoing>& files_;
     std::vector<std::vector<uint8_t>>& buffers_;
+    const Checksum checksum_;
     Queue<size_t> free_;
     Queue<Piece> ready_;
     std::thread thread_;
@@ -158,7 +164,8 @@ int commandSend(const Options& options) {
     {
         std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
                                                   std::vector<uint8_t>(options.blockSize));
-        Reader reader(files, buffers);
+        Reader reader(files, buffers, options.checksum);
+        const ChecksumFormat& format = formatOf(options.checksum);
         while (std::optional<Piece> piece = reader.next()) {
             if (piece->unreadable) {
                 status = exitFiles;
@@ -166,10 +173,10 @@ int commandSend(const Options& options) {
             }
             const Outgoing& file = files[piece->file];
             const bool checksum = piece->type == DYAD_BLOCK_LAST;
-            const std::string second = checksum ? checksumName : std::to_string(file.size);
+            const std::string second = checksum ? format.name : std::to_string(file.size);
             const void* data = checksum ? static_cast<const void*>(piece->checksum.data())
                                         : buffers[piece->buffer].data();
-            const uint32_t length = checksum ? checksumLength : piece->length;
+            const uint32_t length = checksum ? format.digits : piece->length;
             result = DyadSendDataBlock(file.name.c_str(), second.c_str(), options.timeout, data, length,
                                        piece->type, onProgress);
             if (!checksum) reader.giveBack(piece->buffer);
@@ -178,7 +185,7 @@ int commandSend(const Options& options) {
                 status = fail(result, "sending " + escaped(file.path));
                 break;
             }
-            if (checksum) progress.exclude(checksumLength);
+            if (checksum) progress.exclude(format.digits);
         }
     }
     const uint64_t moved = progress.finish();

@@ -1,4 +1,4 @@
-// Sha256 through Windows' own cryptography (CNG, bcrypt.dll).
+// Sha256 (checksum.h) through Windows' own cryptography (CNG, bcrypt.dll).
 // clang-format off
 #include <windows.h>
 #include <bcrypt.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/sha256.h"
+#include "tools/checksum.h"
 
 namespace dyad {
 

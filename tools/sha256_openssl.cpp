@@ -1,11 +1,11 @@
-// Sha256 through OpenSSL's libcrypto, which picks the processor's SHA
+// Sha256 (checksum.h) through OpenSSL's libcrypto, which picks the processor's SHA
 // instructions when it has them.
 #include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/sha256.h"
+#include "tools/checksum.h"
 
 namespace dyad {
 

@@ -55,7 +55,7 @@ std::string pattern(size_t size, int seed) {
     return bytes;
 }
 
-TEST_F(Dyad, FilesArriveByteForByte) {
+TEST_F(Dyad, FilesArriveByteForByteUnderEitherChecksum) {
     const std::string out = lan->host(2).tmp();
     const std::string files[][2] = {
         {"empty.bin", ""},
@@ -63,29 +63,46 @@ TEST_F(Dyad, FilesArriveByteForByte) {
         {"series.bin", pattern(65536 * 3 + 500, 2)},  // a series of four blocks
         {"note.txt", "hello\n"},
     };
-    std::vector<std::string> sendArguments{"send", "--id", "files", "--timeout", "30", "--block-size", "65536"};
-    for (const auto& file : files) {
-        writeFile(out + "/" + file[0], file[1]);
-        sendArguments.push_back("/tmp/" + file[0]);
+    for (const auto& file : files) writeFile(out + "/" + file[0], file[1]);
+    // The receiver hashes the first file with XXH3-128 as it comes; a sender
+    // of SHA-256 has that file read back, and the next ones hashed as they come.
+    const struct {
+        std::vector<std::string> flags;
+        const char* verified;
+    } checksums[] = {{{}, "XXH3-128 verified"}, {{"--checksum", "sha256"}, "SHA-256 verified"}};
+    int round = 0;
+    for (const auto& checksum : checksums) {
+        SCOPED_TRACE(checksum.verified);
+        for (const auto& file : files) std::filesystem::remove(received + "/" + file[0]);
+        const std::string id = "files" + std::to_string(++round);
+        std::vector<std::string> sendArguments{"send", "--id", id, "--timeout", "30", "--block-size", "65536"};
+        sendArguments.insert(sendArguments.end(), checksum.flags.begin(), checksum.flags.end());
+        for (const auto& file : files) sendArguments.push_back("/tmp/" + file[0]);
+        // The receiver's buffer is smaller than the sender's blocks: each arrives in pieces.
+        Child receiver = dyad(1, {"receive", "--id", id, "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
+                                  "--block-size", "16384"});
+        Child sender = dyad(2, sendArguments);
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+        for (const auto& file : files) {
+            ASSERT_TRUE(fileExists(received + "/" + file[0])) << file[0];
+            EXPECT_TRUE(readFile(received + "/" + file[0]) == file[1]) << file[0];
+            EXPECT_TRUE(has(receiver.output(), "received " + file[0] + " (")) << receiver.output();
+        }
+        EXPECT_TRUE(has(sender.output(), "sent 4 files")) << sender.output();
+        EXPECT_TRUE(has(receiver.output(), "received 4 files")) << receiver.output();
+        EXPECT_TRUE(has(receiver.output(), "received empty.bin (0 B, " + std::string(checksum.verified) + ")"))
+            << receiver.output();
+        EXPECT_TRUE(has(receiver.output(), "received series.bin (192.5 KiB, " + std::string(checksum.verified)))
+            << receiver.output();
+        EXPECT_TRUE(partFiles().empty());
     }
-    // The receiver's buffer is smaller than the sender's blocks: each arrives in pieces.
-    Child receiver = dyad(1, {"receive", "--id", "files", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
-                              "--block-size", "16384"});
-    Child sender = dyad(2, sendArguments);
-    EXPECT_EQ(sender.wait(), 0) << sender.output();
-    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
-    for (const auto& file : files) {
-        ASSERT_TRUE(fileExists(received + "/" + file[0])) << file[0];
-        EXPECT_TRUE(readFile(received + "/" + file[0]) == file[1]) << file[0];
-    }
-    EXPECT_TRUE(has(sender.output(), "sent 4 files")) << sender.output();
-    EXPECT_TRUE(has(receiver.output(), "received 4 files")) << receiver.output();
-    EXPECT_TRUE(has(receiver.output(), "received series.bin (192.5 KiB, SHA-256 verified)")) << receiver.output();
-    EXPECT_TRUE(partFiles().empty());
 }
 
 TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
-    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
+    // The digests of "ok", as xxhsum -H2 and sha256sum print them.
+    const std::string okXxh = "707da546ca9349c738af4cfed25a8222";
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";
     const std::string koDigest = "1fdbc74ccfd68d0714ae539c0d93f2f3a1805387632eca33d3bd6a5013afb13e";  // of "ko"
     struct Case {
         const char* what;
@@ -95,12 +112,45 @@ TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
         bool stored;
         std::string message;
     } cases[] = {
-        {"checksum matches",
+        {"xxh128 matches",
+         {{"f.txt", "2", "ok", 21}, {"f.txt", "xxh128", okXxh, 20}},
+         {},
+         0,
+         true,
+         "received f.txt (2 B, XXH3-128 verified)"},
+        {"sha256 matches",
          {{"f.txt", "2", "ok", 21}, {"f.txt", "sha256", okDigest, 20}},
          {},
          0,
          true,
          "received f.txt (2 B, SHA-256 verified)"},
+        {"xxh128 read back by a receiver that expected sha256",
+         {{"f.txt", "2", "ok", 21}, {"f.txt", "xxh128", okXxh, 20}},
+         {"--checksum", "sha256"},
+         0,
+         true,
+         "received f.txt (2 B, XXH3-128 verified)"},
+        // A corrupted byte in a file after one that named the same checksum.
+        {"xxh128 catches a corrupted byte",
+         {{"e.txt", "2", "ok", 21},
+          {"e.txt", "xxh128", okXxh, 20},
+          {"f.txt", "2", "oj", 21},
+          {"f.txt", "xxh128", okXxh, 20}},
+         {},
+         10,
+         false,
+         "f.txt failed its XXH3-128 check (sent " + okXxh +
+             ", received b34bdffef6d9fe82ccb8363dd963dd0a); removed"},
+        {"sha256 catches a corrupted byte",
+         {{"e.txt", "2", "ok", 21},
+          {"e.txt", "sha256", okDigest, 20},
+          {"f.txt", "2", "oj", 21},
+          {"f.txt", "sha256", okDigest, 20}},
+         {},
+         10,
+         false,
+         "f.txt failed its SHA-256 check (sent " + okDigest +
+             ", received 03f115c82c19c6b11fa29b0a3bb0b3e5732ee9aa9260236012bd2fb6b8673b55); removed"},
         {"checksum differs",
          {{"f.txt", "2", "ok", 21}, {"f.txt", "sha256", koDigest, 20}},
          {},
@@ -119,17 +169,36 @@ TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
          10,
          false,
          "f.txt ended without its checksum block; removed"},
-        {"no checksum", {{"f.txt", "2", "ok", 1}}, {}, 10, false, "f.txt came without a SHA-256"},
+        {"unknown checksum",
+         {{"f.txt", "2", "ok", 21}, {"f.txt", "blake3", okDigest, 20}},
+         {},
+         10,
+         false,
+         "f.txt came with a checksum that this dyad does not know ('blake3') and cannot be verified"},
+        {"unknown checksum, accepted",
+         {{"f.txt", "2", "ok", 21}, {"f.txt", "blake3", okDigest, 20}},
+         {"--accept-unverified"},
+         0,
+         true,
+         "received f.txt (2 B, NOT verified: a checksum that this dyad does not know)"},
+        {"no checksum", {{"f.txt", "2", "ok", 1}}, {}, 10, false, "f.txt came without a checksum"},
         {"no checksum, accepted",
          {{"f.txt", "2", "ok", 1}},
          {"--accept-unverified"},
          0,
          true,
-         "received f.txt (2 B, NOT verified: the sender sent no SHA-256)"},
+         "received f.txt (2 B, NOT verified: the sender sent no checksum)"},
+        {"last bytes without a checksum, accepted",
+         {{"f.txt", "2", "o", 21}, {"f.txt", "2", "k", 20}},
+         {"--accept-unverified"},
+         0,
+         true,
+         "received f.txt (2 B, NOT verified: the sender sent no checksum)"},
     };
     int round = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        std::filesystem::remove(received + "/e.txt");
         std::filesystem::remove(received + "/f.txt");
         const std::string id = "sum" + std::to_string(++round);
         std::vector<std::string> arguments{"receive", "--id",    id,          "--accept", "evil",
@@ -448,6 +517,7 @@ TEST_F(Dyad, BadArgumentsGiveUsageHelp) {
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", "x", "--log-level", "7"}, {}, &output), 2);
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", std::string(64, 'i')}, {}, &output), 2);
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD}, {}, &output), 2);
+    EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "send", "--id", "x", "--checksum", "md5", "/tmp/a"}, {}, &output), 2);
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "send", "--id", "x", "/tmp/missing"}, {}, &output), 8);
     EXPECT_TRUE(has(output, "/tmp/missing is not a readable file")) << output;
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "--help"}, {}, &output), 0);

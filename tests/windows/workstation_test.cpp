@@ -280,31 +280,50 @@ TEST_F(WindowsWorkstations, HostileResponderEndsTheInitiatorsOpen) {
 }
 
 #ifdef DYADC_TEST_DYAD
-TEST_F(WindowsWorkstations, DyadCommandMovesAFileBetweenWindowsAndLinux) {
-    // A name beyond ASCII travels as UTF-8 and is stored as it was sent.
-    const std::string name = "café-ü.bin";
-    for (const std::set<int>& windows : {std::set<int>{1}, std::set<int>{2}, std::set<int>{1, 2}}) {
-        const bool windowsReceives = windows.count(1) != 0;
-        const bool windowsSends = windows.count(2) != 0;
+TEST_F(WindowsWorkstations, DyadCommandMovesFilesBetweenWindowsAndLinuxUnderEitherChecksum) {
+    // A name beyond ASCII travels as UTF-8 and is stored as it was sent. The
+    // receiver hashes the first file with XXH3-128 as it comes: under SHA-256
+    // it reads that file back, and hashes the second as it comes.
+    const std::string names[] = {"café-ü.bin", "second.bin"};
+    const struct {
+        std::set<int> windows;
+        const char* checksum;
+        const char* verified;
+    } cases[] = {
+        {{1}, "xxh128", "XXH3-128 verified"},    {{1}, "sha256", "SHA-256 verified"},
+        {{2}, "xxh128", "XXH3-128 verified"},    {{2}, "sha256", "SHA-256 verified"},
+        {{1, 2}, "xxh128", "XXH3-128 verified"},
+    };
+    for (const auto& c : cases) {
+        const bool windowsReceives = c.windows.count(1) != 0;
+        const bool windowsSends = c.windows.count(2) != 0;
         SCOPED_TRACE(std::string(windowsSends ? "Windows" : "Linux") + " sends, " +
-                     (windowsReceives ? "Windows" : "Linux") + " receives");
-        start(windows);
+                     (windowsReceives ? "Windows" : "Linux") + " receives, " + c.checksum);
+        start(c.windows);
         std::string bytes(300000, '\0');
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
-        const std::string source = windowsSends ? station(2).driveC() + "/" + name
-                                                : lan->host(2).tmp() + "/" + name;
-        writeFile(source, bytes);
+        std::vector<std::string> sendArguments{"send",         "--id",  "FILES",      "--timeout", "60",
+                                               "--block-size", "65536", "--checksum", c.checksum,  "--quiet"};
+        for (const std::string& name : names) {
+            writeFile((windowsSends ? station(2).driveC() : lan->host(2).tmp()) + "/" + name, bytes + name);
+            sendArguments.push_back(windowsSends ? "C:\\" + name : "/tmp/" + name);
+        }
         const std::string target = windowsReceives ? station(1).driveC() + "/in" : lan->host(1).tmp() + "/in";
         std::filesystem::create_directories(target);
         Child receiver = dyad(1, {"receive", "--id", "FILES", "--accept", computerName(2), "--dir",
                                   windowsReceives ? "C:\\in" : "/tmp/in", "--timeout", "60"});
-        Child sender = dyad(2, {"send", "--id", "FILES", "--timeout", "60", "--block-size", "65536", "--quiet",
-                                windowsSends ? "C:\\" + name : "/tmp/" + name});
+        Child sender = dyad(2, sendArguments);
         EXPECT_EQ(sender.wait(seconds(90)), 0) << text(sender);
         EXPECT_EQ(receiver.wait(seconds(30)), 0) << text(receiver);
-        EXPECT_TRUE(readFile((std::filesystem::path(target) / name).string()) == bytes)
-            << "the file arrived whole, under its name";
-        EXPECT_NE(text(receiver).find("received café-ü.bin (293.0 KiB, SHA-256 verified)"), std::string::npos)
+        for (const std::string& name : names) {
+            EXPECT_TRUE(readFile((std::filesystem::path(target) / name).string()) == bytes + name)
+                << name << ": the file arrived whole, under its name";
+        }
+        EXPECT_NE(text(receiver).find("received café-ü.bin (293.0 KiB, " + std::string(c.verified) + ")"),
+                  std::string::npos)
+            << text(receiver);
+        EXPECT_NE(text(receiver).find("received second.bin (293.0 KiB, " + std::string(c.verified) + ")"),
+                  std::string::npos)
             << text(receiver);
         stations.clear();
     }
