@@ -8,10 +8,25 @@
 //             data: the file's first bytes (up to one block; none for an
 //             empty file)
 //   type 22   the same names; data: the next bytes (as many blocks as needed)
+//   type 22   no data; second name: "mtime=" and the file's modification
+//             time in nanoseconds since 1970-01-01 UTC, a decimal integer
+//             (negative before 1970); just before the checksum block
 //   type 20   first name: the file's name; second name: the checksum's name,
 //             "xxh128" or "sha256"; data: the checksum of all the file's bytes
 //             in lowercase hexadecimal digits, as `xxhsum -H2` (32 digits of
 //             XXH3-128) or sha256sum (64 digits of SHA-256) prints it
+//
+// A file of a folder is named by its path: the folder's name, the names of
+// the folders below it and the file's name, joined by '/' (every one of
+// them a name that the receiver stores, names.cpp). A folder that holds
+// nothing that is sent travels as one block of its own:
+//
+//   type 21   first name: the folder's path and a '/' after it; second name:
+//             "folder"; no data
+//
+// Receivers from before folders refuse every path by its '/', saying so for
+// each; they take the time block for an empty piece of the file and ignore
+// it.
 //
 // Senders name xxh128 unless asked for sha256 (`dyad send --checksum`); the
 // check guards against accidental corruption between two workstations of a
@@ -82,6 +97,11 @@ inline const ChecksumFormat* checksumNamed(std::string_view name) {
 inline size_t blockBuffers(uint32_t blockSize) {
     return blockSize <= (16u << 20) ? 4 : 2;
 }
+// The second name of an empty folder's block, and the start of that of a
+// modification time's block.
+inline constexpr std::string_view folderMark = "folder";
+inline constexpr std::string_view timeMark = "mtime=";
+
 inline constexpr uint32_t defaultBlockSize = 4u << 20;
 inline constexpr uint32_t smallestBlockSize = 4096;  // a checksum block always fits
 

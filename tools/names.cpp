@@ -16,6 +16,8 @@ namespace {
 // The longest name a receiver stores, in bytes: with the part file's affixes
 // it stays within the 255 bytes (Linux) or characters (Windows) of a name.
 constexpr size_t longestName = 200;
+// The longest path: what a block's name holds.
+constexpr size_t longestPath = 259;
 
 // Code points that steer how a terminal shows the text around them: the C1
 // controls, and the marks that reverse or isolate the direction of a line.
@@ -94,6 +96,21 @@ std::string nameProblem(const std::string& name) {
     if (name.back() == '.' || name.back() == ' ') return "ends with a dot or a space, which Windows drops";
     if (deviceName(name.substr(0, name.find('.')))) return "a device name on Windows";
     return "";
+}
+
+std::string pathProblem(const std::string& path) {
+    if (path.size() > longestPath) return "longer than 259 bytes";
+    if (!path.empty() && path[0] == '/') return "an absolute path";
+    for (size_t start = 0;;) {
+        const size_t end = path.find('/', start);
+        const std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (end == std::string::npos && start == 0) return nameProblem(part);  // a plain name
+        if (part.empty()) return "an empty folder name in its path";
+        const std::string problem = nameProblem(part);
+        if (!problem.empty()) return "'" + escaped(part) + "' in its path: " + problem;
+        if (end == std::string::npos) return "";
+        start = end + 1;
+    }
 }
 
 }  // namespace dyad

@@ -84,9 +84,11 @@ void Progress::draw(bool last) {
         std::snprintf(text, sizeof text, "%ld:%02ld", left / 60, left % 60);
         eta = text;
     }
-    const std::string amount = total_ > 0
-                                   ? size(static_cast<double>(done_)) + " / " + size(static_cast<double>(total_))
-                                   : size(static_cast<double>(done_));
+    std::string amount = total_ > 0 ? size(static_cast<double>(done_)) + " / " + size(static_cast<double>(total_))
+                                    : size(static_cast<double>(done_));
+    amount += ", " + std::to_string(filesDone_);
+    if (filesTotal_ > 0) amount += " / " + std::to_string(filesTotal_);
+    amount += filesTotal_ == 1 || (filesTotal_ == 0 && filesDone_ == 1) ? " file" : " files";
     if (style_ == Style::bar) {
         constexpr int width = 30;
         int filled = total_ > 0

@@ -21,6 +21,11 @@ public:
     void begin(double base, uint64_t total);
     // The library's running total, from its progress callback.
     void update(double bytesTransferred);
+    // The files done, and all the files (0 when unknown), for the display.
+    void countFiles(uint64_t done, uint64_t total) {
+        filesDone_ = done;
+        filesTotal_ = total;
+    }
     // Leaves `bytes` that the library counted out of the display (the
     // checksum blocks: they are no part of the files).
     void exclude(double bytes);
@@ -44,6 +49,8 @@ private:
     double base_ = 0;
     uint64_t total_ = 0;
     uint64_t done_ = 0;
+    uint64_t filesDone_ = 0;
+    uint64_t filesTotal_ = 0;
     std::chrono::steady_clock::time_point started_{};
     std::chrono::steady_clock::time_point finished_{};
     std::chrono::steady_clock::time_point drawn_{};

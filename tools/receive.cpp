@@ -3,10 +3,13 @@
 // writer thread, which puts the files together: it writes each file into a
 // part file of its own beside the target, hashes the bytes as they come, and
 // when the file's checksum block arrives compares size and checksum and only
-// then gives the file its name. Every file that fails is reported by name and
-// its part file removed; nothing that did not arrive as it left is ever found
-// under its final name.
+// then gives the file its name and its modification time. Every file that
+// fails is reported by name and its part file removed; nothing that did not
+// arrive as it left is ever found under its final name. The folders of a
+// path are made inside the receiving directory, each reached from the one
+// above it and never through a link.
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -90,14 +93,34 @@ Size sizeOf(const std::string& text) {
     return size;
 }
 
+// The modification time that a time block names, when it names one.
+std::optional<sys::FileTime> timeOf(const std::string& text) {
+    if (text.compare(0, timeMark.size(), timeMark) != 0) return std::nullopt;
+    const char* start = text.data() + timeMark.size();
+    const char* end = text.data() + text.size();
+    int64_t nanoseconds = 0;
+    const auto [at, error] = std::from_chars(start, end, nanoseconds);
+    if (error != std::errc() || at != end || start == end) return std::nullopt;
+    constexpr int64_t perSecond = 1000000000;
+    sys::FileTime time;
+    time.seconds = nanoseconds / perSecond;
+    int64_t rest = nanoseconds % perSecond;
+    if (rest < 0) {  // the nanoseconds of a FileTime count forward
+        rest += perSecond;
+        --time.seconds;
+    }
+    time.nanoseconds = static_cast<uint32_t>(rest);
+    return time;
+}
+
 // Puts the received pieces together into files of the target directory, on
 // a thread of its own.
 class Writer {
 public:
-    Writer(std::vector<std::vector<uint8_t>>& buffers, const Options& options)
+    Writer(std::vector<std::vector<uint8_t>>& buffers, const Options& options, const sys::Folder& root)
         : buffers_(buffers),
           options_(options),
-          directory_(sys::toPath(options.dir)),
+          root_(root),
           random_(std::random_device{}()),
           expected_(options.checksum) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
@@ -128,7 +151,7 @@ public:
     // The directory cannot be written: receiving more is pointless.
     bool broken() const { return broken_.load(); }
     int status() const { return status_; }
-    int files() const { return files_; }
+    int files() const { return files_.load(); }
 
 private:
     void run() {
@@ -158,10 +181,19 @@ private:
         if (piece.type != DYAD_BLOCK_MORE) reportDropped();
         switch (piece.type) {
             case DYAD_BLOCK_FIRST:
+                if (!piece.first.empty() && piece.first.back() == '/' && piece.second == folderMark) {
+                    endFile();
+                    makeFolder(piece.first);
+                    break;
+                }
                 start(piece.first, piece.second, true);
                 add(data, piece.length);
                 break;
             case DYAD_BLOCK_MORE:
+                if (piece.length == 0) {
+                    modified_ = timeOf(piece.second);
+                    break;
+                }
                 add(data, piece.length);
                 break;
             case DYAD_BLOCK_LAST: {
@@ -233,8 +265,7 @@ private:
     void abandon() {
         if (file_.isOpen()) {
             file_.close();
-            std::error_code ignored;
-            std::filesystem::remove(partPath_, ignored);
+            removePart();
             sys::removeOnInterrupt({});
         }
         active_ = false;
@@ -251,21 +282,68 @@ private:
         skipping_ = true;
     }
 
-    std::filesystem::path target() const { return directory_ / sys::toPath(name_); }
     // The file in progress and where it goes, for messages.
     std::string shownName() const { return escaped(name_); }
     std::string where() const { return shownName() + " in " + options_.dir; }
 
-    void start(const std::string& name, const std::string& sizeText, bool series) {
-        if (active_) {
-            if (!series_ && !skipping_) {
-                complete({});  // an earlier sender's single block ends at the next file
-            } else if (!skipping_) {
-                message(shownName() + " ended without its checksum block; removed");
-                note(exitChecksum);
-            }
-            abandon();
+    // Ends the file in progress at the start of the next file or folder.
+    void endFile() {
+        if (!active_) return;
+        if (!series_ && !skipping_) {
+            complete({});  // an earlier sender's single block ends at the next file
+        } else if (!skipping_) {
+            message(shownName() + " ended without its checksum block; removed");
+            note(exitChecksum);
         }
+        abandon();
+    }
+
+    // Opens the folder that the path `path` names (the receiving directory
+    // for a plain name), making the folders that are missing; false with
+    // `failure` set when a folder cannot be made or opened. The folder of the
+    // previous file stays open for the next one in it.
+    bool openFolder(const std::string& path, sys::Failure* failure) {
+        const size_t slash = path.rfind('/');
+        const std::string folderPath = slash == std::string::npos ? "" : path.substr(0, slash);
+        if (folderOpen_ && folderPath == folderPath_) return true;
+        folderOpen_ = false;
+        const sys::Folder* above = &root_;
+        sys::Folder next;
+        for (size_t start = 0; start < folderPath.size();) {
+            size_t end = folderPath.find('/', start);
+            if (end == std::string::npos) end = folderPath.size();
+            sys::Folder child;
+            if (!above->child(folderPath.substr(start, end - start), &child, failure)) return false;
+            next = std::move(child);
+            above = &next;
+            start = end + 1;
+        }
+        folder_ = folderPath.empty() ? sys::Folder() : std::move(next);
+        folderPath_ = folderPath;
+        folderOpen_ = true;
+        return true;
+    }
+    const sys::Folder& folder() const { return folderPath_.empty() ? root_ : folder_; }
+
+    // An empty folder of the sender's: made with the folders above it.
+    void makeFolder(const std::string& path) {
+        const std::string folderPath = path.substr(0, path.size() - 1);
+        const std::string problem = pathProblem(folderPath);
+        if (!problem.empty()) {
+            message("refused the folder name '" + escaped(path) + "' (" + problem + ")");
+            return note(exitFiles);
+        }
+        sys::Failure failure;
+        if (!openFolder(folderPath + "/", &failure)) {
+            message("cannot make the folder " + escaped(path) + " in " + options_.dir + ": " + failure.reason);
+            return note(exitFiles);
+        }
+        if (!options_.quiet)
+            std::fprintf(stderr, "%sreceived the folder %s\n", messageStart(), escaped(path).c_str());
+    }
+
+    void start(const std::string& name, const std::string& sizeText, bool series) {
+        endFile();
         active_ = true;
         series_ = series;
         name_ = name;
@@ -279,7 +357,8 @@ private:
         }
         sizeText_ = sizeText;
         size_ = sizeOf(sizeText);
-        const std::string problem = nameProblem(name_);
+        modified_.reset();
+        const std::string problem = pathProblem(name_);
         if (!problem.empty()) {
             return refuse(exitFiles, "refused the file name '" + shownName() + "' (" + problem + ")");
         }
@@ -287,22 +366,29 @@ private:
             return refuse(exitFiles, "refused " + shownName() + ": its size " + escaped(sizeText) +
                                          (sizeText[0] == '-' ? " is negative" : " is too large"));
         }
-        std::error_code error;
-        if (!options_.overwrite &&
-            std::filesystem::symlink_status(target(), error).type() != std::filesystem::file_type::not_found) {
+        sys::Failure failure;
+        if (!openFolder(name_, &failure)) {
+            if (failure.kind == sys::Failure::name) {
+                return refuse(exitFiles, "refused " + shownName() + ": " + failure.reason);
+            }
+            return breakDown("cannot make the folders of " + where() + ": " + failure.reason);
+        }
+        const size_t slash = name_.rfind('/');
+        leaf_ = slash == std::string::npos ? name_ : name_.substr(slash + 1);
+        if (!options_.overwrite && folder().has(leaf_)) {
             return refuse(exitFiles, "refused " + shownName() + ": a file of that name exists in " + options_.dir +
                                          " (--overwrite replaces it)");
         }
-        sys::Failure failure;
         for (int attempt = 0; attempt < 16 && !file_.isOpen(); ++attempt) {
             char suffix[24];
             std::snprintf(suffix, sizeof suffix, ".%08x.dyad-part", static_cast<unsigned>(random_()));
-            partPath_ = directory_ / sys::toPath("." + name_ + suffix);
+            partName_ = "." + leaf_ + suffix;
+            partPath_ = folder().path() / sys::toPath(partName_);
             if (attempt == 0 && sys::pathTooLong(partPath_)) {
                 return refuse(exitFiles, "refused the file name '" + shownName() + "' (too long for " +
                                              options_.dir + ": a path on Windows holds at most 259 characters)");
             }
-            if (file_.create(partPath_, &failure)) {
+            if (file_.create(folder(), partName_, &failure)) {
                 sys::removeOnInterrupt(partPath_);
             } else if (failure.kind != sys::Failure::exists) {
                 break;  // not a name taken by chance
@@ -371,6 +457,9 @@ private:
         std::string received;
         if (claim.kind == Claim::known && hash_->kind() == claim.format->kind) received = hash_->finish();
         sys::Failure failure;
+        if (modified_ && !file_.setModified(*modified_, &failure)) {
+            message("cannot give " + shownName() + " its modification time: " + failure.reason);
+        }
         if (!file_.commit(&failure)) {
             removePart();
             active_ = false;
@@ -393,7 +482,7 @@ private:
                 return;
             }
         }
-        const sys::Placed placed = sys::place(partPath_, target(), options_.overwrite, &failure);
+        const sys::Placed placed = sys::place(folder(), partName_, leaf_, options_.overwrite, &failure);
         if (placed != sys::Placed::placed) removePart();
         sys::removeOnInterrupt({});
         active_ = false;
@@ -418,7 +507,7 @@ private:
     // The checksum `kind` of the part file, read back from the disk, into
     // `digits`; false when it could not be read whole.
     bool hashPart(Checksum kind, std::string* digits) {
-        std::FILE* in = sys::openRead(partPath_);
+        std::FILE* in = folder().openRead(partName_);
         if (in == nullptr) return false;
         std::setvbuf(in, nullptr, _IONBF, 0);
         FileHash hash(kind);
@@ -435,10 +524,7 @@ private:
         return whole;
     }
 
-    void removePart() {
-        std::error_code ignored;
-        std::filesystem::remove(partPath_, ignored);
-    }
+    void removePart() { folder().remove(partName_); }
 
     void endOfStream(bool peerClosed) {
         reportDropped();
@@ -460,13 +546,18 @@ private:
 
     std::vector<std::vector<uint8_t>>& buffers_;
     const Options& options_;
-    const std::filesystem::path directory_;
+    const sys::Folder& root_;
+    // The folder of the file in progress (or of the one before it), inside
+    // root_; "" is root_ itself.
+    std::string folderPath_;
+    sys::Folder folder_;
+    bool folderOpen_ = false;
     Queue<size_t> free_;
     Queue<Piece> pieces_;
     std::thread thread_;
     std::atomic<bool> broken_{false};
     int status_ = exitOk;
-    int files_ = 0;
+    std::atomic<int> files_{0};
     uint64_t piecesTaken_ = 0;
     std::mt19937 random_;
     // Bytes of blocks that belong to no file, not reported yet.
@@ -476,12 +567,15 @@ private:
     bool active_ = false;
     bool series_ = false;
     bool skipping_ = false;
-    std::string name_;
-    std::filesystem::path partPath_;
+    std::string name_;  // its path
+    std::string leaf_;  // the last name of its path: its name in its folder
+    std::string partName_;
+    std::filesystem::path partPath_;  // for the interrupt handler and length checks
     sys::NewFile file_;
     Size size_;
     uint64_t written_ = 0;
     std::string sizeText_;  // the second name of its first block
+    std::optional<sys::FileTime> modified_;
     std::optional<FileHash> hash_;
     // The checksum to hash the next file with.
     Checksum expected_;
@@ -491,7 +585,10 @@ private:
 
 int commandReceive(const Options& options) {
     std::error_code error;
-    if (!std::filesystem::is_directory(sys::toPath(options.dir), error)) {
+    sys::Folder root;
+    sys::Failure failure;
+    if (!std::filesystem::is_directory(sys::toPath(options.dir), error) ||
+        !sys::Folder::openRoot(sys::toPath(options.dir), &root, &failure)) {
         std::fprintf(stderr, "dyad: %s is not a directory\n", options.dir.c_str());
         return exitFiles;
     }
@@ -506,12 +603,13 @@ int commandReceive(const Options& options) {
     {
         std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
                                                   std::vector<uint8_t>(options.blockSize));
-        Writer writer(buffers, options);
+        Writer writer(buffers, options, root);
         char first[DYAD_NAME_BUFFER_SIZE] = {};
         char second[DYAD_NAME_BUFFER_SIZE] = {};
         bool peerClosed = false;
         while (!writer.broken()) {
             const size_t buffer = writer.freeBuffer();
+            progress.countFiles(static_cast<uint64_t>(writer.files()), 0);
             int32_t length = -1;
             int32_t type = DYAD_BLOCK_MORE;  // keeps the connection after an odd line
             result = DyadRecvDataBlock(first, second, options.timeout, buffers[buffer].data(), options.blockSize,
@@ -539,6 +637,7 @@ int commandReceive(const Options& options) {
         writer.finish(peerClosed);
         if (exitStatus == exitOk) exitStatus = writer.status();
         files = writer.files();
+        progress.countFiles(static_cast<uint64_t>(files), 0);
     }
     const uint64_t moved = progress.finish();
     showProgress(nullptr);

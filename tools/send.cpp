@@ -3,6 +3,10 @@
 // file's checksum; the main thread hands the filled buffers to the library,
 // which returns once the receiver has every byte, and gives them back to the
 // reader. After a file's last bytes the reader queues its checksum block.
+// A folder travels as the files under it, each named by its path from the
+// folder's own name, and a block for each folder that holds nothing to send;
+// symbolic links inside it are skipped, never followed.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -22,10 +26,101 @@
 namespace dyad {
 namespace {
 
+// A file or an empty folder to send.
 struct Outgoing {
-    std::string path;
-    std::string name;
+    std::string path;  // where it is here
+    std::string name;  // its name or path on the wire; a folder's ends with '/'
     uint64_t size = 0;
+    bool folder = false;
+    std::optional<sys::FileTime> modified;
+};
+
+// What the command line names, as the files and empty folders to send; the
+// paths whose names a receiver would refuse go to `problems`, and what is
+// skipped is said on the way.
+class Collection {
+public:
+    std::vector<Outgoing> files;
+    std::vector<std::string> problems;
+    uint64_t total = 0;
+
+    void add(const std::string& argument) {
+        std::error_code error;
+        const std::filesystem::path where = sys::toPath(argument);
+        // A link named on the command line is followed: the person chose it.
+        const std::filesystem::file_status status = std::filesystem::status(where, error);
+        if (std::filesystem::is_directory(status)) {
+            // The folder's own name, also for "." or a path that ends in a
+            // separator.
+            std::filesystem::path named = std::filesystem::absolute(where, error).lexically_normal();
+            if (!named.has_filename()) named = named.parent_path();
+            return addFolder(where, argument, sys::toText(named.filename()));
+        }
+        if (!std::filesystem::is_regular_file(status)) {
+            problems.push_back(escaped(argument) + " is not a readable file or folder");
+            return;
+        }
+        addFile(where, argument, sys::toText(where.filename()));
+    }
+
+private:
+    void addFile(const std::filesystem::path& where, const std::string& shown, const std::string& name) {
+        std::error_code error;
+        Outgoing file{shown, name, static_cast<uint64_t>(std::filesystem::file_size(where, error)), false, {}};
+        if (error) {
+            problems.push_back(escaped(shown) + " is not a readable file");
+            return;
+        }
+        sys::FileTime time;
+        if (sys::modified(where, &time)) file.modified = time;
+        if (!checkName(file)) return;
+        total += file.size;
+        files.push_back(std::move(file));
+    }
+
+    // Adds what is under the folder, in the order of the names; a folder
+    // that yields nothing to send travels as a folder of its own.
+    void addFolder(const std::filesystem::path& where, const std::string& shown, const std::string& name) {
+        const size_t before = files.size();
+        std::error_code error;
+        std::vector<std::filesystem::path> entries;
+        for (std::filesystem::directory_iterator it(where, error), end; !error && it != end; it.increment(error)) {
+            entries.push_back(it->path());
+        }
+        if (error) {
+            problems.push_back("cannot read the folder " + escaped(shown) + ": " + error.message());
+            return;
+        }
+        std::sort(entries.begin(), entries.end());
+        for (const std::filesystem::path& entry : entries) {
+            const std::string entryName = sys::toText(entry.filename());
+            const std::string entryShown = shown + (shown.empty() || shown.back() == '/' ? "" : "/") + entryName;
+            const std::filesystem::file_status status = std::filesystem::symlink_status(entry, error);
+            if (std::filesystem::is_symlink(status)) {
+                std::fprintf(stderr, "dyad: skipped %s: a symbolic link\n", escaped(entryShown).c_str());
+            } else if (std::filesystem::is_directory(status)) {
+                addFolder(entry, entryShown, name + "/" + entryName);
+            } else if (std::filesystem::is_regular_file(status)) {
+                addFile(entry, entryShown, name + "/" + entryName);
+            } else {
+                std::fprintf(stderr, "dyad: skipped %s: not a file or a folder\n", escaped(entryShown).c_str());
+            }
+        }
+        if (files.size() == before) {
+            Outgoing folder{shown, name + "/", 0, true, {}};
+            if (checkName(folder)) files.push_back(std::move(folder));
+        }
+    }
+
+    // The receiver refuses what it could not store as it is, whatever its
+    // system.
+    bool checkName(const Outgoing& file) {
+        const std::string path = file.folder ? file.name.substr(0, file.name.size() - 1) : file.name;
+        const std::string problem = pathProblem(path);
+        if (problem.empty()) return true;
+        problems.push_back("the name of " + escaped(file.path) + " would be refused (" + problem + ")");
+        return false;
+    }
 };
 
 // One block for the main thread to send.
@@ -71,6 +166,12 @@ private:
     // could not be read whole (the file shrank, or a read failed).
     bool readFile(size_t index, FileHash& hash) {
         const Outgoing& file = files_[index];
+        if (file.folder) {
+            Piece folder;
+            folder.file = index;
+            ready_.push(std::move(folder));
+            return true;
+        }
         std::FILE* in = sys::openRead(sys::toPath(file.path));
         if (in == nullptr) {
             std::fprintf(stderr, "%sdyad: cannot open %s\n", messageStart(), escaped(file.path).c_str());
@@ -129,28 +230,17 @@ private:
 }  // namespace
 
 int commandSend(const Options& options) {
-    std::vector<Outgoing> files;
-    uint64_t total = 0;
-    for (const std::string& path : options.files) {
-        std::error_code error;
-        const std::filesystem::path where = sys::toPath(path);
-        const bool regular = std::filesystem::is_regular_file(where, error);
-        const uintmax_t size = regular ? std::filesystem::file_size(where, error) : 0;
-        if (!regular || error) {
-            std::fprintf(stderr, "dyad: %s is not a readable file\n", escaped(path).c_str());
-            return exitFiles;
-        }
-        Outgoing file{path, sys::toText(where.filename()), static_cast<uint64_t>(size)};
-        // The receiver refuses what it could not store as it is, whatever its system.
-        const std::string problem = nameProblem(file.name);
-        if (!problem.empty()) {
-            std::fprintf(stderr, "dyad: the name of %s would be refused (%s): rename the file\n",
-                         escaped(path).c_str(), problem.c_str());
-            return exitFiles;
-        }
-        total += file.size;
-        files.push_back(file);
+    Collection collection;
+    for (const std::string& path : options.files) collection.add(path);
+    if (!collection.problems.empty()) {
+        for (const std::string& problem : collection.problems) std::fprintf(stderr, "dyad: %s\n", problem.c_str());
+        std::fprintf(stderr, "dyad: nothing was sent: rename what would be refused, or leave it out\n");
+        return exitFiles;
     }
+    const std::vector<Outgoing>& files = collection.files;
+    const uint64_t total = collection.total;
+    uint64_t fileCount = 0;
+    for (const Outgoing& file : files) fileCount += file.folder ? 0 : 1;
 
     int32_t result = pair(options, 1);
     if (result != 0) return fail(result, "pairing");
@@ -160,6 +250,8 @@ int commandSend(const Options& options) {
     // The library counts every block byte since the pairing was made, which
     // for the pairing this command made is where it starts.
     progress.begin(0, total);
+    progress.countFiles(0, fileCount);
+    uint64_t filesDone = 0;
     int status = exitOk;
     {
         std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
@@ -173,28 +265,53 @@ int commandSend(const Options& options) {
             }
             const Outgoing& file = files[piece->file];
             const bool checksum = piece->type == DYAD_BLOCK_LAST;
-            const std::string second = checksum ? format.name : std::to_string(file.size);
-            const void* data = checksum ? static_cast<const void*>(piece->checksum.data())
-                                        : buffers[piece->buffer].data();
-            const uint32_t length = checksum ? format.digits : piece->length;
-            result = DyadSendDataBlock(file.name.c_str(), second.c_str(), options.timeout, data, length,
-                                       piece->type, onProgress);
-            if (!checksum) reader.giveBack(piece->buffer);
+            // The blocks this piece stands for: an empty folder's, or a
+            // file's next one, with its modification time just before its
+            // checksum.
+            struct Send {
+                std::string second;
+                const void* data;
+                uint32_t length;
+                int32_t type;
+            };
+            std::vector<Send> blocks;
+            if (file.folder) {
+                blocks.push_back({std::string(folderMark), "", 0, DYAD_BLOCK_FIRST});
+            } else if (!checksum) {
+                blocks.push_back(
+                    {std::to_string(file.size), buffers[piece->buffer].data(), piece->length, piece->type});
+            } else {
+                if (file.modified) {
+                    blocks.push_back({std::string(timeMark) + std::to_string(file.modified->seconds * 1000000000 +
+                                                                             file.modified->nanoseconds),
+                                      "", 0, DYAD_BLOCK_MORE});
+                }
+                blocks.push_back({format.name, piece->checksum.data(), format.digits, DYAD_BLOCK_LAST});
+            }
+            for (const Send& block : blocks) {
+                result = DyadSendDataBlock(file.name.c_str(), block.second.c_str(), options.timeout, block.data,
+                                           block.length, block.type, onProgress);
+                if (result != 0) break;
+            }
+            if (!checksum && !file.folder) reader.giveBack(piece->buffer);
             if (result != 0) {
                 std::fprintf(stderr, "%s", messageStart());
                 status = fail(result, "sending " + escaped(file.path));
                 break;
             }
-            if (checksum) progress.exclude(format.digits);
+            if (checksum) {
+                progress.exclude(format.digits);
+                progress.countFiles(++filesDone, fileCount);
+            }
         }
     }
     const uint64_t moved = progress.finish();
     showProgress(nullptr);
     DyadClose();
     if (status == exitOk) {
-        std::printf("sent %zu file%s, %s in %.2f s (%s/s", files.size(), files.size() == 1 ? "" : "s",
-                    Progress::size(static_cast<double>(moved)).c_str(), progress.seconds(),
-                    Progress::size(progress.rate()).c_str());
+        std::printf("sent %llu file%s, %s in %.2f s (%s/s", static_cast<unsigned long long>(fileCount),
+                    fileCount == 1 ? "" : "s", Progress::size(static_cast<double>(moved)).c_str(),
+                    progress.seconds(), Progress::size(progress.rate()).c_str());
         // The first block may wait for the Responder's listening window; the
         // rate after it shows what the link carries.
         if (progress.steadyRate() > 0) {

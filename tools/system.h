@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,11 +41,75 @@ bool pathTooLong(const std::filesystem::path& path);
 struct Failure {
     enum Kind {
         exists,  // a file of that name exists
-        name,    // the system does not take this name
+        name,    // the system does not take this name, or a link or a file stands in its way
         folder,  // the directory or the disk: another name would fail too
     };
     Kind kind = folder;
     std::string reason;
+};
+
+// A modification time: seconds and nanoseconds since 1970-01-01 UTC.
+struct FileTime {
+    int64_t seconds = 0;
+    uint32_t nanoseconds = 0;
+};
+// The modification time of the file at `path`; false when it cannot be read.
+bool modified(const std::filesystem::path& path, FileTime* time);
+
+// What place() did.
+enum class Placed {
+    placed,  // `from` now has the name `to`
+    exists,  // `to` exists and `replace` was false: nothing changed
+    failed,  // nothing changed (`failure` says why)
+};
+
+// A folder of the receiving side, held open so that every name below it is
+// reached from it and never through a link: a symbolic link (or a Windows
+// junction) planted where a folder of a received path goes cannot lead the
+// files outside. Linux reaches each folder relative to the one above it with
+// links refused; Windows opens each without following a link, checks that
+// it is no link, and holds it open so that it cannot be renamed or replaced
+// while files arrive.
+class Folder {
+public:
+    // The receiving folder itself, as the person named it (a link in that
+    // path is theirs to make).
+    static bool openRoot(const std::filesystem::path& path, Folder* folder, Failure* failure);
+    // The folder `name` (one component, UTF-8) inside this one, made when
+    // there is none. Fails with Failure::name when a link or a file has the
+    // name.
+    bool child(const std::string& name, Folder* folder, Failure* failure) const;
+
+    Folder() = default;
+    ~Folder();
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    // Where the folder is, for messages and the interrupt handler.
+    const std::filesystem::path& path() const { return path_; }
+    // Whether anything, a link too, has the name `name` here.
+    bool has(const std::string& name) const;
+    // Removes the file `name` here; false when it could not.
+    bool remove(const std::string& name) const;
+    // Opens the file `name` here for reading, unbuffered; null when it
+    // cannot.
+    std::FILE* openRead(const std::string& name) const;
+
+private:
+    friend class NewFile;
+    friend Placed place(const Folder&, const std::string&, const std::string&, bool, Failure*);
+    void close();
+
+    std::filesystem::path path_;
+#ifdef _WIN32
+    // Handles of this folder and of those above it, up to the receiving
+    // folder: they hold the folders in place.
+    std::vector<std::shared_ptr<void>> held_;
+#else
+    int fd_ = -1;
+#endif
 };
 
 // A file that this program creates and writes.
@@ -55,13 +120,16 @@ public:
     NewFile(const NewFile&) = delete;
     NewFile& operator=(const NewFile&) = delete;
 
-    // Creates `path` for writing only when nothing of that name exists (one
-    // step, so that no other process can slip in between). False when it
-    // exists or cannot be made (`failure` says why).
-    bool create(const std::filesystem::path& path, Failure* failure);
+    // Creates the file `name` in `folder` for writing only when nothing of
+    // that name exists, a link neither (one step, so that no other process
+    // can slip in between). False when it exists or cannot be made
+    // (`failure` says why).
+    bool create(const Folder& folder, const std::string& name, Failure* failure);
     bool isOpen() const;
     // Writes all the bytes at the end of the file; false when that failed.
     bool write(const void* bytes, size_t length, Failure* failure);
+    // Gives the file the modification time `time` (after the last write).
+    bool setModified(const FileTime& time, Failure* failure);
     // Waits until the bytes are on the disk and closes the file: a file
     // named after this survives a power cut whole.
     bool commit(Failure* failure);
@@ -81,16 +149,11 @@ private:
 // program then ends as the signal would have ended it.
 void removeOnInterrupt(const std::filesystem::path& path);
 
-enum class Placed {
-    placed,  // `from` now has the name `to`
-    exists,  // `to` exists and `replace` was false: nothing changed
-    failed,  // nothing changed (`failure` says why)
-};
-
-// Gives the file `from` the name `to` (both in one directory) and waits until
-// the new name is on the disk. Without `replace`, a file that exists under
-// `to` is kept, even one that appears while the call runs.
-Placed place(const std::filesystem::path& from, const std::filesystem::path& to, bool replace, Failure* failure);
+// Gives the file `from` of `folder` the name `to` there and waits until the
+// new name is on the disk. Without `replace`, a file that exists under `to`
+// is kept, even one that appears while the call runs; with it, a link of
+// that name is replaced, never followed.
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure);
 
 // The dyadc library that this process loaded, and the version that its own
 // version record gives, read as the library reads its version (Linux: the

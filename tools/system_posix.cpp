@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -39,18 +40,6 @@ Failure failureOf(int error) {
     return failure;
 }
 
-// Waits until the entries of `directory` are on the disk.
-bool syncDirectory(const std::filesystem::path& directory, Failure* failure) {
-    const int fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || fsync(fd) != 0) {
-        *failure = failureOf(errno);
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    ::close(fd);
-    return true;
-}
-
 }  // namespace
 
 std::vector<std::string> arguments(int argc, char** argv) {
@@ -77,15 +66,109 @@ bool pathTooLong(const std::filesystem::path&) {
     return false;
 }
 
-bool NewFile::create(const std::filesystem::path& path, Failure* failure) {
+bool modified(const std::filesystem::path& path, FileTime* time) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return false;
+    time->seconds = status.st_mtim.tv_sec;
+    time->nanoseconds = static_cast<uint32_t>(status.st_mtim.tv_nsec);
+    return true;
+}
+
+bool Folder::openRoot(const std::filesystem::path& path, Folder* folder, Failure* failure) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *failure = failureOf(errno);
+        return false;
+    }
+    folder->close();
+    folder->fd_ = fd;
+    folder->path_ = path;
+    return true;
+}
+
+bool Folder::child(const std::string& name, Folder* folder, Failure* failure) const {
+    if (mkdirat(fd_, name.c_str(), 0755) != 0 && errno != EEXIST) {
+        *failure = failureOf(errno);
+        return false;
+    }
+    // O_NOFOLLOW: a link of that name fails instead of being followed.
+    const int fd = openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        *failure = failureOf(error);
+        if (error == ELOOP || error == ENOTDIR) {
+            struct stat status {};
+            const bool link = fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              S_ISLNK(status.st_mode);
+            failure->kind = Failure::name;
+            failure->reason = link ? "a symbolic link has the name of a folder of its path"
+                                   : "a file has the name of a folder of its path";
+        }
+        return false;
+    }
+    folder->close();
+    folder->fd_ = fd;
+    folder->path_ = path_ / name;
+    return true;
+}
+
+Folder::~Folder() {
     close();
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
+
+Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) {
+    other.fd_ = -1;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        close();
+        path_ = std::move(other.path_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void Folder::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool Folder::has(const std::string& name) const {
+    struct stat status {};
+    return fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+bool Folder::remove(const std::string& name) const {
+    return unlinkat(fd_, name.c_str(), 0) == 0;
+}
+
+std::FILE* Folder::openRead(const std::string& name) const {
+    const int fd = openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+bool NewFile::create(const Folder& folder, const std::string& name, Failure* failure) {
+    close();
+    const int fd = openat(folder.fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         *failure = failureOf(errno);
         return false;
     }
     fd_ = fd;
     return true;
+}
+
+bool NewFile::setModified(const FileTime& time, Failure* failure) {
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(time.seconds), static_cast<long>(time.nanoseconds)}};
+    if (futimens(fd_, times) == 0) return true;
+    *failure = failureOf(errno);
+    return false;
 }
 
 bool NewFile::write(const void* bytes, size_t length, Failure* failure) {
@@ -138,23 +221,30 @@ void removeOnInterrupt(const std::filesystem::path& path) {
     interruptedPartSet = true;
 }
 
-Placed place(const std::filesystem::path& from, const std::filesystem::path& to, bool replace, Failure* failure) {
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace,
+             Failure* failure) {
+    const int fd = folder.fd_;
     bool placed = false;
     if (replace) {
-        placed = std::rename(from.c_str(), to.c_str()) == 0;
-    } else if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        placed = renameat(fd, from.c_str(), fd, to.c_str()) == 0;
+    } else if (renameat2(fd, from.c_str(), fd, to.c_str(), RENAME_NOREPLACE) == 0) {
         placed = true;
     } else if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
         // A file system without the no-replace rename: a hard link fails just
         // as surely when the name is taken.
-        placed = link(from.c_str(), to.c_str()) == 0;
-        if (placed) unlink(from.c_str());
+        placed = linkat(fd, from.c_str(), fd, to.c_str(), 0) == 0;
+        if (placed) unlinkat(fd, from.c_str(), 0);
     }
     if (!placed) {
         *failure = failureOf(errno);
         return failure->kind == Failure::exists && !replace ? Placed::exists : Placed::failed;
     }
-    return syncDirectory(to.parent_path(), failure) ? Placed::placed : Placed::failed;
+    // The new name reaches the disk with the folder's entries.
+    if (fsync(fd) != 0) {
+        *failure = failureOf(errno);
+        return Placed::failed;
+    }
+    return Placed::placed;
 }
 
 namespace {

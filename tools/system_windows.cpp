@@ -61,6 +61,20 @@ Failure failureOf(DWORD error) {
     return failure;
 }
 
+// FILETIME counts 100-nanosecond ticks since 1601-01-01 UTC.
+constexpr uint64_t ticksPerSecond = 10000000;
+constexpr int64_t epochDifference = 11644473600;  // seconds from 1601 to 1970
+
+// The path by which the system reached the open file or folder, "" when it
+// does not say.
+std::wstring finalPath(HANDLE handle) {
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length == 0 || length >= path.size()) return L"";
+    path.resize(length);
+    return path;
+}
+
 }  // namespace
 
 std::vector<std::string> arguments(int argc, char** argv) {
@@ -103,16 +117,115 @@ bool pathTooLong(const std::filesystem::path& path) {
     return length == 0 || length > MAX_PATH;
 }
 
-bool NewFile::create(const std::filesystem::path& path, Failure* failure) {
+bool modified(const std::filesystem::path& path, FileTime* time) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) return false;
+    const uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime;
+    time->seconds = static_cast<int64_t>(ticks / ticksPerSecond) - epochDifference;
+    time->nanoseconds = static_cast<uint32_t>(ticks % ticksPerSecond) * 100;
+    return true;
+}
+
+bool Folder::openRoot(const std::filesystem::path& path, Folder* folder, Failure* failure) {
+    // Without FILE_SHARE_DELETE: nobody renames or removes the folder while
+    // it is open.
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *failure = failureOf(GetLastError());
+        return false;
+    }
+    folder->held_.assign(1, std::shared_ptr<void>(handle, CloseHandle));
+    folder->path_ = path;
+    return true;
+}
+
+bool Folder::child(const std::string& name, Folder* folder, Failure* failure) const {
+    const std::filesystem::path path = path_ / toPath(name);
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        *failure = failureOf(GetLastError());
+        return false;
+    }
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *failure = failureOf(GetLastError());
+        return false;
+    }
+    std::shared_ptr<void> held(handle, CloseHandle);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(handle, &information) == 0) {
+        *failure = failureOf(GetLastError());
+        return false;
+    }
+    // A link or a junction is opened as itself, and refused; so is a folder
+    // that the system reaches by another path than the one asked for (a link
+    // that it follows without saying so).
+    const bool link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const std::wstring above = finalPath(held_.back().get());
+    const std::wstring expected = above + (above.empty() || above.back() == L'\\' ? L"" : L"\\") +
+                                  path.filename().native();
+    const std::wstring reached = finalPath(handle);
+    if (link || reached.empty() || above.empty() ||
+        CompareStringOrdinal(reached.c_str(), static_cast<int>(reached.size()), expected.c_str(),
+                             static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL) {
+        failure->kind = Failure::name;
+        failure->reason = "a symbolic link or a junction has the name of a folder of its path";
+        return false;
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        failure->kind = Failure::name;
+        failure->reason = "a file has the name of a folder of its path";
+        return false;
+    }
+    folder->held_ = held_;
+    folder->held_.push_back(std::move(held));
+    folder->path_ = path;
+    return true;
+}
+
+Folder::~Folder() = default;
+Folder::Folder(Folder&& other) noexcept = default;
+Folder& Folder::operator=(Folder&& other) noexcept = default;
+
+void Folder::close() {
+    held_.clear();
+}
+
+bool Folder::has(const std::string& name) const {
+    if (GetFileAttributesW((path_ / toPath(name)).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+bool Folder::remove(const std::string& name) const {
+    return DeleteFileW((path_ / toPath(name)).c_str()) != 0;
+}
+
+std::FILE* Folder::openRead(const std::string& name) const {
+    return _wfopen((path_ / toPath(name)).c_str(), L"rb");
+}
+
+bool NewFile::create(const Folder& folder, const std::string& name, Failure* failure) {
     close();
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW((folder.path() / toPath(name)).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *failure = failureOf(GetLastError());
         return false;
     }
     handle_ = handle;
     return true;
+}
+
+bool NewFile::setModified(const FileTime& time, Failure* failure) {
+    const uint64_t ticks = static_cast<uint64_t>(time.seconds + epochDifference) * ticksPerSecond +
+                           time.nanoseconds / 100;
+    FILETIME written{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    if (SetFileTime(handle_, nullptr, nullptr, &written) != 0) return true;
+    *failure = failureOf(GetLastError());
+    return false;
 }
 
 bool NewFile::write(const void* bytes, size_t length, Failure* failure) {
@@ -162,10 +275,13 @@ void removeOnInterrupt(const std::filesystem::path& path) {
     interruptedPartSet = true;
 }
 
-Placed place(const std::filesystem::path& from, const std::filesystem::path& to, bool replace, Failure* failure) {
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace,
+             Failure* failure) {
     // Write-through: the call returns once the new name is on the disk.
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (MoveFileExW(from.c_str(), to.c_str(), flags)) return Placed::placed;
+    if (MoveFileExW((folder.path() / toPath(from)).c_str(), (folder.path() / toPath(to)).c_str(), flags)) {
+        return Placed::placed;
+    }
     *failure = failureOf(GetLastError());
     return failure->kind == Failure::exists && !replace ? Placed::exists : Placed::failed;
 }

@@ -44,4 +44,46 @@ inline std::vector<std::string> peerSending(const std::vector<Block>& blocks) {
     return steps;
 }
 
+// Paths that a hostile sender names, and what a receiver says of each. The
+// receiving folder holds "link", a symbolic link to a folder outside it, and
+// "file.txt", a file.
+struct HostilePath {
+    std::string sent;  // a file's path, or a folder's with '/' at the end
+    std::string why;
+};
+inline const std::vector<HostilePath> hostilePaths{
+    {"../up.txt", "refused the file name '../up.txt' ('..' in its path: not a plain file name)"},
+    {"a/../../up.txt", "refused the file name 'a/../../up.txt' ('..' in its path"},
+    {"/tmp/abs.txt", "refused the file name '/tmp/abs.txt' (an absolute path)"},
+    {"a//b.txt", "refused the file name 'a//b.txt' (an empty folder name in its path)"},
+    {"a/./b.txt", "refused the file name 'a/./b.txt' ('.' in its path"},
+    {"C:/x.txt", "refused the file name 'C:/x.txt' ('C:' in its path: a colon"},
+    {"a/CON/x.txt", "('CON' in its path: a device name on Windows)"},
+    {"link/x.txt", "refused link/x.txt: a symbolic link"},
+    {"link/deeper/x.txt", "refused link/deeper/x.txt: a symbolic link"},
+    {"file.txt/x.txt", "refused file.txt/x.txt: a file has the name of a folder of its path"},
+    {"../up/", "refused the folder name '../up/'"},
+    {"link/made/", "cannot make the folder link/made/"},
+};
+
+// The blocks of a sender that sends every hostile path, then "ok/deep/g.txt"
+// ("ok", with the modification time 2001-02-03 04:05:06.123456789 UTC), the
+// empty folder "ok/empty/" and "ok/h.txt" with a time that is no time.
+inline std::vector<Block> hostilePathBlocks() {
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";
+    std::vector<Block> blocks;
+    for (const HostilePath& path : hostilePaths) {
+        const bool folder = path.sent.back() == '/';
+        blocks.push_back({path.sent, folder ? "folder" : "2", folder ? "" : "ok", 21});
+    }
+    blocks.push_back({"ok/deep/g.txt", "2", "ok", 21});
+    blocks.push_back({"ok/deep/g.txt", "mtime=981173106123456789", "", 22});
+    blocks.push_back({"ok/deep/g.txt", "sha256", okDigest, 20});
+    blocks.push_back({"ok/empty/", "folder", "", 21});
+    blocks.push_back({"ok/h.txt", "2", "ok", 21});
+    blocks.push_back({"ok/h.txt", "mtime=12x", "", 22});
+    blocks.push_back({"ok/h.txt", "sha256", okDigest, 20});
+    return blocks;
+}
+
 }  // namespace dyadc::test

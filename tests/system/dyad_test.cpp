@@ -1,5 +1,6 @@
 // The dyad command between two simulated workstations.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -377,6 +378,76 @@ TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive)
     EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "g.txt", "last.txt"}));
 }
 
+// The modification time of a file, in nanoseconds since 1970.
+int64_t modifiedNanoseconds(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return -1;
+    return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+}
+
+TEST_F(Dyad, AFolderArrivesAsItsTreeWithItsTimesEmptyFoldersAndNoLinks) {
+    const std::string out = lan->host(2).tmp();
+    const std::string tree = out + "/photos";
+    std::filesystem::create_directories(tree + "/sub/deep");
+    std::filesystem::create_directories(tree + "/empty/inner");
+    std::filesystem::create_directories(out + "/outside");
+    writeFile(out + "/outside/secret.txt", "secret");
+    writeFile(tree + "/a.txt", "a");
+    writeFile(tree + "/sub/b.txt", pattern(70000, 5));
+    writeFile(tree + "/sub/deep/c.bin", pattern(200000, 6));
+    writeFile(out + "/plain.txt", "plain");
+    std::filesystem::create_directory_symlink("../outside", tree + "/linked-folder");
+    std::filesystem::create_symlink("../outside/secret.txt", tree + "/linked-file");
+    // Sent with a separator after its name: the folder's name still leads
+    // every path.
+    Child receiver = dyad(1, {"receive", "--id", "tree", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
+                              "--block-size", "65536"});
+    Child sender = dyad(
+        2, {"send", "--id", "tree", "--timeout", "30", "--block-size", "65536", "/tmp/photos/", "/tmp/plain.txt"});
+    EXPECT_EQ(sender.wait(), 0) << sender.output();
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    EXPECT_TRUE(has(sender.output(), "skipped /tmp/photos/linked-folder: a symbolic link")) << sender.output();
+    EXPECT_TRUE(has(sender.output(), "skipped /tmp/photos/linked-file: a symbolic link")) << sender.output();
+    EXPECT_TRUE(has(sender.output(), "sent 4 files")) << sender.output();
+    EXPECT_TRUE(has(receiver.output(), "received photos/sub/deep/c.bin (195.3 KiB, XXH3-128 verified)"))
+        << receiver.output();
+    std::set<std::string> arrived;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(received)) {
+        arrived.insert(std::filesystem::relative(entry.path(), received).string());
+    }
+    EXPECT_EQ(arrived,
+              (std::set<std::string>{"photos", "photos/a.txt", "photos/sub", "photos/sub/b.txt", "photos/sub/deep",
+                                     "photos/sub/deep/c.bin", "photos/empty", "photos/empty/inner", "plain.txt"}));
+    for (const char* file : {"photos/a.txt", "photos/sub/b.txt", "photos/sub/deep/c.bin"}) {
+        const std::string sent = out + "/" + std::string(file);
+        EXPECT_TRUE(readFile(received + "/" + file) == readFile(sent)) << file;
+        EXPECT_EQ(modifiedNanoseconds(received + "/" + file), modifiedNanoseconds(sent)) << file;
+    }
+}
+
+TEST_F(Dyad, HostilePathsAreRefusedOneByOneAndNoLinkLeadsOutside) {
+    const std::string outside = lan->host(1).tmp() + "/outside";
+    std::filesystem::create_directories(outside);
+    std::filesystem::create_directory_symlink(outside, received + "/link");
+    writeFile(received + "/file.txt", "a file");
+    Child receiver = dyad(
+        1, {"receive", "--id", "paths", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20", "--overwrite"});
+    Child peer = lan->spawn(2, peerSending(hostilePathBlocks()));
+    EXPECT_EQ(peer.wait(), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(), 8) << receiver.output();
+    for (const HostilePath& path : hostilePaths) {
+        EXPECT_TRUE(has(receiver.output(), path.why)) << path.sent << "\n" << receiver.output();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(outside)) << "nothing reached the folder outside";
+    EXPECT_FALSE(fileExists(lan->host(1).tmp() + "/up.txt"));
+    EXPECT_FALSE(fileExists(lan->host(1).tmp() + "/up"));
+    EXPECT_EQ(readFile(received + "/ok/deep/g.txt"), "ok");
+    EXPECT_EQ(modifiedNanoseconds(received + "/ok/deep/g.txt"), 981173106123456789);
+    EXPECT_EQ(readFile(received + "/ok/h.txt"), "ok") << "a time that is no time is ignored";
+    EXPECT_TRUE(std::filesystem::is_directory(received + "/ok/empty"));
+    EXPECT_TRUE(has(receiver.output(), "received 2 files")) << receiver.output();
+}
+
 TEST_F(Dyad, AStrangerIsRefusedAndTheReceiverWaitsForTheAcceptedSender) {
     writeFile(lan->host(2).tmp() + "/a.txt", "a");
     // A computer name that would rewrite the line before it and retitle the window.
@@ -473,14 +544,14 @@ TEST_F(Dyad, AReceivedFileIsOnDiskBeforeItGetsItsName) {
     // The leak check of a sanitizer build cannot run under strace.
     Child receiver = lan->spawn(
         1, {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-y", "-o", "/tmp/calls.txt", "-e",
-            "trace=fsync,fdatasync,rename,renameat,renameat2,link", DYADC_TEST_DYAD, "receive", "--id", "sync",
-            "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "20"});
+            "trace=fsync,fdatasync,rename,renameat,renameat2,link,linkat", DYADC_TEST_DYAD, "receive", "--id",
+            "sync", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "20"});
     Child sender = dyad(2, {"send", "--id", "sync", "--timeout", "20", "/tmp/a.txt"});
     EXPECT_EQ(sender.wait(), 0) << sender.output();
     EXPECT_EQ(receiver.wait(), 0) << receiver.output();
     const std::string calls = readFile(lan->host(1).tmp() + "/calls.txt");
     const size_t flushed = calls.find(".dyad-part>) = 0");  // the part file's bytes
-    const size_t named = calls.find("\"/tmp/in/a.txt\"");
+    const size_t named = calls.find(", \"a.txt\"");
     const size_t folder = calls.find("</tmp/in>)");  // the name in its folder
     EXPECT_TRUE(flushed < named && named < folder && folder != std::string::npos) << calls;
 }
@@ -493,7 +564,7 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
     Child sender = dyad(2, {"send", "--id", "plain", "--timeout", "30", "/tmp/big.bin"});
     EXPECT_EQ(sender.wait(), 0);
     EXPECT_EQ(receiver.wait(), 0);
-    EXPECT_TRUE(has(sender.output(), "sending: 48.0 MiB / 48.0 MiB at ")) << sender.output();
+    EXPECT_TRUE(has(sender.output(), "sending: 48.0 MiB / 48.0 MiB, 1 / 1 file at ")) << sender.output();
     EXPECT_FALSE(has(sender.output(), "\r"));
 
     // A terminal (a pseudo-terminal made by script): a bar redrawn in place.
@@ -504,7 +575,8 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
             "/dev/null"});
     EXPECT_EQ(barSender.wait(), 0);
     EXPECT_EQ(quietReceiver.wait(), 0);
-    EXPECT_TRUE(has(barSender.output(), "\rsending [##############################] 48.0 MiB / 48.0 MiB"))
+    EXPECT_TRUE(
+        has(barSender.output(), "\rsending [##############################] 48.0 MiB / 48.0 MiB, 1 / 1 file"))
         << barSender.output();
     EXPECT_FALSE(has(quietReceiver.output(), "receiving")) << "--quiet shows no progress";
 }

@@ -1,7 +1,9 @@
 // dyadc.dll in simulated workstations: Windows host programs under wine, each
 // workstation with its own prefix and wineserver, paired with each other and
 // with Linux host programs that load libdyadc.so.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <iostream>
@@ -391,6 +393,74 @@ TEST_F(WindowsWorkstations, DyadExeStoresEachNameAsSentOrRefusesIt) {
         EXPECT_FALSE(fileExists(station(1).systemDirectory() + "/escaped"));
         stations.clear();
     }
+}
+
+// Modification times in nanoseconds since 1970, in whole 100 ns: what
+// Windows keeps.
+void setModified(const std::string& path, int64_t nanoseconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {nanoseconds / 1000000000, nanoseconds % 1000000000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+int64_t modifiedNanoseconds(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return -1;
+    return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+}
+
+TEST_F(WindowsWorkstations, DyadExeSendsAndRebuildsFoldersWithTheirTimes) {
+    const std::map<std::string, std::pair<std::string, int64_t>> files{
+        {"photos/a.txt", {"a", 981173106123456700}},
+        {"photos/café/b.bin", {std::string(70000, 'b'), 1700000000000000000}},
+    };
+    for (const int windows : {1, 2}) {
+        const bool windowsReceives = windows == 1;
+        SCOPED_TRACE(windowsReceives ? "Linux sends, Windows receives" : "Windows sends, Linux receives");
+        start({windows});
+        const std::string from = windowsReceives ? lan->host(2).tmp() : station(2).driveC();
+        for (const auto& [name, file] : files) {
+            std::filesystem::create_directories(std::filesystem::path(from + "/" + name).parent_path());
+            writeFile(from + "/" + name, file.first);
+            setModified(from + "/" + name, file.second);
+        }
+        std::filesystem::create_directories(from + "/photos/empty");
+        const std::string target = windowsReceives ? station(1).driveC() + "/in" : lan->host(1).tmp() + "/in";
+        std::filesystem::create_directories(target);
+        Child receiver = dyad(1, {"receive", "--id", "TREE", "--accept", computerName(2), "--dir",
+                                  windowsReceives ? "C:\\in" : "/tmp/in", "--timeout", "60"});
+        Child sender = dyad(2, {"send", "--id", "TREE", "--timeout", "60", "--block-size", "65536", "--quiet",
+                                windowsReceives ? "/tmp/photos" : "C:\\photos"});
+        EXPECT_EQ(sender.wait(seconds(90)), 0) << text(sender);
+        EXPECT_EQ(receiver.wait(seconds(30)), 0) << text(receiver);
+        for (const auto& [name, file] : files) {
+            EXPECT_TRUE(readFile(target + "/" + name) == file.first) << name;
+            EXPECT_EQ(modifiedNanoseconds(target + "/" + name), file.second) << name;
+        }
+        EXPECT_TRUE(std::filesystem::is_directory(target + "/photos/empty"));
+        stations.clear();
+    }
+}
+
+TEST_F(WindowsWorkstations, DyadExeRefusesHostilePathsOneByOne) {
+    start({1});
+    const std::string in = lan->host(1).tmp() + "/in";
+    const std::string outside = lan->host(1).tmp() + "/outside";
+    std::filesystem::create_directories(in);
+    std::filesystem::create_directories(outside);
+    std::filesystem::create_directory_symlink(outside, in + "/link");
+    writeFile(in + "/file.txt", "a file");
+    Child receiver = dyad(
+        1, {"receive", "--id", "x", "--accept", "evil", "--dir", "Z:\\tmp\\in", "--timeout", "30", "--overwrite"});
+    Child peer = lan->spawn(2, peerSending(hostilePathBlocks()));
+    EXPECT_EQ(peer.wait(seconds(90)), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(seconds(30)), 8) << text(receiver);
+    for (const HostilePath& path : hostilePaths) {
+        EXPECT_NE(text(receiver).find(path.why), std::string::npos) << path.sent << "\n" << text(receiver);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(outside)) << "nothing reached the folder outside";
+    EXPECT_EQ(readFile(in + "/ok/deep/g.txt"), "ok");
+    EXPECT_EQ(modifiedNanoseconds(in + "/ok/deep/g.txt"), 981173106123456700) << "Windows keeps 100 ns";
+    EXPECT_EQ(readFile(in + "/ok/h.txt"), "ok");
+    EXPECT_TRUE(std::filesystem::is_directory(in + "/ok/empty"));
 }
 
 TEST_F(WindowsWorkstations, DyadExeNamesBothVersionsAndListensForAnnounces) {
