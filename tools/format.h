@@ -91,17 +91,17 @@ inline const ChecksumFormat* checksumNamed(std::string_view name) {
     return nullptr;
 }
 
+// The second name of an empty folder's block, and the start of that of a
+// modification time's block.
+inline constexpr std::string_view folderMark = "folder";
+inline constexpr std::string_view timeMark = "mtime=";
+
 // Buffers of one block each in circulation between the network thread and the
 // disk thread, on either side: four keep both busy; two still overlap them
 // when the blocks are large enough for memory to matter.
 inline size_t blockBuffers(uint32_t blockSize) {
     return blockSize <= (16u << 20) ? 4 : 2;
 }
-// The second name of an empty folder's block, and the start of that of a
-// modification time's block.
-inline constexpr std::string_view folderMark = "folder";
-inline constexpr std::string_view timeMark = "mtime=";
-
 inline constexpr uint32_t defaultBlockSize = 4u << 20;
 inline constexpr uint32_t smallestBlockSize = 4096;  // a checksum block always fits
 

@@ -1,9 +1,11 @@
 // The few calls of the dyad command that each operating system makes in its
 // own way: the program's arguments and paths as text, whether a stream is a
-// terminal, writing a file that only this program creates and that reaches
-// the disk before it gets its name, removing an unfinished file when the
-// program is interrupted, the reason a call failed in the system's words,
-// and the file and version of the dyadc library that the program loaded.
+// terminal, a file's modification time, the folders of a received path
+// reached without following a link, writing a file that only this program
+// creates and that reaches the disk before it gets its name with the time
+// it came with, removing an unfinished file when the program is
+// interrupted, the reason a call failed in the system's words, and the file
+// and version of the dyadc library that the program loaded.
 // system_posix.cpp implements them for Linux, system_windows.cpp for Windows.
 //
 // Text inside the command is UTF-8 on Windows (names travel as UTF-8, and
