@@ -298,13 +298,11 @@ private:
         abandon();
     }
 
-    // Opens the folder that the path `path` names (the receiving directory
-    // for a plain name), making the folders that are missing; false with
+    // Opens the folder at `folderPath` inside the receiving directory ("":
+    // the directory itself), making the folders that are missing; false with
     // `failure` set when a folder cannot be made or opened. The folder of the
     // previous file stays open for the next one in it.
-    bool openFolder(const std::string& path, sys::Failure* failure) {
-        const size_t slash = path.rfind('/');
-        const std::string folderPath = slash == std::string::npos ? "" : path.substr(0, slash);
+    bool openFolder(const std::string& folderPath, sys::Failure* failure) {
         if (folderOpen_ && folderPath == folderPath_) return true;
         folderOpen_ = false;
         const sys::Folder* above = &root_;
@@ -334,7 +332,7 @@ private:
             return note(exitFiles);
         }
         sys::Failure failure;
-        if (!openFolder(folderPath + "/", &failure)) {
+        if (!openFolder(folderPath, &failure)) {
             message("cannot make the folder " + escaped(path) + " in " + options_.dir + ": " + failure.reason);
             return note(exitFiles);
         }
@@ -366,15 +364,15 @@ private:
             return refuse(exitFiles, "refused " + shownName() + ": its size " + escaped(sizeText) +
                                          (sizeText[0] == '-' ? " is negative" : " is too large"));
         }
+        const size_t slash = name_.rfind('/');
+        leaf_ = slash == std::string::npos ? name_ : name_.substr(slash + 1);
         sys::Failure failure;
-        if (!openFolder(name_, &failure)) {
+        if (!openFolder(slash == std::string::npos ? "" : name_.substr(0, slash), &failure)) {
             if (failure.kind == sys::Failure::name) {
                 return refuse(exitFiles, "refused " + shownName() + ": " + failure.reason);
             }
             return breakDown("cannot make the folders of " + where() + ": " + failure.reason);
         }
-        const size_t slash = name_.rfind('/');
-        leaf_ = slash == std::string::npos ? name_ : name_.substr(slash + 1);
         if (!options_.overwrite && folder().has(leaf_)) {
             return refuse(exitFiles, "refused " + shownName() + ": a file of that name exists in " + options_.dir +
                                          " (--overwrite replaces it)");

@@ -54,18 +54,19 @@ public:
             // separator.
             std::filesystem::path named = std::filesystem::absolute(where, error).lexically_normal();
             if (!named.has_filename()) named = named.parent_path();
-            return addFolder(where, argument, sys::toText(named.filename()));
+            return addFolder(where, sys::toText(named.filename()));
         }
         if (!std::filesystem::is_regular_file(status)) {
             problems.push_back(escaped(argument) + " is not a readable file or folder");
             return;
         }
-        addFile(where, argument, sys::toText(where.filename()));
+        addFile(where, sys::toText(where.filename()));
     }
 
 private:
-    void addFile(const std::filesystem::path& where, const std::string& shown, const std::string& name) {
+    void addFile(const std::filesystem::path& where, const std::string& name) {
         std::error_code error;
+        const std::string shown = sys::toText(where);
         Outgoing file{shown, name, static_cast<uint64_t>(std::filesystem::file_size(where, error)), false, {}};
         if (error) {
             problems.push_back(escaped(shown) + " is not a readable file");
@@ -80,8 +81,9 @@ private:
 
     // Adds what is under the folder, in the order of the names; a folder
     // that yields nothing to send travels as a folder of its own.
-    void addFolder(const std::filesystem::path& where, const std::string& shown, const std::string& name) {
+    void addFolder(const std::filesystem::path& where, const std::string& name) {
         const size_t before = files.size();
+        const std::string shown = sys::toText(where);
         std::error_code error;
         std::vector<std::filesystem::path> entries;
         for (std::filesystem::directory_iterator it(where, error), end; !error && it != end; it.increment(error)) {
@@ -94,16 +96,16 @@ private:
         std::sort(entries.begin(), entries.end());
         for (const std::filesystem::path& entry : entries) {
             const std::string entryName = sys::toText(entry.filename());
-            const std::string entryShown = shown + (shown.empty() || shown.back() == '/' ? "" : "/") + entryName;
+            const std::string entryShown = escaped(sys::toText(entry));
             const std::filesystem::file_status status = std::filesystem::symlink_status(entry, error);
             if (std::filesystem::is_symlink(status)) {
-                std::fprintf(stderr, "dyad: skipped %s: a symbolic link\n", escaped(entryShown).c_str());
+                std::fprintf(stderr, "dyad: skipped %s: a symbolic link\n", entryShown.c_str());
             } else if (std::filesystem::is_directory(status)) {
-                addFolder(entry, entryShown, name + "/" + entryName);
+                addFolder(entry, name + "/" + entryName);
             } else if (std::filesystem::is_regular_file(status)) {
-                addFile(entry, entryShown, name + "/" + entryName);
+                addFile(entry, name + "/" + entryName);
             } else {
-                std::fprintf(stderr, "dyad: skipped %s: not a file or a folder\n", escaped(entryShown).c_str());
+                std::fprintf(stderr, "dyad: skipped %s: not a file or a folder\n", entryShown.c_str());
             }
         }
         if (files.size() == before) {

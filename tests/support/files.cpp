@@ -1,5 +1,6 @@
 // Test support: whole files and the diagnostic log's lines, on every
 // platform the tests build for.
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -23,6 +24,20 @@ void writeFile(const std::string& path, const std::string& bytes) {
 bool fileExists(const std::string& path) {
     std::error_code ignored;
     return std::filesystem::exists(path, ignored);
+}
+
+int64_t modifiedNanoseconds(const std::string& path) {
+    std::error_code error;
+    const auto time = std::filesystem::last_write_time(path, error);
+    if (error) return -1;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::file_clock::to_sys(time).time_since_epoch())
+        .count();
+}
+
+void setModifiedNanoseconds(const std::string& path, int64_t nanoseconds) {
+    const std::chrono::sys_time<std::chrono::nanoseconds> time{std::chrono::nanoseconds(nanoseconds)};
+    std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(time));
 }
 
 std::vector<std::string> logMessages(const std::string& path) {

@@ -127,6 +127,10 @@ std::string libraryWithVersion(uint32_t major, uint32_t minor, size_t padding = 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
+// A file's modification time in nanoseconds since 1970 (UTC); -1 when it
+// cannot be read. Setting it throws when it cannot be set.
+int64_t modifiedNanoseconds(const std::string& path);
+void setModifiedNanoseconds(const std::string& path, int64_t nanoseconds);
 
 // Lines of a log with the "LOGGED:<stamp>   " prefix removed.
 std::vector<std::string> logMessages(const std::string& path);

@@ -1,6 +1,5 @@
 // The dyad command between two simulated workstations.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -376,13 +375,6 @@ TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive)
         stored.insert(entry.path().filename().string());
     }
     EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "g.txt", "last.txt"}));
-}
-
-// The modification time of a file, in nanoseconds since 1970.
-int64_t modifiedNanoseconds(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return -1;
-    return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
 }
 
 TEST_F(Dyad, AFolderArrivesAsItsTreeWithItsTimesEmptyFoldersAndNoLinks) {

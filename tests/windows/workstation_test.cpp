@@ -1,9 +1,7 @@
 // dyadc.dll in simulated workstations: Windows host programs under wine, each
 // workstation with its own prefix and wineserver, paired with each other and
 // with Linux host programs that load libdyadc.so.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <iostream>
@@ -395,19 +393,8 @@ TEST_F(WindowsWorkstations, DyadExeStoresEachNameAsSentOrRefusesIt) {
     }
 }
 
-// Modification times in nanoseconds since 1970, in whole 100 ns: what
-// Windows keeps.
-void setModified(const std::string& path, int64_t nanoseconds) {
-    const timespec times[2] = {{0, UTIME_OMIT}, {nanoseconds / 1000000000, nanoseconds % 1000000000}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-int64_t modifiedNanoseconds(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return -1;
-    return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-}
-
 TEST_F(WindowsWorkstations, DyadExeSendsAndRebuildsFoldersWithTheirTimes) {
+    // Times in whole 100 ns: what Windows keeps.
     const std::map<std::string, std::pair<std::string, int64_t>> files{
         {"photos/a.txt", {"a", 981173106123456700}},
         {"photos/café/b.bin", {std::string(70000, 'b'), 1700000000000000000}},
@@ -420,7 +407,7 @@ TEST_F(WindowsWorkstations, DyadExeSendsAndRebuildsFoldersWithTheirTimes) {
         for (const auto& [name, file] : files) {
             std::filesystem::create_directories(std::filesystem::path(from + "/" + name).parent_path());
             writeFile(from + "/" + name, file.first);
-            setModified(from + "/" + name, file.second);
+            setModifiedNanoseconds(from + "/" + name, file.second);
         }
         std::filesystem::create_directories(from + "/photos/empty");
         const std::string target = windowsReceives ? station(1).driveC() + "/in" : lan->host(1).tmp() + "/in";
