@@ -12,10 +12,11 @@
 //               groups of three, read in either case, O as 0, I and L as 1,
 //               spaces and '-' ignored. As key material: its 21 symbols in
 //               upper case, ASCII, without separators.
-//   identifier  HKDF-SHA256 (RFC 5869) of the code, no salt, info "dyad code
-//               1 pairing identifier", 16 bytes as 32 lowercase hexadecimal
-//               digits: the announce shows nothing from which the code or
-//               the key could be had more cheaply than by trying 2^100 codes.
+//   identifier  HKDF-SHA256 (RFC 5869) of the code, no salt, info
+//               "dyad code 1 pairing identifier", 16 bytes as 32 lowercase
+//               hexadecimal digits: the announce shows nothing from which the
+//               code or the key could be had more cheaply than by trying
+//               2^100 codes.
 //   salt        32 bytes from the random source, drawn by the sender for
 //               each transfer and carried in clear in front of the first
 //               block's sealed payload.
@@ -38,6 +39,9 @@
 //               another transfer all fail the tag; after a failure it opens
 //               nothing more; the stream is whole only once a block of type
 //               20 (the last of a series) opened, and nothing may follow it.
+//               A whole transfer replayed under the code it was sealed with
+//               would open: a code serves one transfer, and a receiver makes
+//               a fresh one each time.
 #pragma once
 
 #include <array>
