@@ -347,6 +347,10 @@ TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive)
         {"negative.txt", "-1", "ok", 21},  // a size that is no size
         {"café-ü.txt", "2", "ok", 21},
         {"café-ü.txt", "sha256", okDigest, 20},
+        // U+061C and U+202E, which turn the direction of a line: stored, and
+        // shown escaped.
+        {"bidi-\\xd8\\x9c\\xe2\\x80\\xae.txt", "2", "ok", 21},
+        {"bidi-\\xd8\\x9c\\xe2\\x80\\xae.txt", "sha256", okDigest, 20},
         {"g.txt", "2", "ok", 21},
         {"g.txt", "sha256", okDigest, 20},
         {"g.txt", "3000", std::string(100, 'x'), 22},  // bytes after the file
@@ -366,15 +370,16 @@ TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive)
     }
     EXPECT_TRUE(has(output, "refused negative.txt: its size -1 is negative")) << output;
     EXPECT_TRUE(has(output, "received café-ü.txt (2 B, SHA-256 verified)")) << output;
+    EXPECT_TRUE(has(output, "received bidi-\\xd8\\x9c\\xe2\\x80\\xae.txt (2 B")) << output;
     EXPECT_TRUE(has(output, "dropped 100 bytes that belong to no file")) << output;
     EXPECT_EQ(output.find("dropped"), output.rfind("dropped")) << "only the stray bytes are called dropped";
-    EXPECT_TRUE(has(output, "received 3 files")) << output;
+    EXPECT_TRUE(has(output, "received 4 files")) << output;
     EXPECT_TRUE(terminalSafe(output)) << output;
     std::set<std::string> stored;
     for (const auto& entry : std::filesystem::directory_iterator(received)) {
         stored.insert(entry.path().filename().string());
     }
-    EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "g.txt", "last.txt"}));
+    EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "bidi-\xd8\x9c\xe2\x80\xae.txt", "g.txt", "last.txt"}));
 }
 
 TEST_F(Dyad, AFolderArrivesAsItsTreeWithItsTimesEmptyFoldersAndNoLinks) {
