@@ -575,6 +575,7 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
     EXPECT_TRUE(
         has(barSender.output(), "\rsending [##############################] 48.0 MiB / 48.0 MiB, 1 / 1 file"))
         << barSender.output();
+    EXPECT_FALSE(has(barSender.output(), "\x1b")) << "drawn without escapes, which not every console takes";
     EXPECT_FALSE(has(quietReceiver.output(), "receiving")) << "--quiet shows no progress";
 }
 
