@@ -1,10 +1,10 @@
 // The few calls of the dyad command that each operating system makes in its
 // own way: the program's arguments and paths as text, whether a stream is a
-// terminal, a file's modification time, the folders of a received path
-// reached without following a link and held in place, what a name of a
-// folder reaches, writing a file that only this program creates and that
-// reaches the disk before it gets its name with the time it came with,
-// removing an unfinished file when the program is
+// terminal and a console that shows UTF-8, a file's modification time, the
+// folders of a received path reached without following a link and held in
+// place, what a name of a folder reaches, writing a file that only this
+// program creates and that reaches the disk before it gets its name with the
+// time it came with, removing an unfinished file when the program is
 // interrupted, the reason a call failed in the system's words, and the file
 // and version of the dyadc library that the program loaded.
 // system_posix.cpp implements them for Linux, system_windows.cpp for Windows.
@@ -32,6 +32,13 @@ std::string toText(const std::filesystem::path& path);
 
 // Whether `stream` (stdin, stdout or stderr) is a terminal.
 bool isTerminal(std::FILE* stream);
+
+// Makes a console that stdout or stderr leads to show the command's UTF-8
+// text as text until the program ends (Windows: the text reaches it as UTF-16
+// through WriteConsoleW, and isTerminal() still says that the stream is a
+// terminal; Linux: nothing, a terminal takes the bytes as they are). Called
+// once, before anything is written.
+void prepareConsole();
 
 // Opens `path` for reading, unbuffered; null when it cannot.
 std::FILE* openRead(const std::filesystem::path& path);

@@ -87,6 +87,8 @@ bool isTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) == 1;
 }
 
+void prepareConsole() {}
+
 std::FILE* openRead(const std::filesystem::path& path) {
     return std::fopen(path.c_str(), "rb");
 }

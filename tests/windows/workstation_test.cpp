@@ -523,6 +523,31 @@ TEST_F(WindowsWorkstations, DyadExeHoldsItsFoldersSoThatNoLinkTakesTheirPlace) {
     EXPECT_EQ(readFile(in + "/sub/b"), "ok");
 }
 
+TEST_F(WindowsWorkstations, DyadExeShowsNamesInAConsoleAsTheyAre) {
+    start({1});
+    std::filesystem::create_directories(lan->host(1).tmp() + "/in");
+    Child receiver = station(1).spawn({windowsProgram("dyad"), "receive", "--id", "x", "--accept", "evil", "--dir",
+                                       "Z:\\tmp\\in", "--timeout", "30"},
+                                      {"LANG=C.UTF-8"}, "", true);
+    Child peer = lan->spawn(2, peerSending(twoBytes("café-ü.txt")));
+    EXPECT_EQ(peer.wait(seconds(90)), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(seconds(30)), 0) << receiver.output();
+    // What the console shows, without the escapes and the spaces (cursor
+    // moves) that wine's console draws it with.
+    std::string shown;
+    const std::string output = receiver.output();
+    for (size_t at = 0; at < output.size(); ++at) {
+        if (output[at] == '\x1b' && at + 1 < output.size() && output[at + 1] == '[') {
+            at += 2;
+            while (at < output.size() && !std::isalpha(static_cast<unsigned char>(output[at]))) ++at;
+        } else if (output[at] != ' ') {
+            shown += output[at];
+        }
+    }
+    EXPECT_NE(shown.find("receivedcafé-ü.txt(2B,SHA-256verified)"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Ã"), std::string::npos) << shown;
+}
+
 TEST_F(WindowsWorkstations, DyadExeNamesBothVersionsAndListensForAnnounces) {
     start({1});
     writeFile(station(1).systemDirectory() + "/dyadc.dll", windowsLibraryWithVersion(2, 7));
