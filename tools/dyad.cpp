@@ -149,6 +149,7 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    dyad::sys::prepareConsole();
     try {
         return run(argc, argv);
     } catch (const std::exception& error) {  // memory for the buffers, say

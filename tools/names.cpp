@@ -20,9 +20,11 @@ constexpr size_t longestName = 200;
 constexpr size_t longestPath = 259;
 
 // Code points that steer how a terminal shows the text around them: the C1
-// controls, and the marks that reverse or isolate the direction of a line.
+// controls, the line and paragraph separators, and every mark that sets,
+// reverses or isolates the direction of a line (Unicode's Bidi_Control set:
+// U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069).
 bool steersDisplay(uint32_t c) {
-    return (c >= 0x80 && c <= 0x9f) || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+    return (c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
            (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
 }
 

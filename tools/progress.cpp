@@ -95,9 +95,17 @@ void Progress::draw(bool last) {
                          ? static_cast<int>(width * static_cast<double>(done_) / static_cast<double>(total_))
                          : 0;
         if (filled > width) filled = width;
-        std::fprintf(stderr, "\r%s [%.*s%*s] %s  %s/s  ETA %s\033[K", verb_.c_str(), filled,
-                     "##############################", width - filled, "", amount.c_str(), size(perSecond).c_str(),
-                     eta.c_str());
+        // Drawn over the last one without escapes, which not every console
+        // takes: spaces cover what a longer line left.
+        char line[256];
+        const int length = std::snprintf(line, sizeof line, "%s [%.*s%*s] %s  %s/s  ETA %s", verb_.c_str(), filled,
+                                         "##############################", width - filled, "", amount.c_str(),
+                                         size(perSecond).c_str(), eta.c_str());
+        const int shown = length < 0                               ? 0
+                          : length < static_cast<int>(sizeof line) ? length
+                                                                   : static_cast<int>(sizeof line) - 1;
+        std::fprintf(stderr, "\r%s%*s", line, drawnWidth_ > shown ? drawnWidth_ - shown : 0, "");
+        drawnWidth_ = shown;
         if (last) std::fputc('\n', stderr);
     } else {
         std::fprintf(stderr, "%s: %s at %s/s, ETA %s\n", verb_.c_str(), amount.c_str(), size(perSecond).c_str(),

@@ -59,6 +59,7 @@ private:
     uint64_t firstDone_ = 0;
     bool reported_ = false;
     bool active_ = false;
+    int drawnWidth_ = 0;  // characters of the bar last drawn
 };
 
 }  // namespace dyad

@@ -5,13 +5,18 @@
 // when the file's checksum block arrives compares size and checksum and only
 // then gives the file its name and its modification time. Every file that
 // fails is reported by name and its part file removed; nothing that did not
-// arrive as it left is ever found under its final name. The folders of a
-// path are made inside the receiving directory, each reached from the one
-// above it and never through a link.
+// arrive as it left is ever found under its final name. A file that cannot
+// be stored is refused and the files after it still arrive; only a failure
+// of the receiving directory itself or of the disk ends the receive. The
+// folders of a path are made inside the receiving directory, each reached
+// from the one above it and never through a link, and no name replaces a
+// file that arrived earlier in the same transfer (on Windows, names that
+// differ in case only name one file).
 #include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -175,15 +180,17 @@ private:
         // Later pieces of a block larger than the buffer come as type 22
         // with the block's names; a type 22 block of another file is no
         // part of the file in progress.
+        const bool folderBlock = !piece.first.empty() && piece.first.back() == '/' && piece.second == folderMark;
         if (piece.type == DYAD_BLOCK_MORE && (!active_ || piece.first != name_)) {
-            return drop(piece.first, piece.length);
+            return drop(piece.first, piece.length, folderBlock);
         }
         if (piece.type != DYAD_BLOCK_MORE) reportDropped();
         switch (piece.type) {
             case DYAD_BLOCK_FIRST:
-                if (!piece.first.empty() && piece.first.back() == '/' && piece.second == folderMark) {
+                if (folderBlock) {
                     endFile();
                     makeFolder(piece.first);
+                    drop(piece.first, piece.length, true);  // an empty folder's block carries no bytes
                     break;
                 }
                 start(piece.first, piece.second, true);
@@ -210,7 +217,7 @@ private:
                 if (claim.kind != Claim::none) {
                     check(piece.first, claim);
                 } else if (!active_ || piece.first != name_) {  // an earlier sender's last bytes
-                    drop(piece.first, piece.length);
+                    drop(piece.first, piece.length, false);
                 } else {
                     add(data, piece.length);
                     complete(claim);
@@ -234,18 +241,22 @@ private:
         if (status_ == exitOk || (status == exitChecksum && status_ == exitFiles)) status_ = status;
     }
 
-    // Bytes that belong to no file in progress: counted, and reported once
-    // for each run of such pieces.
-    void drop(const std::string& name, uint32_t length) {
+    // Bytes that belong to no file in progress (`folder`: they came with the
+    // block of an empty folder): counted, and reported once for each run of
+    // such pieces.
+    void drop(const std::string& name, uint32_t length, bool folder) {
         if (length == 0) return;
-        if (dropped_ > 0 && name != droppedName_) reportDropped();
+        if (dropped_ > 0 && (name != droppedName_ || folder != droppedFolder_)) reportDropped();
         droppedName_ = name;
+        droppedFolder_ = folder;
         dropped_ += length;
     }
     void reportDropped() {
         if (dropped_ == 0) return;
         message("dropped " + std::to_string(dropped_) + " bytes that belong to no file (a block named '" +
-                escaped(droppedName_) + "' that came after its file or without its start)");
+                escaped(droppedName_) + "' " +
+                (droppedFolder_ ? "that marks an empty folder" : "that came after its file or without its start") +
+                ")");
         note(exitFiles);
         dropped_ = 0;
     }
@@ -266,7 +277,7 @@ private:
         if (file_.isOpen()) {
             file_.close();
             removePart();
-            sys::removeOnInterrupt({});
+            sys::removeOnInterrupt(nullptr);
         }
         active_ = false;
         skipping_ = false;
@@ -282,9 +293,22 @@ private:
         skipping_ = true;
     }
 
+    // The file in progress cannot be stored (`doing` says what failed): a
+    // failure of the receiving directory or of the disk ends the receive,
+    // any other refuses this file only.
+    void cannot(const std::string& doing, const sys::Failure& failure) {
+        if (failure.kind == sys::Failure::folder) return breakDown(doing + " " + where() + ": " + failure.reason);
+        refuse(exitFiles, "refused " + shownName() + ": " + failure.reason);
+    }
+
     // The file in progress and where it goes, for messages.
     std::string shownName() const { return escaped(name_); }
     std::string where() const { return shownName() + " in " + options_.dir; }
+    // How a message names a path that the system stores as `stored` (on
+    // Windows, a folder reached under another case keeps its own).
+    static std::string shownAs(const std::string& path, const std::string& stored) {
+        return stored == path ? escaped(path) : escaped(path) + " as " + escaped(stored);
+    }
 
     // Ends the file in progress at the start of the next file or folder.
     void endFile() {
@@ -307,17 +331,20 @@ private:
         folderOpen_ = false;
         const sys::Folder* above = &root_;
         sys::Folder next;
+        std::string stored;
         for (size_t start = 0; start < folderPath.size();) {
             size_t end = folderPath.find('/', start);
             if (end == std::string::npos) end = folderPath.size();
             sys::Folder child;
             if (!above->child(folderPath.substr(start, end - start), &child, failure)) return false;
+            stored += (stored.empty() ? "" : "/") + child.name();
             next = std::move(child);
             above = &next;
             start = end + 1;
         }
         folder_ = folderPath.empty() ? sys::Folder() : std::move(next);
         folderPath_ = folderPath;
+        storedFolderPath_ = stored;
         folderOpen_ = true;
         return true;
     }
@@ -336,8 +363,10 @@ private:
             message("cannot make the folder " + escaped(path) + " in " + options_.dir + ": " + failure.reason);
             return note(exitFiles);
         }
-        if (!options_.quiet)
-            std::fprintf(stderr, "%sreceived the folder %s\n", messageStart(), escaped(path).c_str());
+        if (!options_.quiet) {
+            std::fprintf(stderr, "%sreceived the folder %s\n", messageStart(),
+                         shownAs(path, storedFolderPath_ + "/").c_str());
+        }
     }
 
     void start(const std::string& name, const std::string& sizeText, bool series) {
@@ -368,12 +397,23 @@ private:
         leaf_ = slash == std::string::npos ? name_ : name_.substr(slash + 1);
         sys::Failure failure;
         if (!openFolder(slash == std::string::npos ? "" : name_.substr(0, slash), &failure)) {
-            if (failure.kind == sys::Failure::name) {
-                return refuse(exitFiles, "refused " + shownName() + ": " + failure.reason);
-            }
-            return breakDown("cannot make the folders of " + where() + ": " + failure.reason);
+            return cannot("cannot make the folders of", failure);
         }
-        if (!options_.overwrite && folder().has(leaf_)) {
+        if (sys::pathTooLong(folder().path() / sys::toPath(leaf_))) {
+            return refuse(exitFiles, "refused the file name '" + shownName() + "' (too long for " + options_.dir +
+                                         ": a path on Windows holds at most 259 characters)");
+        }
+        // A name that reaches a file of this transfer is refused even with
+        // --overwrite: the sender meant two files.
+        sys::FileId id;
+        std::string stored;
+        const bool named = folder().identify(leaf_, &id, &stored);
+        const auto earlier = named ? received_.find(id) : received_.end();
+        if (earlier != received_.end()) {
+            return refuse(exitFiles, "refused " + shownName() + ": it would replace " + escaped(earlier->second) +
+                                         ", which arrived earlier in this transfer");
+        }
+        if (!options_.overwrite && (named || folder().has(leaf_))) {
             return refuse(exitFiles, "refused " + shownName() + ": a file of that name exists in " + options_.dir +
                                          " (--overwrite replaces it)");
         }
@@ -381,13 +421,8 @@ private:
             char suffix[24];
             std::snprintf(suffix, sizeof suffix, ".%08x.dyad-part", static_cast<unsigned>(random_()));
             partName_ = "." + leaf_ + suffix;
-            partPath_ = folder().path() / sys::toPath(partName_);
-            if (attempt == 0 && sys::pathTooLong(partPath_)) {
-                return refuse(exitFiles, "refused the file name '" + shownName() + "' (too long for " +
-                                             options_.dir + ": a path on Windows holds at most 259 characters)");
-            }
             if (file_.create(folder(), partName_, &failure)) {
-                sys::removeOnInterrupt(partPath_);
+                sys::removeOnInterrupt(&folder(), partName_);
             } else if (failure.kind != sys::Failure::exists) {
                 break;  // not a name taken by chance
             }
@@ -396,7 +431,7 @@ private:
         if (failure.kind == sys::Failure::name) {
             return refuse(exitFiles, "refused the file name '" + shownName() + "' (" + failure.reason + ")");
         }
-        breakDown("cannot write " + where() + ": " + failure.reason);
+        cannot("cannot write", failure);
     }
 
     void add(const uint8_t* bytes, uint32_t length) {
@@ -411,9 +446,7 @@ private:
         for (uint32_t at = 0; at < length; at += hashSlice) {
             const uint32_t slice = length - at < hashSlice ? length - at : hashSlice;
             hash_->update(bytes + at, slice);
-            if (!file_.write(bytes + at, slice, &failure)) {
-                return breakDown("cannot write " + where() + ": " + failure.reason);
-            }
+            if (!file_.write(bytes + at, slice, &failure)) return cannot("cannot write", failure);
         }
         written_ += length;
     }
@@ -482,22 +515,32 @@ private:
         }
         const sys::Placed placed = sys::place(folder(), partName_, leaf_, options_.overwrite, &failure);
         if (placed != sys::Placed::placed) removePart();
-        sys::removeOnInterrupt({});
+        sys::removeOnInterrupt(nullptr);
         active_ = false;
-        if (placed == sys::Placed::failed) return breakDown("cannot name " + where() + ": " + failure.reason);
-        if (placed == sys::Placed::exists) {
-            message("refused " + shownName() + ": a file of that name appeared in " + options_.dir +
-                    " (--overwrite replaces it)");
+        if (placed == sys::Placed::failed && failure.kind == sys::Failure::folder) {
+            return breakDown("cannot name " + where() + ": " + failure.reason);
+        }
+        if (placed != sys::Placed::placed) {
+            message("refused " + shownName() + ": " +
+                    (placed == sys::Placed::exists
+                         ? "a file of that name appeared in " + options_.dir + " (--overwrite replaces it)"
+                         : failure.reason));
             note(exitFiles);
             return;
         }
         ++files_;
+        // What the name reaches now is this file: no later name replaces it.
+        std::string stored = leaf_;
+        sys::FileId id;
+        const bool named = folder().identify(leaf_, &id, &stored);
+        if (!storedFolderPath_.empty()) stored = storedFolderPath_ + "/" + stored;
+        if (named) received_[id] = stored;
         if (!options_.quiet) {
             const std::string verdict = claim.kind == Claim::known ? std::string(claim.format->title) + " verified"
                                         : claim.kind == Claim::none
                                             ? "NOT verified: the sender sent no checksum"
                                             : "NOT verified: a checksum that this dyad does not know";
-            std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(), shownName().c_str(),
+            std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(), shownAs(name_, stored).c_str(),
                          Progress::size(static_cast<double>(written_)).c_str(), verdict.c_str());
         }
     }
@@ -528,8 +571,9 @@ private:
         reportDropped();
         if (active_) {
             if (peerClosed && !series_ && !skipping_) return complete({});
-            if (peerClosed && !skipping_) {
-                message("the peer closed the pairing in the middle of " + shownName() + "; removed");
+            if (!skipping_) {
+                message((peerClosed ? "the peer closed the pairing" : "receiving stopped") +
+                        std::string(" in the middle of ") + shownName() + "; removed");
                 note(exitConnection);
             }
             abandon();
@@ -548,6 +592,7 @@ private:
     // The folder of the file in progress (or of the one before it), inside
     // root_; "" is root_ itself.
     std::string folderPath_;
+    std::string storedFolderPath_;  // the names its folders have on the disk
     sys::Folder folder_;
     bool folderOpen_ = false;
     Queue<size_t> free_;
@@ -561,6 +606,10 @@ private:
     // Bytes of blocks that belong to no file, not reported yet.
     uint64_t dropped_ = 0;
     std::string droppedName_;
+    bool droppedFolder_ = false;
+    // The files that arrived in this transfer, by what their names reach,
+    // with the paths they are stored under.
+    std::map<sys::FileId, std::string> received_;
     // The file in progress.
     bool active_ = false;
     bool series_ = false;
@@ -568,7 +617,6 @@ private:
     std::string name_;  // its path
     std::string leaf_;  // the last name of its path: its name in its folder
     std::string partName_;
-    std::filesystem::path partPath_;  // for the interrupt handler and length checks
     sys::NewFile file_;
     Size size_;
     uint64_t written_ = 0;

@@ -1,9 +1,10 @@
 // The few calls of the dyad command that each operating system makes in its
 // own way: the program's arguments and paths as text, whether a stream is a
-// terminal, a file's modification time, the folders of a received path
-// reached without following a link, writing a file that only this program
-// creates and that reaches the disk before it gets its name with the time
-// it came with, removing an unfinished file when the program is
+// terminal and a console that shows UTF-8, a file's modification time, the
+// folders of a received path reached without following a link and held in
+// place, what a name of a folder reaches, writing a file that only this
+// program creates and that reaches the disk before it gets its name with the
+// time it came with, removing an unfinished file when the program is
 // interrupted, the reason a call failed in the system's words, and the file
 // and version of the dyadc library that the program loaded.
 // system_posix.cpp implements them for Linux, system_windows.cpp for Windows.
@@ -32,6 +33,13 @@ std::string toText(const std::filesystem::path& path);
 // Whether `stream` (stdin, stdout or stderr) is a terminal.
 bool isTerminal(std::FILE* stream);
 
+// Makes a console that stdout or stderr leads to show the command's UTF-8
+// text as text until the program ends (Windows: the text reaches it as UTF-16
+// through WriteConsoleW, and isTerminal() still says that the stream is a
+// terminal; Linux: nothing, a terminal takes the bytes as they are). Called
+// once, before anything is written.
+void prepareConsole();
+
 // Opens `path` for reading, unbuffered; null when it cannot.
 std::FILE* openRead(const std::filesystem::path& path);
 
@@ -43,8 +51,10 @@ bool pathTooLong(const std::filesystem::path& path);
 struct Failure {
     enum Kind {
         exists,  // a file of that name exists
-        name,    // the system does not take this name, or a link or a file stands in its way
-        folder,  // the directory or the disk: another name would fail too
+        name,    // the system does not take this name, or a link, a file or a folder stands in its way
+        file,    // the system refuses this one file (a folder that may not be written, a file in use):
+                 // the files after it may still be stored
+        folder,  // the receiving folder itself or the disk: another name would fail too
     };
     Kind kind = folder;
     std::string reason;
@@ -65,13 +75,25 @@ enum class Placed {
     failed,  // nothing changed (`failure` says why)
 };
 
+// What a name reaches on this workstation: the same for every name of one
+// file (on Windows also names that differ in case only, and a short name).
+struct FileId {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    auto operator<=>(const FileId&) const = default;
+};
+
 // A folder of the receiving side, held open so that every name below it is
 // reached from it and never through a link: a symbolic link (or a Windows
 // junction) planted where a folder of a received path goes cannot lead the
-// files outside. Linux reaches each folder relative to the one above it with
-// links refused; Windows opens each without following a link, checks that
-// it is no link, and holds it open so that it cannot be renamed or replaced
-// while files arrive.
+// files outside. Linux reaches each folder, file and part file relative to
+// the folder above it with links refused, even once a folder was moved;
+// Windows opens each folder without following a link, checks that it is no
+// link, and holds it so that it cannot be renamed, removed or replaced while
+// files arrive; it makes each part file relative to the held folder's
+// handle, and reaches the other names in it by the full path that the
+// system gives the held folder (a \\?\ path, which is not held to 259
+// characters).
 class Folder {
 public:
     // The receiving folder itself, as the person named it (a link in that
@@ -79,7 +101,8 @@ public:
     static bool openRoot(const std::filesystem::path& path, Folder* folder, Failure* failure);
     // The folder `name` (one component, UTF-8) inside this one, made when
     // there is none. Fails with Failure::name when a link or a file has the
-    // name.
+    // name, with Failure::file when the folder cannot be made or entered
+    // (Failure::folder: this is the receiving folder and cannot be written).
     bool child(const std::string& name, Folder* folder, Failure* failure) const;
 
     Folder() = default;
@@ -89,10 +112,17 @@ public:
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
 
-    // Where the folder is, for messages and the interrupt handler.
+    // Where the folder is, for messages and length checks.
     const std::filesystem::path& path() const { return path_; }
+    // The name the folder has in the one above it (on Windows, which finds
+    // names in any case, it may differ from the name asked for).
+    const std::string& name() const { return name_; }
     // Whether anything, a link too, has the name `name` here.
     bool has(const std::string& name) const;
+    // What has the name `name` here (a link is not followed): its identity
+    // and the name this folder stores it under, which on Windows may differ
+    // from `name`. False when nothing has the name.
+    bool identify(const std::string& name, FileId* id, std::string* stored) const;
     // Removes the file `name` here; false when it could not.
     bool remove(const std::string& name) const;
     // Opens the file `name` here for reading, unbuffered; null when it
@@ -102,13 +132,21 @@ public:
 private:
     friend class NewFile;
     friend Placed place(const Folder&, const std::string&, const std::string&, bool, Failure*);
+    friend void removeOnInterrupt(const Folder*, const std::string&);
     void close();
 
     std::filesystem::path path_;
+    std::string name_;
+    bool root_ = false;  // the receiving folder itself
 #ifdef _WIN32
+    // The full path of the name `name` in this folder, from the path that the
+    // system gives the held folder.
+    std::wstring at(const std::string& name) const;
+
     // Handles of this folder and of those above it, up to the receiving
     // folder: they hold the folders in place.
     std::vector<std::shared_ptr<void>> held_;
+    std::wstring reached_;  // the held folder's full path, as the system gives it
 #else
     int fd_ = -1;
 #endif
@@ -146,15 +184,18 @@ private:
 #endif
 };
 
-// Names the part file that an interrupting signal (Ctrl-C, a termination
-// request) removes before the program ends; an empty path names none. The
-// program then ends as the signal would have ended it.
-void removeOnInterrupt(const std::filesystem::path& path);
+// Names the part file `name` of `folder` that an interrupting signal
+// (Ctrl-C, a termination request) removes before the program ends, in the
+// folder that it was made in even when a link has taken that folder's place
+// meanwhile; a null `folder` names none. The program then ends as the signal
+// would have ended it.
+void removeOnInterrupt(const Folder* folder, const std::string& name = "");
 
 // Gives the file `from` of `folder` the name `to` there and waits until the
 // new name is on the disk. Without `replace`, a file that exists under `to`
 // is kept, even one that appears while the call runs; with it, a link of
-// that name is replaced, never followed.
+// that name is replaced, never followed. A folder of the name `to` fails
+// with Failure::name.
 Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure);
 
 // The dyadc library that this process loaded, and the version that its own

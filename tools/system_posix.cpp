@@ -17,13 +17,17 @@
 namespace dyad::sys {
 namespace {
 
-// The part file to remove, for the signal handler: a fixed buffer, and a flag
-// that is clear while the buffer changes.
-char interruptedPart[4096];
+// The part file to remove, for the signal handler: its folder's descriptor
+// and its name in a fixed buffer, and a flag that is clear while they
+// change. Removing it relative to the folder (unlinkat, which a signal
+// handler may call) removes the part file itself even when a link has taken
+// the folder's name meanwhile.
+int interruptedFolder = -1;
+char interruptedPart[256];
 std::atomic<bool> interruptedPartSet{false};
 
 extern "C" void onInterrupt(int number) {
-    if (interruptedPartSet.load()) unlink(interruptedPart);
+    if (interruptedPartSet.load()) unlinkat(interruptedFolder, interruptedPart, 0);
     signal(number, SIG_DFL);
     raise(number);
 }
@@ -32,11 +36,36 @@ extern "C" void onInterrupt(int number) {
 Failure failureOf(int error) {
     Failure failure;
     failure.reason = std::strerror(error);
-    if (error == EEXIST) {
-        failure.kind = Failure::exists;
-    } else if (error == ENAMETOOLONG || error == EILSEQ || error == EINVAL) {
-        failure.kind = Failure::name;  // a file system that takes fewer names than Linux does
+    switch (error) {
+        case EEXIST:
+            failure.kind = Failure::exists;
+            break;
+        case ENAMETOOLONG:
+        case EILSEQ:
+        case EINVAL:  // a file system that takes fewer names than Linux does
+        case EISDIR:
+        case ENOTDIR:
+        case ELOOP:
+            failure.kind = Failure::name;
+            break;
+        case EACCES:
+        case EPERM:
+        case ETXTBSY:
+        case EBUSY:
+        case EFBIG:
+            failure.kind = Failure::file;
+            break;
+        default:  // no space, a read-only or failing disk, no descriptors left
+            failure.kind = Failure::folder;
     }
+    return failure;
+}
+
+// The failure to make a new name in a folder: when the receiving folder
+// itself may not be written, no file can be stored.
+Failure writingFailure(int error, bool root) {
+    Failure failure = failureOf(error);
+    if (root && failure.kind == Failure::file) failure.kind = Failure::folder;
     return failure;
 }
 
@@ -57,6 +86,8 @@ std::string toText(const std::filesystem::path& path) {
 bool isTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) == 1;
 }
+
+void prepareConsole() {}
 
 std::FILE* openRead(const std::filesystem::path& path) {
     return std::fopen(path.c_str(), "rb");
@@ -83,12 +114,13 @@ bool Folder::openRoot(const std::filesystem::path& path, Folder* folder, Failure
     folder->close();
     folder->fd_ = fd;
     folder->path_ = path;
+    folder->root_ = true;
     return true;
 }
 
 bool Folder::child(const std::string& name, Folder* folder, Failure* failure) const {
     if (mkdirat(fd_, name.c_str(), 0755) != 0 && errno != EEXIST) {
-        *failure = failureOf(errno);
+        *failure = writingFailure(errno, root_);
         return false;
     }
     // O_NOFOLLOW: a link of that name fails instead of being followed.
@@ -109,6 +141,8 @@ bool Folder::child(const std::string& name, Folder* folder, Failure* failure) co
     folder->close();
     folder->fd_ = fd;
     folder->path_ = path_ / name;
+    folder->name_ = name;
+    folder->root_ = false;
     return true;
 }
 
@@ -116,7 +150,8 @@ Folder::~Folder() {
     close();
 }
 
-Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) {
+Folder::Folder(Folder&& other) noexcept
+    : path_(std::move(other.path_)), name_(std::move(other.name_)), root_(other.root_), fd_(other.fd_) {
     other.fd_ = -1;
 }
 
@@ -124,6 +159,8 @@ Folder& Folder::operator=(Folder&& other) noexcept {
     if (this != &other) {
         close();
         path_ = std::move(other.path_);
+        name_ = std::move(other.name_);
+        root_ = other.root_;
         fd_ = other.fd_;
         other.fd_ = -1;
     }
@@ -138,6 +175,15 @@ void Folder::close() {
 bool Folder::has(const std::string& name) const {
     struct stat status {};
     return fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+bool Folder::identify(const std::string& name, FileId* id, std::string* stored) const {
+    struct stat status {};
+    if (fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    id->volume = status.st_dev;
+    id->index = status.st_ino;
+    *stored = name;
+    return true;
 }
 
 bool Folder::remove(const std::string& name) const {
@@ -156,7 +202,7 @@ bool NewFile::create(const Folder& folder, const std::string& name, Failure* fai
     close();
     const int fd = openat(folder.fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *failure = failureOf(errno);
+        *failure = writingFailure(errno, folder.root_);
         return false;
     }
     fd_ = fd;
@@ -205,7 +251,7 @@ void NewFile::close() {
     fd_ = -1;
 }
 
-void removeOnInterrupt(const std::filesystem::path& path) {
+void removeOnInterrupt(const Folder* folder, const std::string& name) {
     static const bool installed = [] {
         struct sigaction action {};
         action.sa_handler = onInterrupt;
@@ -215,9 +261,9 @@ void removeOnInterrupt(const std::filesystem::path& path) {
     }();
     (void)installed;
     interruptedPartSet = false;
-    const std::string& text = path.native();
-    if (text.empty() || text.size() >= sizeof interruptedPart) return;
-    std::memcpy(interruptedPart, text.c_str(), text.size() + 1);
+    if (folder == nullptr || name.empty() || name.size() >= sizeof interruptedPart) return;
+    interruptedFolder = folder->fd_;
+    std::memcpy(interruptedPart, name.c_str(), name.size() + 1);
     interruptedPartSet = true;
 }
 
@@ -237,7 +283,13 @@ Placed place(const Folder& folder, const std::string& from, const std::string& t
     }
     if (!placed) {
         *failure = failureOf(errno);
-        return failure->kind == Failure::exists && !replace ? Placed::exists : Placed::failed;
+        if (failure->kind == Failure::exists && !replace) return Placed::exists;
+        struct stat status {};
+        if (fstatat(fd, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)) {
+            failure->kind = Failure::name;
+            failure->reason = "a folder has that name";
+        }
+        return Placed::failed;
     }
     // The new name reaches the disk with the folder's entries.
     if (fsync(fd) != 0) {

@@ -3,6 +3,7 @@
 // would: the dyad tests on Linux and under wine share it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,13 +21,16 @@ struct Block {
 // Pairs from workstation 2 (192.168.10.2) with the Responder at
 // 192.168.10.1, sends the blocks (a series on one connection, each single
 // block on its own) and ends the pairing. `data` holds as many bytes as the
-// header announces, counted after unescaping.
-inline std::vector<std::string> peerSending(const std::vector<Block>& blocks) {
+// header announces, counted after unescaping. With `holdAfter`, the sender
+// waits after that many blocks until its standard input closes.
+inline std::vector<std::string> peerSending(const std::vector<Block>& blocks, size_t holdAfter = SIZE_MAX) {
     std::vector<std::string> steps{
         helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1", "send",         "evil\\r\\n", "expect",
         "000 OK\\r\\n",          "send",    "2.04\\r\\n",   "expect",       "000 OK\\r\\n", "eof"};
     bool open = false;
-    for (const Block& block : blocks) {
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        if (b == holdAfter) steps.push_back("hold");
+        const Block& block = blocks[b];
         size_t length = 0;
         for (size_t i = 0; i < block.data.size(); ++i, ++length) {
             if (block.data[i] == '\\') i += block.data.compare(i, 2, "\\x") == 0 ? 3 : 1;

@@ -35,10 +35,11 @@ protected:
     static bool has(const std::string& text, const std::string& part) {
         return text.find(part) != std::string::npos;
     }
-    // Names in the receiving directory that are part files left behind.
-    std::vector<std::string> partFiles() const {
+    // Names in the receiving directory (or in `folder`) that are part files
+    // left behind.
+    std::vector<std::string> partFiles(const std::string& folder = "") const {
         std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(received)) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder.empty() ? received : folder)) {
             if (has(entry.path().filename().string(), "dyad-part")) found.push_back(entry.path().string());
         }
         return found;
@@ -215,19 +216,30 @@ TEST_F(Dyad, OnlyFilesThatPassTheirChecksumKeepTheirName) {
     }
 }
 
-TEST_F(Dyad, AnInterruptedReceiverLeavesNoPartFile) {
+TEST_F(Dyad, AnInterruptedReceiverRemovesItsPartFileAndNothingThroughALink) {
     Child receiver = dyad(1,
                           {"receive", "--id", "cut", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
-    std::vector<std::string> steps = peerSending({{"f.txt", "10", "hello", 21}});
+    std::vector<std::string> steps = peerSending({{"sub/f.txt", "10", "hello", 21}});
     steps.resize(steps.size() - 7);  // no quit: the series stays open
     steps.push_back("hold");
     Child peer = lan->spawn(2, steps);
-    for (int wait = 0; wait < 200 && partFiles().empty(); ++wait) std::this_thread::sleep_for(milliseconds(50));
-    ASSERT_EQ(partFiles().size(), 1u) << receiver.output();
+    const std::string sub = received + "/sub";
+    for (int wait = 0; wait < 200 && (!fileExists(sub) || partFiles(sub).empty()); ++wait)
+        std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_EQ(partFiles(sub).size(), 1u) << receiver.output();
+    // Meanwhile a local user moves the folder away and puts a link to a
+    // folder outside in its place, with a file of the part file's name there.
+    const std::string part = std::filesystem::path(partFiles(sub)[0]).filename().string();
+    const std::string outside = lan->host(1).tmp() + "/outside";
+    std::filesystem::create_directories(outside);
+    writeFile(outside + "/" + part, "not the receiver's");
+    std::filesystem::rename(sub, received + "/moved");
+    std::filesystem::create_directory_symlink(outside, sub);
     receiver.kill(SIGTERM);
     EXPECT_EQ(receiver.wait(), 128 + SIGTERM);
-    EXPECT_TRUE(partFiles().empty());
-    EXPECT_FALSE(fileExists(received + "/f.txt"));
+    EXPECT_TRUE(partFiles(received + "/moved").empty()) << "the part file itself is removed";
+    EXPECT_EQ(readFile(outside + "/" + part), "not the receiver's") << "nothing through the link";
+    EXPECT_FALSE(fileExists(received + "/moved/f.txt"));
     peer.closeInput();
 }
 
@@ -255,6 +267,35 @@ TEST_F(Dyad, AnExistingFileIsReplacedOnlyWithOverwrite) {
             << receiver.output();
         EXPECT_TRUE(partFiles().empty());
     }
+}
+
+TEST_F(Dyad, ANameThatCannotBeStoredIsRefusedAndTheFilesAfterItArrive) {
+    const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
+    // A folder where a file goes, and a folder that may not be written (the
+    // receiver runs without the right to override permissions).
+    std::filesystem::create_directories(received + "/folder.txt");
+    std::filesystem::create_directories(received + "/locked");
+    std::filesystem::permissions(received + "/locked", std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    std::vector<Block> blocks;
+    for (const char* name : {"folder.txt", "locked/a.txt", "locked/new/b.txt", "ok.txt"}) {
+        blocks.push_back({name, "2", "ok", 21});
+        blocks.push_back({name, "sha256", okDigest, 20});
+    }
+    Child receiver = lan->spawn(
+        1, {"setpriv", "--bounding-set", "-dac_override,-dac_read_search", DYADC_TEST_DYAD, "receive", "--id",
+            "nostore", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20", "--overwrite"});
+    Child peer = lan->spawn(2, peerSending(blocks));
+    EXPECT_EQ(peer.wait(), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(), 8) << receiver.output();
+    for (const char* refusal :
+         {"refused folder.txt: a folder has that name", "refused locked/a.txt: Permission denied",
+          "refused locked/new/b.txt: Permission denied", "received ok.txt (2 B", "received 1 file"}) {
+        EXPECT_TRUE(has(receiver.output(), refusal)) << refusal << "\n" << receiver.output();
+    }
+    EXPECT_EQ(readFile(received + "/ok.txt"), "ok");
+    EXPECT_TRUE(std::filesystem::is_directory(received + "/folder.txt"));
+    EXPECT_TRUE(std::filesystem::is_empty(received + "/locked"));
 }
 
 TEST_F(Dyad, ARefusedNameEndsTheSenderWhileTheReceiverWaitsOnWithinItsLimit) {
@@ -347,6 +388,10 @@ TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive)
         {"negative.txt", "-1", "ok", 21},  // a size that is no size
         {"café-ü.txt", "2", "ok", 21},
         {"café-ü.txt", "sha256", okDigest, 20},
+        // U+061C and U+202E, which turn the direction of a line: stored, and
+        // shown escaped.
+        {"bidi-\\xd8\\x9c\\xe2\\x80\\xae.txt", "2", "ok", 21},
+        {"bidi-\\xd8\\x9c\\xe2\\x80\\xae.txt", "sha256", okDigest, 20},
         {"g.txt", "2", "ok", 21},
         {"g.txt", "sha256", okDigest, 20},
         {"g.txt", "3000", std::string(100, 'x'), 22},  // bytes after the file
@@ -366,15 +411,16 @@ TEST_F(Dyad, NamesThatEitherSystemCannotStoreAreRefusedOneByOneAndTheRestArrive)
     }
     EXPECT_TRUE(has(output, "refused negative.txt: its size -1 is negative")) << output;
     EXPECT_TRUE(has(output, "received café-ü.txt (2 B, SHA-256 verified)")) << output;
+    EXPECT_TRUE(has(output, "received bidi-\\xd8\\x9c\\xe2\\x80\\xae.txt (2 B")) << output;
     EXPECT_TRUE(has(output, "dropped 100 bytes that belong to no file")) << output;
     EXPECT_EQ(output.find("dropped"), output.rfind("dropped")) << "only the stray bytes are called dropped";
-    EXPECT_TRUE(has(output, "received 3 files")) << output;
+    EXPECT_TRUE(has(output, "received 4 files")) << output;
     EXPECT_TRUE(terminalSafe(output)) << output;
     std::set<std::string> stored;
     for (const auto& entry : std::filesystem::directory_iterator(received)) {
         stored.insert(entry.path().filename().string());
     }
-    EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "g.txt", "last.txt"}));
+    EXPECT_EQ(stored, (std::set<std::string>{"café-ü.txt", "bidi-\xd8\x9c\xe2\x80\xae.txt", "g.txt", "last.txt"}));
 }
 
 TEST_F(Dyad, AFolderArrivesAsItsTreeWithItsTimesEmptyFoldersAndNoLinks) {
@@ -496,23 +542,35 @@ TEST_F(Dyad, AReceiveThatLostWhatTheSenderMeantToSendIsNoSuccess) {
     const std::vector<std::string> incomplete{"connect",       "192.168.10.2", "192.168.10.1", "send",
                                               "put x|2\\r\\n", "quiet",        "300",          "close"};
     incompleteHeader.insert(incompleteHeader.end() - 7, incomplete.begin(), incomplete.end());
+    // A connection that breaks in the middle of a file: the receiver waits for
+    // the sender to come back until its time limit.
+    std::vector<std::string> broken = peerSending({{"f.txt", "10", "hello", 21}});
+    broken.resize(broken.size() - 7);  // no quit
+    broken.push_back("reset");
     struct Case {
         const char* what;
         const char* accept;
         std::vector<std::string> sender;
         std::string message;
+        int exit;
+        const char* limit = "20";
     } cases[] = {
-        {"refused header", "ws2", refusedHeader, "the peer closed the pairing without sending a file"},
-        {"incomplete header", "evil", incompleteHeader, "the peer sent an incomplete block header"},
+        {"refused header", "ws2", refusedHeader, "the peer closed the pairing without sending a file", 8},
+        {"incomplete header", "evil", incompleteHeader, "the peer sent an incomplete block header", 8},
+        {"broken connection", "evil", broken, "receiving stopped in the middle of f.txt; removed", 4, "3"},
+        {"bytes in an empty folder's block", "evil",
+         peerSending(
+             {{"empty/", "folder", "xyz", 21}, {"f.txt", "2", "ok", 21}, {"f.txt", "sha256", okDigest, 20}}),
+         "dropped 3 bytes that belong to no file (a block named 'empty/' that marks an empty folder)", 8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         // The scripted peer connects without waiting for the announce.
         Child receiver = dyad(1, {"receive", "--id", "nothing", "--accept", c.accept, "--dir", "/tmp/in",
-                                  "--timeout", "20", "--overwrite"});
+                                  "--timeout", c.limit, "--overwrite"});
         Child peer = lan->spawn(2, c.sender);
         peer.wait();
-        EXPECT_EQ(receiver.wait(), 8) << receiver.output();
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
         EXPECT_TRUE(has(receiver.output(), c.message)) << receiver.output();
     }
 }
@@ -570,6 +628,7 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
     EXPECT_TRUE(
         has(barSender.output(), "\rsending [##############################] 48.0 MiB / 48.0 MiB, 1 / 1 file"))
         << barSender.output();
+    EXPECT_FALSE(has(barSender.output(), "\x1b")) << "drawn without escapes, which not every console takes";
     EXPECT_FALSE(has(quietReceiver.output(), "receiving")) << "--quiet shows no progress";
 }
 

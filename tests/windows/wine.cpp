@@ -78,12 +78,19 @@ WineStation::~WineStation() {
 }
 
 Child WineStation::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                         const std::string& directory) const {
+                         const std::string& directory, bool terminal) const {
     // A wine program's current directory is the one it starts in.
     std::vector<std::string> full{"/usr/bin/env", "-C",   directory.empty() ? "." : directory,
                                   prefixTool,     "exec", prefix_};
     full.insert(full.end(), argv.begin(), argv.end());
-    return lan_.spawn(host_, full, environment);
+    if (!terminal) return lan_.spawn(host_, full, environment);
+    std::string command;
+    for (const std::string& word : full) {
+        command += "'";
+        for (char c : word) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += "' ";
+    }
+    return lan_.spawn(host_, {"script", "-qfec", command, "/dev/null"}, environment);
 }
 
 }  // namespace dyadc::test

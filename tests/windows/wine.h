@@ -34,9 +34,12 @@ public:
     std::string driveC() const { return prefix_ + "/drive_c"; }
     std::string systemDirectory() const { return driveC() + "/windows/system32"; }
     // Starts a Windows program (a Unix path or a C:\ path) in the workstation;
-    // `directory` (a Unix path), when given, is its current directory.
+    // `directory` (a Unix path), when given, is its current directory. On a
+    // `terminal` (a pseudo-terminal that script(1) makes) wine gives the
+    // program a console, which it draws on the terminal with escapes of its
+    // own.
     Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
-                const std::string& directory = "") const;
+                const std::string& directory = "", bool terminal = false) const;
 
 private:
     const Lan& lan_;

@@ -332,8 +332,10 @@ TEST_F(WindowsWorkstations, DyadCommandMovesFilesBetweenWindowsAndLinuxUnderEith
 TEST_F(WindowsWorkstations, DyadExeStoresEachNameAsSentOrRefusesIt) {
     const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
     // The receiving folder is deep enough that a name of 200 characters makes
-    // a path longer than Windows allows; one of 150 still fits.
-    const std::string deep(40, 'd');
+    // a path longer than Windows allows; one of 150 still fits, and so does
+    // one that makes a path of exactly 259 characters (its part file's path
+    // is longer).
+    const std::string deep(60, 'd');
     const std::string folder = "Z:\\tmp\\in\\" + deep;
     const struct {
         std::string name, why;
@@ -354,7 +356,8 @@ TEST_F(WindowsWorkstations, DyadExeStoresEachNameAsSentOrRefusesIt) {
         {"say\"hi\"", "'\"', which Windows cannot store"},
         {std::string(200, 'L'), "too long for " + folder},
     };
-    const std::set<std::string> stored{"café-ü.txt", "good.txt", std::string(150, 'm') + ".txt"};
+    const std::string longest = std::string(259 - folder.size() - 1 - 4, 'k') + ".txt";
+    const std::set<std::string> stored{"café-ü.txt", "good.txt", std::string(150, 'm') + ".txt", longest};
     std::vector<Block> blocks;
     for (const auto& r : refused) blocks.push_back({r.name, "2", "ok", 21});
     for (const std::string& name : stored) {
@@ -448,6 +451,101 @@ TEST_F(WindowsWorkstations, DyadExeRefusesHostilePathsOneByOne) {
     EXPECT_EQ(modifiedNanoseconds(in + "/ok/deep/g.txt"), 981173106123456700) << "Windows keeps 100 ns";
     EXPECT_EQ(readFile(in + "/ok/h.txt"), "ok");
     EXPECT_TRUE(std::filesystem::is_directory(in + "/ok/empty"));
+}
+
+// The blocks of a file of two bytes, "ok" or "ko", with its SHA-256 block.
+std::vector<Block> twoBytes(const std::string& name, bool ok = true) {
+    const std::string digest = ok ? "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df"
+                                  : "1fdbc74ccfd68d0714ae539c0d93f2f3a1805387632eca33d3bd6a5013afb13e";
+    return {{name, "2", ok ? "ok" : "ko", 21}, {name, "sha256", digest, 20}};
+}
+
+TEST_F(WindowsWorkstations, DyadExeRefusesNamesThatWindowsStoresAsOneFileAndNamesItCannotStore) {
+    start({1});
+    const std::string in = lan->host(1).tmp() + "/in";
+    std::filesystem::create_directories(in + "/folder.txt");
+    // A Linux sender's folder may hold names that differ in case only.
+    std::vector<Block> blocks;
+    for (const auto& [name, ok] : std::vector<std::pair<std::string, bool>>{{"folder.txt", false},
+                                                                            {"a.txt", true},
+                                                                            {"A.TXT", false},
+                                                                            {"Docs/one", true},
+                                                                            {"docs/ONE", false},
+                                                                            {"docs/x", true},
+                                                                            {"ok.txt", true}}) {
+        const std::vector<Block> file = twoBytes(name, ok);
+        blocks.insert(blocks.end(), file.begin(), file.end());
+    }
+    Child receiver = dyad(
+        1, {"receive", "--id", "x", "--accept", "evil", "--dir", "Z:\\tmp\\in", "--timeout", "30", "--overwrite"});
+    Child peer = lan->spawn(2, peerSending(blocks));
+    EXPECT_EQ(peer.wait(seconds(90)), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(seconds(30)), 8) << text(receiver);
+    for (const char* message :
+         {"refused folder.txt: a folder has that name",
+          "refused A.TXT: it would replace a.txt, which arrived earlier in this transfer",
+          "refused docs/ONE: it would replace Docs/one, which arrived earlier in this transfer",
+          "received docs/x as Docs/x (2 B, SHA-256 verified)", "received ok.txt (2 B", "received 4 files"}) {
+        EXPECT_NE(text(receiver).find(message), std::string::npos) << message << "\n" << text(receiver);
+    }
+    std::set<std::string> arrived;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(in)) {
+        arrived.insert(std::filesystem::relative(entry.path(), in).string());
+    }
+    EXPECT_EQ(arrived, (std::set<std::string>{"folder.txt", "a.txt", "Docs", "Docs/one", "Docs/x", "ok.txt"}));
+    EXPECT_EQ(readFile(in + "/a.txt"), "ok");
+    EXPECT_EQ(readFile(in + "/Docs/one"), "ok");
+}
+
+TEST_F(WindowsWorkstations, DyadExeHoldsItsFoldersSoThatNoLinkTakesTheirPlace) {
+    start({1});
+    const std::string in = lan->host(1).tmp() + "/in";
+    const std::string outside = lan->host(1).tmp() + "/outside";
+    std::filesystem::create_directories(in);
+    std::filesystem::create_directories(outside);
+    std::vector<Block> blocks = twoBytes("sub/a");
+    const std::vector<Block> second = twoBytes("sub/b");
+    blocks.insert(blocks.end(), second.begin(), second.end());
+    Child receiver = dyad(1,
+                          {"receive", "--id", "x", "--accept", "evil", "--dir", "Z:\\tmp\\in", "--timeout", "60"});
+    Child peer = lan->spawn(2, peerSending(blocks, 2));
+    ASSERT_TRUE(receiver.waitForOutput("received sub/a", seconds(60))) << text(receiver);
+    // Another program of the workstation moves the folder away to put a link
+    // to a folder outside in its place.
+    Child mover = station(1).spawn({"cmd", "/c", "move", "Z:\\tmp\\in\\sub", "Z:\\tmp\\in\\moved"});
+    mover.wait();
+    if (fileExists(in + "/moved")) std::filesystem::create_directory_symlink(outside, in + "/sub");
+    peer.closeInput();
+    EXPECT_EQ(peer.wait(seconds(60)), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(seconds(30)), 0) << text(receiver);
+    EXPECT_FALSE(fileExists(in + "/moved")) << "the folder could not be moved while files arrived in it";
+    EXPECT_TRUE(std::filesystem::is_empty(outside)) << "nothing reached the folder outside";
+    EXPECT_EQ(readFile(in + "/sub/b"), "ok");
+}
+
+TEST_F(WindowsWorkstations, DyadExeShowsNamesInAConsoleAsTheyAre) {
+    start({1});
+    std::filesystem::create_directories(lan->host(1).tmp() + "/in");
+    Child receiver = station(1).spawn({windowsProgram("dyad"), "receive", "--id", "x", "--accept", "evil", "--dir",
+                                       "Z:\\tmp\\in", "--timeout", "30"},
+                                      {"LANG=C.UTF-8"}, "", true);
+    Child peer = lan->spawn(2, peerSending(twoBytes("café-ü.txt")));
+    EXPECT_EQ(peer.wait(seconds(90)), 0) << peer.output();
+    EXPECT_EQ(receiver.wait(seconds(30)), 0) << receiver.output();
+    // What the console shows, without the escapes and the spaces (cursor
+    // moves) that wine's console draws it with.
+    std::string shown;
+    const std::string output = receiver.output();
+    for (size_t at = 0; at < output.size(); ++at) {
+        if (output[at] == '\x1b' && at + 1 < output.size() && output[at + 1] == '[') {
+            at += 2;
+            while (at < output.size() && !std::isalpha(static_cast<unsigned char>(output[at]))) ++at;
+        } else if (output[at] != ' ') {
+            shown += output[at];
+        }
+    }
+    EXPECT_NE(shown.find("receivedcafé-ü.txt(2B,SHA-256verified)"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Ã"), std::string::npos) << shown;
 }
 
 TEST_F(WindowsWorkstations, DyadExeNamesBothVersionsAndListensForAnnounces) {
