@@ -176,10 +176,15 @@ class _HeldInterrupt:
     def _record(self, signum: int, frame: FrameType | None) -> None:
         self._arrived, self._frame = True, frame
 
+    @property
+    def arrived(self) -> bool:
+        """A SIGINT arrived that deliver() has not handled yet."""
+        return self._arrived and self._handler is not None
+
     def deliver(self) -> None:
         """Runs SIGINT's handler (KeyboardInterrupt as a rule) for a signal
         that arrived meanwhile."""
-        if self._arrived and self._handler is not None:
+        if self.arrived:
             self._arrived = False
             self._handler(signal.SIGINT, self._frame)
 
@@ -240,7 +245,12 @@ class _Receiver:
             if piece.idle and seconds and time.monotonic() - began > seconds:
                 self.assembler.fail(TIMED_OUT)
             # What the call delivered is kept: a Ctrl-C during it takes
-            # effect now, not only once a whole block is there.
+            # effect now, not only once a whole block is there. It ends the
+            # wait in place of the time-out that the call may have ended
+            # with, which would otherwise be raised by the next receive()
+            # at once, leaving nobody to take the peer's next block.
+            if interrupt.arrived:
+                self.assembler.interrupted()
             interrupt.deliver()
 
     def _call(self, seconds: int, size: int) -> Piece:
@@ -516,7 +526,9 @@ class Link:
         bytes of a block per call) or its time limit ends, not only once a
         whole block is there. Nothing that arrived is lost: what that call
         delivered is kept, and the next call hands it out or goes on with its
-        block. (A SIGINT handler of the program's own runs at that moment.)
+        block. The interrupt stands in for the time-out that the call may
+        have ended with: the next call waits afresh. (A SIGINT handler of the
+        program's own runs at that moment.)
 
         Raises PeerClosed once the Initiator has closed the pairing,
         TimedOutError (a block in progress is kept: the next call resumes
