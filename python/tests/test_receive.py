@@ -192,3 +192,23 @@ def test_ctrl_c_during_receive_keeps_what_arrived(
         assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+F = dyadc.DEFAULT_BUFFER_SIZE
+# buffer_size: the buffer of each call. A block's first piece gets
+# DEFAULT_BUFFER_SIZE whatever buffer_size allows; each piece that fills its
+# buffer (more may follow) gets twice the room up to buffer_size; the next
+# block starts small again.
+GROWTH = {"2 GiB allowed": (2**31 - 1, [F, 2 * F, 4 * F, F]), "capped": (3 * F, [F, 2 * F, 3 * F, F])}
+
+
+@pytest.mark.parametrize("buffer_size, sizes", GROWTH.values(), ids=GROWTH.keys())
+def test_buffer_follows_the_block_not_buffer_size(monkeypatch: pytest.MonkeyPatch, buffer_size: int, sizes: list[int]) -> None:
+    library = ScriptedLibrary(
+        [("a", bytes(F), 7, False), (None, bytes(2 * F), 22, False), (None, b"end", 22, False), ("x", b"xy", 7, False)]
+    )
+    monkeypatch.setattr(dyadc, "library", lambda: library)
+    with dyadc.open("id", role="responder") as link:
+        assert link.receive(buffer_size=buffer_size) == Block("a", "b", 7, bytes(3 * F) + b"end")
+        assert link.receive(buffer_size=buffer_size) == X
+    assert library.sizes == sizes
