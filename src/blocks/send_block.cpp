@@ -13,10 +13,10 @@
 // has passed; a connection that the peer closed or reset ends the call at
 // once, since nothing sent on it can arrive any more. The one wait that may
 // outlast the limit, by a second, is the one for the final acknowledgement:
-// once the bytes have left, the receiver may have the block. The bytes go out in one
-// piece: a send that stops part-way (the receiver's buffers stayed full for
-// longer than the connection's send time-out) goes on from where it stopped,
-// never sending a byte twice.
+// once the bytes have left, the receiver may have the block. The bytes go
+// out in one piece: a send that stops part-way (the receiver's buffers stayed
+// full for longer than the connection's send time-out) goes on from where it
+// stopped, never sending a byte twice.
 #include "blocks/blocks.h"
 #include "link/lease.h"
 #include "link/link.h"
