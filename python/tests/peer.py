@@ -126,7 +126,10 @@ def interrupted(role: str, identifier: str, peer: str) -> None:
     """Responder: Ctrl-C during a receive() that waits for a connection, then
     the next receive() takes the block that the Initiator sends only after
     the interrupt (it waits for a line on its standard input)."""
-    dyadc.set_log("/tmp/peer.log", 1_000_000, 2)
+    log = "/tmp/interrupted.log"  # of this scenario alone
+    if os.path.exists(log):
+        os.remove(log)
+    dyadc.set_log(log, 1_000_000, 2)
     with opened(role, identifier, peer) as link:
         if role == "initiator":
             sys.stdin.readline()
@@ -136,8 +139,9 @@ def interrupted(role: str, identifier: str, peer: str) -> None:
         main = threading.get_ident()
 
         def interrupt() -> None:
-            # Once the library's call waits: it writes this line on entry.
-            while "IN RECIEVE DATABLOCK" not in open("/tmp/peer.log", errors="replace").read():
+            # Once the library's call listens for the connection (only a
+            # receiving call writes this line).
+            while "Reconnecting to" not in open(log, errors="replace").read():
                 time.sleep(0.02)
             signal.pthread_kill(main, signal.SIGINT)
 
