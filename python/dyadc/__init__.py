@@ -176,10 +176,15 @@ class _HeldInterrupt:
     def _record(self, signum: int, frame: FrameType | None) -> None:
         self._arrived, self._frame = True, frame
 
+    @property
+    def arrived(self) -> bool:
+        """A SIGINT arrived that deliver() has not handled yet."""
+        return self._arrived and self._handler is not None
+
     def deliver(self) -> None:
         """Runs SIGINT's handler (KeyboardInterrupt as a rule) for a signal
         that arrived meanwhile."""
-        if self._arrived and self._handler is not None:
+        if self.arrived:
             self._arrived = False
             self._handler(signal.SIGINT, self._frame)
 
@@ -192,7 +197,19 @@ class _HeldInterrupt:
 
 
 class _Receiver:
-    """Calls DyadRecvDataBlock and hands its pieces to an Assembler."""
+    """Calls DyadRecvDataBlock and hands its pieces to an Assembler.
+
+    The buffer of a call follows the block at hand, not the largest size the
+    caller allows: the block's length is known only inside the library, and
+    the library clears every byte of the buffer after those it received, so
+    a buffer far larger than the block would cost its size in memory and in
+    clearing on every call. A block's first call gets DEFAULT_BUFFER_SIZE
+    (or less when the caller allows less); each call whose piece fills its
+    buffer, so that more of the block may follow, is followed by one with
+    twice the room, up to the caller's size. The buffer is thus never much
+    more than twice the block, and one larger than DEFAULT_BUFFER_SIZE is
+    let go once its block is complete.
+    """
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
@@ -202,17 +219,18 @@ class _Receiver:
         self._length = ctypes.c_int32()
         self._type = ctypes.c_int32()
         self._buffer: ctypes.Array[ctypes.c_char] | None = None
+        self._room = DEFAULT_BUFFER_SIZE  # the next call's buffer, before the caller's limit
 
     def reset(self) -> None:
         with self.lock:
             self.assembler = Assembler()
 
-    def receive(self, seconds: int, size: int) -> Block:
+    def receive(self, seconds: int, limit: int) -> Block:
         with self.lock:
             item: Block | DyadError | None = None
             try:
                 with _HeldInterrupt() as interrupt:
-                    item = self._next(seconds, size, interrupt)
+                    item = self._next(seconds, limit, interrupt)
             except BaseException:
                 if item is not None:
                     # The interrupt came as the item was handed out: it
@@ -223,7 +241,7 @@ class _Receiver:
                 raise item
             return item
 
-    def _next(self, seconds: int, size: int, interrupt: _HeldInterrupt) -> Block | DyadError:
+    def _next(self, seconds: int, limit: int, interrupt: _HeldInterrupt) -> Block | DyadError:
         began = time.monotonic()
         while True:
             try:
@@ -232,7 +250,7 @@ class _Receiver:
                 return error
             if block is not None:
                 return block
-            piece = self._call(seconds, size)
+            piece = self._call(seconds, limit)
             self.assembler.take(piece)
             # Each call that reads a line starts its own time limit: a peer
             # that sends only empty or unknown lines must not keep this call
@@ -240,11 +258,18 @@ class _Receiver:
             if piece.idle and seconds and time.monotonic() - began > seconds:
                 self.assembler.fail(TIMED_OUT)
             # What the call delivered is kept: a Ctrl-C during it takes
-            # effect now, not only once a whole block is there.
+            # effect now, not only once a whole block is there. It ends the
+            # wait in place of the time-out that the call may have ended
+            # with, which would otherwise be raised by the next receive()
+            # at once, leaving nobody to take the peer's next block.
+            if interrupt.arrived:
+                self.assembler.interrupted()
             interrupt.deliver()
 
-    def _call(self, seconds: int, size: int) -> Piece:
+    def _call(self, seconds: int, limit: int) -> Piece:
+        size = min(self._room, limit)
         if self._buffer is None or len(self._buffer) != size:
+            self._buffer = None  # let the old one go before making the new one
             self._buffer = (ctypes.c_char * size)()
         # The names are written only when a header is read, the length only
         # when bytes (or a header's length) arrive: sentinels show which.
@@ -273,6 +298,12 @@ class _Receiver:
         data = b""
         if length is not None and 0 < length <= size and result != -1:
             data = ctypes.string_at(self._buffer, length)
+        if length == size:
+            self._room = min(2 * size, limit)  # more of the block may follow
+        else:
+            self._room = DEFAULT_BUFFER_SIZE
+            if size > DEFAULT_BUFFER_SIZE:
+                self._buffer = None
         return Piece(
             result=result,
             header=header,
@@ -503,20 +534,28 @@ class Link:
         once it has begun, a stall of its bytes ends the call when more than
         ``timeout`` seconds have passed since then. ``buffer_size`` is the
         most the library delivers per call; it bounds the memory used beyond
-        the block itself.
+        the block itself. The buffer follows the block, not ``buffer_size``:
+        each block's first call gets at most DEFAULT_BUFFER_SIZE bytes, and
+        each piece that fills its buffer is followed by a call with twice
+        the room, up to ``buffer_size`` (so a large ``buffer_size`` costs
+        nothing for small blocks).
 
-        A block whose length is an exact multiple of ``buffer_size`` cannot be
-        told complete by its last piece: it is returned only when the next
-        block begins, the wait for it ends or the peer closes (the default
-        size, one byte above 1 MiB, makes this rare). The time-out or close
-        that completes such a block is raised by the next call.
+        A block whose last piece fills its buffer exactly cannot be told
+        complete by that piece: it is returned only when the next block
+        begins, the wait for it ends or the peer closes. With the default
+        size (one byte above 1 MiB) or less these are the blocks whose length
+        is an exact multiple of ``buffer_size``; the default makes them rare.
+        The time-out or close that completes such a block is raised by the
+        next call.
 
         Ctrl-C (KeyboardInterrupt) takes effect as soon as the library's call
         under way returns: once something arrives (at most ``buffer_size``
         bytes of a block per call) or its time limit ends, not only once a
         whole block is there. Nothing that arrived is lost: what that call
         delivered is kept, and the next call hands it out or goes on with its
-        block. (A SIGINT handler of the program's own runs at that moment.)
+        block. The interrupt stands in for the time-out that the call may
+        have ended with: the next call waits afresh. (A SIGINT handler of the
+        program's own runs at that moment.)
 
         Raises PeerClosed once the Initiator has closed the pairing,
         TimedOutError (a block in progress is kept: the next call resumes

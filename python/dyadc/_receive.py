@@ -29,6 +29,7 @@ from ._results import (
     PEER_CLOSED,
     TIMED_OUT,
     DyadError,
+    TimedOutError,
     error_for,
 )
 
@@ -115,6 +116,12 @@ class Assembler:
     def fail(self, code: int) -> None:
         """Queues an error found by the caller."""
         self._ready.append(error_for(code))
+
+    def interrupted(self) -> None:
+        """The wait of the call just taken was cut short (Ctrl-C): the
+        time-out it ended with is no outcome of its own. Blocks and other
+        errors stay queued, and so does a block in progress."""
+        self._ready = deque(item for item in self._ready if not isinstance(item, TimedOutError))
 
     def take(self, piece: Piece) -> None:
         """Takes in what one call did."""

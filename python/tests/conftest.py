@@ -29,7 +29,9 @@ class Lan:
     name: str
     hosts: dict[int, Path]  # workstation number: its directory
 
-    def spawn(self, host: int, argv: list[str], environment: dict[str, str]) -> subprocess.Popen[str]:
+    def spawn(
+        self, host: int, argv: list[str], environment: dict[str, str], stdin: int = subprocess.DEVNULL
+    ) -> subprocess.Popen[str]:
         """Starts `argv` in workstation `host`; its output is read as text."""
         # The library and the module stay visible in the workstation even
         # when they lie under /tmp.
@@ -39,7 +41,7 @@ class Lan:
         env = dict(environment, DYADC_LAN_KEEP=":".join(p for p in keep if p))
         return subprocess.Popen(
             [str(LAN_TOOL), "exec", self.name, str(host), "--", *argv],
-            stdin=subprocess.DEVNULL,
+            stdin=stdin,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,
@@ -98,15 +100,33 @@ def identifier(request: pytest.FixtureRequest) -> str:
     return f"py-{os.getpid()}-{request.node.name}"[:63]
 
 
-def run_peers(lan: Lan, scenario: str, identifier: str, roles: dict[int, str]) -> dict[int, list[dict[str, Any]]]:
+def run_peers(
+    lan: Lan, scenario: str, identifier: str, roles: dict[int, str], release: dict[str, Any] | None = None
+) -> dict[int, list[dict[str, Any]]]:
     """Runs peer.py SCENARIO in the given workstations at once (host number:
-    role) and returns each one's events. The Responders start first."""
+    role) and returns each one's events. The Responders start first. With
+    `release`, the Initiators' standard input stays open until the first
+    Responder has printed that event (or ended)."""
     env = peer_environment()
     processes = {}
     for host, role in sorted(roles.items(), key=lambda item: item[1] != "responder"):
         other = HOSTNAMES[1] if host == 1 else HOSTNAMES[0]
         argv = [sys.executable, str(HERE / "peer.py"), scenario, role, identifier, other]
-        processes[host] = lan.spawn(host, argv, env)
+        held = release is not None and role == "initiator"
+        processes[host] = lan.spawn(host, argv, env, subprocess.PIPE if held else subprocess.DEVNULL)
+    early = dict.fromkeys(processes, "")  # output read before the release
+    if release is not None:
+        host = next(host for host, role in roles.items() if role == "responder")
+        stdout = processes[host].stdout
+        assert stdout is not None
+        for line in stdout:
+            early[host] += line
+            if json.loads(line) == release:
+                break
+        for process in processes.values():
+            if process.stdin is not None:
+                process.stdin.close()
+                process.stdin = None  # communicate() below has nothing more to write
     events = {}
     for host, process in processes.items():
         try:
@@ -114,6 +134,7 @@ def run_peers(lan: Lan, scenario: str, identifier: str, roles: dict[int, str]) -
         except subprocess.TimeoutExpired:
             process.kill()
             out, err = process.communicate()
+        out = early[host] + out
         assert process.returncode == 0, f"workstation {host} ({roles[host]}) failed:\n{out}{err}"
         lines = [json.loads(line) for line in out.splitlines()]
         assert lines[-1:] == [{"done": True}], out + err

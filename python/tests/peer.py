@@ -14,7 +14,10 @@ import hashlib
 import json
 import mmap
 import os
+import signal
 import sys
+import threading
+import time
 from typing import Any, Callable, cast
 
 import dyadc
@@ -119,6 +122,37 @@ def both_ways(role: str, identifier: str, peer: str) -> None:
         link.send(b"done", "done", "end of series", type=20)
 
 
+def interrupted(role: str, identifier: str, peer: str) -> None:
+    """Responder: Ctrl-C during a receive() that waits for a connection, then
+    the next receive() takes the block that the Initiator sends only after
+    the interrupt (it waits for a line on its standard input)."""
+    log = "/tmp/interrupted.log"  # of this scenario alone
+    if os.path.exists(log):
+        os.remove(log)
+    dyadc.set_log(log, 1_000_000, 2)
+    with opened(role, identifier, peer) as link:
+        if role == "initiator":
+            sys.stdin.readline()
+            link.send(pattern(5000, 3), "after", "the interrupt", timeout=10)
+            return
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # as an interactive Python has it
+        main = threading.get_ident()
+
+        def interrupt() -> None:
+            # Once the library's call listens for the connection (only a
+            # receiving call writes this line).
+            while "Reconnecting to" not in open(log, errors="replace").read():
+                time.sleep(0.02)
+            signal.pthread_kill(main, signal.SIGINT)
+
+        threading.Thread(target=interrupt).start()
+        try:
+            link.receive(timeout=2)
+        except KeyboardInterrupt:
+            say(interrupted=True)
+        say(block=describe(link.receive(timeout=20)))
+
+
 def refused(role: str, identifier: str, peer: str, how: str) -> None:
     class Unwelcome(Exception):
         pass
@@ -148,6 +182,7 @@ SCENARIOS: dict[str, Callable[[str, str, str], None]] = {
     "refuse": lambda role, identifier, peer: refused(role, identifier, peer, "refuse"),
     "refuse-raise": lambda role, identifier, peer: refused(role, identifier, peer, "raise"),
     "alone": alone,
+    "interrupted": interrupted,
 }
 
 

@@ -68,3 +68,9 @@ def test_open_without_a_peer_times_out(lan: Lan, identifier: str, role: str) -> 
     assert events[1] == [
         {"open": {"error": "TimedOutError", "code": 101, "name": "DYAD_TIMED_OUT", "builtin": ["TimeoutError"]}}
     ]
+
+
+def test_after_ctrl_c_during_the_wait_for_a_connection_the_next_block_arrives(lan: Lan, identifier: str) -> None:
+    events = run_peers(lan, "interrupted", identifier, RESPONDER_INITIATOR, release={"interrupted": True})
+    assert events[1] == [{"interrupted": True}, {"block": expected("after", "the interrupt", 7, peer.pattern(5000, 3))}]
+    assert events[2] == []

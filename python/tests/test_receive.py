@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import ctypes
 import signal
-from typing import Any
+from typing import Any, Optional, Union
 
 import pytest
 
@@ -117,13 +117,22 @@ def test_pieces_make_whole_blocks(pieces: list[Piece], outcome: list[object]) ->
     assert drive(pieces) == outcome
 
 
+# What one scripted DyadRecvDataBlock call does: the names it writes (None:
+# none), its bytes (None: it writes no length or type), the type, whether
+# SIGINT arrives during it, and optionally its result (0 when left out).
+ScriptedCall = Union[
+    tuple[Optional[str], Optional[bytes], int, bool], tuple[Optional[str], Optional[bytes], int, bool, int]
+]
+
+
 class ScriptedLibrary:
     """Stands in for libdyadc: open and close succeed, and each
-    DyadRecvDataBlock call writes the next of `calls` (names or None, bytes,
-    type, whether SIGINT arrives during the call) and returns 0."""
+    DyadRecvDataBlock call does the next of `calls`; `sizes` records the
+    buffer size of each call."""
 
-    def __init__(self, calls: list[tuple[str | None, bytes, int, bool]]) -> None:
+    def __init__(self, calls: list[ScriptedCall]) -> None:
         self.calls = calls
+        self.sizes: list[int] = []
 
     def DyadOpen(self, *arguments: object) -> int:
         return 0
@@ -132,14 +141,16 @@ class ScriptedLibrary:
         return 0
 
     def DyadRecvDataBlock(self, first: Any, second: Any, seconds: int, buffer: Any, size: int, *outputs: Any) -> int:
-        name, data, type_, interrupted = self.calls.pop(0)
+        name, data, type_, interrupted, *result = self.calls.pop(0)
+        self.sizes.append(size)
         if name is not None:
             first.value, second.value = name.encode(), b"b"
-        ctypes.memmove(buffer, data, len(data))
-        outputs[0]._obj.value, outputs[1]._obj.value = len(data), type_  # through byref()
+        if data is not None:
+            ctypes.memmove(buffer, data, len(data))
+            outputs[0]._obj.value, outputs[1]._obj.value = len(data), type_  # through byref()
         if interrupted:
             signal.raise_signal(signal.SIGINT)  # Python raises it as the call returns
-        return 0
+        return result[0] if result else 0
 
 
 INTERRUPTED = {
@@ -154,12 +165,20 @@ INTERRUPTED = {
         0,
         [A, X],
     ),
+    # The interrupt, not the time-out of the wait it cut short, is the outcome:
+    # the next receive() waits for the next block instead of raising it.
+    "during a wait for a block that ends at its limit": ([(None, None, 0, True, 101), ("x", b"xy", 7, False)], 1, [X]),
+    "during a wait in the middle of a block": (
+        [("a", b"abcd", 7, False), (None, b"ef", 22, True, 101), (None, b"gh", 22, False)],
+        1,
+        [A],
+    ),
 }
 
 
 @pytest.mark.parametrize("calls, left, outcome", INTERRUPTED.values(), ids=INTERRUPTED.keys())
 def test_ctrl_c_during_receive_keeps_what_arrived(
-    monkeypatch: pytest.MonkeyPatch, calls: list[tuple[str | None, bytes, int, bool]], left: int, outcome: list[Block]
+    monkeypatch: pytest.MonkeyPatch, calls: list[ScriptedCall], left: int, outcome: list[Block]
 ) -> None:
     library = ScriptedLibrary(calls)
     monkeypatch.setattr(dyadc, "library", lambda: library)
@@ -173,3 +192,23 @@ def test_ctrl_c_during_receive_keeps_what_arrived(
         assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+F = dyadc.DEFAULT_BUFFER_SIZE
+# buffer_size: the buffer of each call. A block's first piece gets
+# DEFAULT_BUFFER_SIZE whatever buffer_size allows; each piece that fills its
+# buffer (more may follow) gets twice the room up to buffer_size; the next
+# block starts small again.
+GROWTH = {"2 GiB allowed": (2**31 - 1, [F, 2 * F, 4 * F, F]), "capped": (3 * F, [F, 2 * F, 3 * F, F])}
+
+
+@pytest.mark.parametrize("buffer_size, sizes", GROWTH.values(), ids=GROWTH.keys())
+def test_buffer_follows_the_block_not_buffer_size(monkeypatch: pytest.MonkeyPatch, buffer_size: int, sizes: list[int]) -> None:
+    library = ScriptedLibrary(
+        [("a", bytes(F), 7, False), (None, bytes(2 * F), 22, False), (None, b"end", 22, False), ("x", b"xy", 7, False)]
+    )
+    monkeypatch.setattr(dyadc, "library", lambda: library)
+    with dyadc.open("id", role="responder") as link:
+        assert link.receive(buffer_size=buffer_size) == Block("a", "b", 7, bytes(3 * F) + b"end")
+        assert link.receive(buffer_size=buffer_size) == X
+    assert library.sizes == sizes

@@ -48,15 +48,16 @@ bool validHeader(const char* firstName, const char* secondName, uint32_t length,
 // A received command line, split the way the receiver reads it. Fields are
 // written in order (first name, second name, length, type) and a field that
 // is missing ends the writing. The line's own end (LF, and a CR before it)
-// belongs to no field.
+// belongs to no field. A "put" whose first or second name is longer than
+// receivedNameLimit (the host's name buffers) is overlongName, with no field
+// written.
 struct ParsedLine {
-    enum Kind { nothing, quit, put, incompletePut } kind = nothing;
+    enum Kind { nothing, quit, put, incompletePut, overlongName } kind = nothing;
     int32_t quitNumber = 0;  // quit: its number (0 when none)
     bool haveFirst = false, haveSecond = false, haveLength = false, haveType = false;
     int32_t length = 0;
     int32_t type = 0;
 };
-// Names are cut to receivedNameLimit characters.
 ParsedLine parseCommandLine(const char* line, char* firstName, char* secondName);
 
 }  // namespace dyadc

@@ -16,10 +16,10 @@ namespace {
 constexpr std::string_view commandSeparators = " \r\n";
 constexpr std::string_view fieldSeparators = "|";
 
+// Copies a name that fits the host's buffer (receivedNameLimit characters).
 void copyName(char* to, std::string_view from) {
-    const size_t length = from.size() < receivedNameLimit ? from.size() : receivedNameLimit;
-    std::memcpy(to, from.data(), length);
-    to[length] = '\0';
+    std::memcpy(to, from.data(), from.size());
+    to[from.size()] = '\0';
 }
 
 bool validName(const char* name) {
@@ -61,10 +61,15 @@ ParsedLine parseCommandLine(const char* line, char* firstName, char* secondName)
 
     parsed.kind = ParsedLine::incompletePut;
     const std::string_view first = cursor.token(fieldSeparators);
+    const std::string_view second = first.empty() ? first : cursor.token(fieldSeparators);
+    if (first.size() > receivedNameLimit || second.size() > receivedNameLimit) {
+        // Cut to the buffer, it would be another name than the one sent.
+        parsed.kind = ParsedLine::overlongName;
+        return parsed;
+    }
     if (first.empty()) return parsed;
     copyName(firstName, first);
     parsed.haveFirst = true;
-    const std::string_view second = cursor.token(fieldSeparators);
     if (second.empty()) return parsed;
     copyName(secondName, second);
     parsed.haveSecond = true;

@@ -18,8 +18,9 @@
 //   take the turn (wait while another thread or process receives, or another
 //   process holds the open connection) -> [in progress] receive bytes
 //                    -> [idle] await a connection -> read the header line ->
-//                       interpret it (put: go-ahead, then receive bytes;
-//                       quit; empty or unknown) -> acknowledge a complete block
+//                       interpret it (put: go-ahead, then receive bytes, or
+//                       refuse it; quit; empty or unknown) -> acknowledge a
+//                       complete block
 //   -> keep or close the connection by the type -> release the turn
 //
 // Every call measures its time limit from its own start, and every wait in it
@@ -198,6 +199,14 @@ Result continueBlock(Call& call) {
     return completeBlock(call);
 }
 
+// A block refused at its header: no reply, and the connection is closed, so
+// that the sender learns at once that the block will not arrive (its call
+// ends with 100). Returns 100.
+Result refuseBlock() {
+    closeConnection();
+    return Result::connectionFailed;
+}
+
 // Reads and answers the next command line. Returns the call's result, or
 // leaves `*proceed` set when a block's bytes follow.
 Result startBlock(Call& call, bool* proceed) {
@@ -217,13 +226,14 @@ Result startBlock(Call& call, bool* proceed) {
             return Result::invalid;  // a field is missing: no reply
         case ParsedLine::nothing:
             return Result::ok;
+        case ParsedLine::overlongName:
+            LOG_BASIC("put refused: a name is longer than %u characters",
+                      static_cast<unsigned>(receivedNameLimit));
+            return refuseBlock();
         case ParsedLine::put:
             break;
     }
-    if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) {
-        closeConnection();  // no reply: the sender learns at once that the block is refused
-        return Result::connectionFailed;
-    }
+    if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) return refuseBlock();
     const Result result = sendLine(s.dataSocket, "%s", replyGoAhead);
     if (parsed.length == 0) {
         call.completed = true;

@@ -11,10 +11,12 @@
 //
 // A step that fails is repeated until it succeeds or the caller's time limit
 // has passed; a connection that the peer closed or reset ends the call at
-// once, since nothing sent on it can arrive any more. The bytes go out in one
-// piece: a send that stops part-way (the receiver's buffers stayed full for
-// longer than the connection's send time-out) goes on from where it stopped,
-// never sending a byte twice.
+// once, since nothing sent on it can arrive any more. The one wait that may
+// outlast the limit, by a second, is the one for the final acknowledgement:
+// once the bytes have left, the receiver may have the block. The bytes go
+// out in one piece: a send that stops part-way (the receiver's buffers stayed
+// full for longer than the connection's send time-out) goes on from where it
+// stopped, never sending a byte twice.
 #include "blocks/blocks.h"
 #include "link/lease.h"
 #include "link/link.h"
@@ -82,16 +84,29 @@ void sendHeader(const char* firstName, const char* secondName, uint32_t length, 
     }
 }
 
-// Reads replies until one with code 0 arrives (others are passed over).
-void awaitReply(uint32_t timeoutSeconds, bool warnWhileWaiting, Outcome& outcome) {
+// What a reply is awaited for: the go-ahead before the bytes, or the
+// confirmation that every byte arrived.
+enum class Awaited { goAhead, confirmation };
+
+// Reads replies until one with code 0 arrives (others are passed over), a
+// second at a time (the warning's pace). The go-ahead is awaited no longer
+// than the limit. Once the bytes have left, the receiver may confirm them at
+// any moment and then has the block: giving up before its confirmation
+// could arrive would have the host send the block twice. So the
+// confirmation is read whenever it is already there, and awaited for a
+// whole second even when the limit passes in the meantime (or passed before,
+// in a slow progress function); the call gives up only after a second
+// without it past the limit.
+void awaitReply(uint32_t timeoutSeconds, Awaited awaited, Outcome& outcome) {
     SharedSession& s = sharedSession();
     for (;;) {
         int32_t code = 0;
-        // A second at a time (the warning's pace), never past the limit.
-        const Result read = readReply(s.dataSocket, &code,
-                                      Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs));
+        const Deadline wait = awaited == Awaited::confirmation
+                                  ? Deadline::after(s.socketTimeoutMs)
+                                  : Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs);
+        const Result read = readReply(s.dataSocket, &code, wait);
         if (read == Result::ok && code == 0) return;
-        if (warnWhileWaiting) LOG_DETAIL("Warning: No data recived in 1 secs");
+        if (awaited == Awaited::confirmation) LOG_DETAIL("Warning: No data recived in 1 secs");
         if (read != Result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("recv() failed in getreply rc=%d", processSession().lastSocketError);
@@ -149,12 +164,12 @@ Result sendBlock(const char* firstName, const char* secondName, uint32_t timeout
 
     Outcome outcome;
     sendHeader(firstName, secondName, length, type, timeoutSeconds, outcome);
-    if (!outcome.ended) awaitReply(timeoutSeconds, false, outcome);
+    if (!outcome.ended) awaitReply(timeoutSeconds, Awaited::goAhead, outcome);
     if (!outcome.ended) sendBytes(data, length, timeoutSeconds, outcome);
     if (!outcome.ended) {
         s.bytesTransferred += static_cast<double>(length);
         if (progress != nullptr) progress(s.bytesTransferred);
-        awaitReply(timeoutSeconds, true, outcome);
+        awaitReply(timeoutSeconds, Awaited::confirmation, outcome);
     }
 
     settleConnection(type, madeHere);

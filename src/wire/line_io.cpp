@@ -95,7 +95,10 @@ LineRead receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Dea
     size_t taken = 0;
     for (;;) {
         if (deadline.bounded()) {
-            int ready = 0;
+            // What has already arrived is read even when the deadline has
+            // passed (the first look does not wait then): a reply that waits
+            // on the socket is an answer, not a time-out.
+            int ready = platform::waitReadable(socket, deadline.nextWaitMilliseconds());
             while (ready == 0 && !deadline.passed())
                 ready = platform::waitReadable(socket, deadline.nextWaitMilliseconds());
             if (ready <= 0) {

@@ -34,6 +34,7 @@ Result sendLine(SocketHandle socket, const char* format, ...) __attribute__((for
 // Receives one line into `buffer`, storing at most size - 1 bytes (CR LF
 // included when it fits) and always a terminating NUL; the rest of an
 // over-long line is read and dropped. Never consumes a byte past the LF.
+// Bytes that have already arrived are read even when `deadline` has passed.
 // Returns complete for a line ended by LF; failed when the receive failed (the error is
 // in lastSocketError: errorTimedOut when the deadline passed or the socket's
 // receive time-out ran out, errorMessageTooLong past lineByteLimit) or the

@@ -229,17 +229,37 @@ TEST_F(Receive, LengthsOfTwoToTheThirtyFirstArriveAsSent) {
     EXPECT_EQ(sharedSession().blockSize, 0u) << "the lost block is discarded";
 }
 
-TEST_F(Receive, NamesAreCutToTheirBuffers) {
-    std::string longName(1000, 'n');
-    script({"send", "put " + longName + "|" + longName + "|1|7\\r\\n", "expect", "000 OK\\r\\n", "send", "z",
-            "expect", "000 Ok\\r\\n"});
+// A name that does not fit the host's 260-byte buffer is refused at the
+// header, not cut to another name: no reply, the connection closed, nothing
+// written. One that just fits arrives whole.
+TEST_F(Receive, NamesLongerThanTheirBuffersAreRefused) {
+    const std::string fits(259, 'f'), tooLong(260, 'n');
+    script({"send",         "put " + fits + "|" + tooLong + "|1|7\\r\\n",
+            "eof",          "connect",
+            "192.168.10.2", "192.168.10.1",
+            "send",         "put " + tooLong + "|b|1|7\\r\\n",
+            "eof",          "connect",
+            "192.168.10.2", "192.168.10.1",
+            "send",         "put " + fits + "|" + fits + "|1|7\\r\\n",
+            "expect",       "000 OK\\r\\n",
+            "send",         "z",
+            "expect",       "000 Ok\\r\\n"});
+    LogCapture log;
     char guarded[2][300];
     std::memset(guarded, '#', sizeof guarded);
-    int32_t length = 0, type = 0;
+    int32_t length = -55, type = -77;
     char byte = 0;
+    for (int refused = 0; refused < 2; ++refused) {
+        EXPECT_EQ(DyadRecvDataBlock(guarded[0], guarded[1], 20, &byte, 1, &length, &type, nullptr), 100);
+        EXPECT_EQ(guarded[0][0], '#') << "no name written";
+        EXPECT_EQ(guarded[1][0], '#');
+        EXPECT_EQ(length, -55);
+        EXPECT_EQ(sharedSession().connected, 0);
+    }
+    EXPECT_TRUE(log.has("put refused: a name is longer than 259 characters"));
     EXPECT_EQ(DyadRecvDataBlock(guarded[0], guarded[1], 20, &byte, 1, &length, &type, nullptr), 0);
-    EXPECT_EQ(std::strlen(guarded[0]), 259u);
-    EXPECT_EQ(std::strlen(guarded[1]), 259u);
+    EXPECT_EQ(std::string(guarded[0]), fits);
+    EXPECT_EQ(std::string(guarded[1]), fits);
     EXPECT_EQ(guarded[0][260], '#') << "nothing written past the 260 bytes";
     EXPECT_EQ(byte, 'z');
 }

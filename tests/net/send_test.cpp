@@ -4,13 +4,16 @@
 #include <sys/mman.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dyadc.h"
 #include "link/link.h"
 #include "session/session.h"
+#include "session/time_limit.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/results.h"
 
@@ -23,8 +26,10 @@ using test::Lan;
 using test::LogCapture;
 
 std::vector<double> progressSeen;
+std::function<void()> duringProgress;  // what the host's progress function does besides counting
 void onProgress(double total) {
     progressSeen.push_back(total);
+    if (duringProgress) duringProgress();
 }
 
 class Send : public testing::Test {
@@ -32,6 +37,7 @@ protected:
     void SetUp() override {
         test::freshSession();
         progressSeen.clear();
+        duringProgress = nullptr;
         lan = std::make_unique<Lan>();
         ASSERT_TRUE(lan->ok());
         ASSERT_TRUE(lan->enter(1));
@@ -151,6 +157,49 @@ TEST_F(Send, BadNamesAndOverlongHeadersAreRefusedWithoutSending) {
     script({"accept", "expect", "put " + fits + "|b|1|7\\r\\n", "send", "000 OK\\r\\n", "expect", "x", "send",
             "000 Ok\\r\\n"});
     EXPECT_EQ(DyadSendDataBlock(fits.c_str(), "b", 10, "x", 1, 7, nullptr), 0);
+}
+
+// A progress function that returns after the time limit has passed: the
+// receiver's confirmation, already waiting or arriving just after the limit,
+// makes the call a success (the receiver has the block; a failure would have
+// the host send it twice).
+TEST_F(Send, ConfirmationAfterASlowProgressFunctionIsSuccess) {
+    script({"accept",
+            "expect",
+            "put a|b|5|7\\r\\n",
+            "send",
+            "000 OK\\r\\n",
+            "expect",
+            "early",
+            "send",
+            "000 Ok\\r\\n",
+            "eof",
+            "accept",
+            "expect",
+            "put a|b|4|7\\r\\n",
+            "send",
+            "000 OK\\r\\n",
+            "expect",
+            "late",
+            "hold",
+            "send",
+            "000 Ok\\r\\n",
+            "eof"});
+    const auto pastTheLimit = [] {
+        while (!timeLimitPassed(1)) std::this_thread::sleep_for(milliseconds(20));
+    };
+    duringProgress = [&] {
+        EXPECT_TRUE(peer.waitForOutput("expected early\nsent\n"));
+        pastTheLimit();
+    };
+    EXPECT_EQ(send("early", 7, 1), 0) << "the confirmation was waiting";
+    duringProgress = [&] {
+        EXPECT_TRUE(peer.waitForOutput("holding"));
+        pastTheLimit();
+        peer.closeInput();  // the confirmation leaves now
+    };
+    EXPECT_EQ(send("late", 7, 1), 0) << "the confirmation arrived just after the limit";
+    EXPECT_EQ(sharedSession().linkDown, 0);
 }
 
 TEST_F(Send, RefusingResponderTimesOutWithoutAMessageOfItsOwn) {

@@ -156,6 +156,12 @@ TEST_F(LineIo, ContinuedReplyReadsUpToItsLastLine) {
 
 TEST_F(LineIo, FailedReplyReadIs99WithCodeZero) {
     int32_t code = 7;
+    const Deadline passed = Deadline::after(0);
+    EXPECT_EQ(readReply(ends[0], &code, passed), 99) << "nothing there by the deadline";
+    EXPECT_EQ(processSession().lastSocketError, platform::errorTimedOut);
+    // A reply that is already there is read, deadline or not.
+    peerSends("000 Ok\r\n");
+    EXPECT_EQ(readReply(ends[0], &code, passed), 0);
     peerCloses();
     EXPECT_EQ(readReply(ends[0], &code), 99);
     EXPECT_EQ(code, 0);
