@@ -5,7 +5,8 @@
 // creates and that reaches the disk before it gets its name with the time
 // it came with, removing an unfinished file when the program is
 // interrupted, the reason a call failed in the system's words, and the file
-// and version of the dyadc library that the program loaded.
+// and version of the dyadc library that the program loaded and the folder
+// where it stores a library update.
 // system_posix.cpp implements them for Linux, system_windows.cpp for Windows.
 //
 // Text inside the command is UTF-8 on Windows (names travel as UTF-8, and
@@ -196,5 +197,17 @@ struct LoadedLibrary {
     uint32_t minor = 0;
 };
 LoadedLibrary loadedLibrary();
+
+// The folder where the loaded dyadc library keeps its installed file and
+// stores a library update that a peer sends (Linux: DYADC_SYSTEM_DIR, or else
+// the folder of the loaded library; Windows: the system directory), those
+// two files, and whether this process can create a file there.
+struct UpdateFolder {
+    std::string folder;
+    std::string installed;  // libdyadc.so or dyadc.dll there
+    std::string stored;     // dyadc.dl_ there
+    bool writable = false;
+};
+UpdateFolder updateFolder();
 
 }  // namespace dyad::sys

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "dyadc.h"
@@ -395,6 +396,18 @@ LoadedLibrary loadedLibrary() {
     }
     dl_iterate_phdr(searchObject, &search);
     return library;
+}
+
+UpdateFolder updateFolder() {
+    UpdateFolder found;
+    const char* chosen = std::getenv("DYADC_SYSTEM_DIR");
+    found.folder = chosen != nullptr && chosen[0] != '\0'
+                       ? std::string(chosen)
+                       : std::filesystem::path(loadedLibrary().path).parent_path().string();
+    found.installed = found.folder + "/libdyadc.so";
+    found.stored = found.folder + "/dyadc.dl_";
+    found.writable = !found.folder.empty() && access(found.folder.c_str(), W_OK | X_OK) == 0;
+    return found;
 }
 
 }  // namespace dyad::sys

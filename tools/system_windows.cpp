@@ -382,4 +382,21 @@ LoadedLibrary loadedLibrary() {
     return library;
 }
 
+UpdateFolder updateFolder() {
+    UpdateFolder found;
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return found;
+    const std::filesystem::path path(folder);
+    found.folder = toText(path);
+    found.installed = toText(path / L"dyadc.dll");
+    found.stored = toText(path / L"dyadc.dl_");
+    // Whether a file can be made there: one that goes again when it closes.
+    HANDLE probe = CreateFileW((path / L"dyad-write-check.tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    found.writable = probe != INVALID_HANDLE_VALUE;
+    if (found.writable) CloseHandle(probe);
+    return found;
+}
+
 }  // namespace dyad::sys

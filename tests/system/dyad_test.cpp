@@ -608,6 +608,81 @@ TEST_F(Dyad, AStrangerIsRefusedAndTheReceiverWaitsForTheAcceptedSender) {
     }
 }
 
+// Strangers that connect a hundred times a second, each with a computer
+// name that the receiver refuses, do not keep the accepted sender out. Here
+// its connection waits behind theirs (the receiver stopped meanwhile), and
+// the receiver drops it with the stranger it refuses: the sender tries again
+// within its time limit.
+TEST_F(Dyad, AFloodOfStrangersDoesNotKeepTheAcceptedSenderOut) {
+    Lan::Options three;
+    three.hosts = 3;
+    start(three);
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    Child receiver = dyad(1, {"receive", "--id", "flood", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
+                              "--log", "/tmp/receive.log"});
+    ASSERT_TRUE(waitForLog(lan->host(1).tmp() + "/receive.log", "Looking for a response...")) << receiver.output();
+    receiver.kill(SIGSTOP);
+    Child strangers = lan->spawn(
+        3, {helperPath("test-peer"), "strangers", "100", "15", "STRANGER", "192.168.10.3", "192.168.10.1"});
+    Child sender = dyad(2, {"send", "--id", "flood", "--timeout", "20", "--log", "/tmp/send.log", "--log-level",
+                            "2", "/tmp/a.txt"});
+    ASSERT_TRUE(waitForLog(lan->host(2).tmp() + "/send.log", "Selecting...")) << sender.output();
+    // The announce that the stopped receiver would send.
+    EXPECT_EQ(lan->run(1, {helperPath("test-peer"), "announce", "flood", "192.168.10.1", "1"}), 0);
+    ASSERT_TRUE(waitForLog(lan->host(2).tmp() + "/send.log", ">>ws2")) << sender.output();
+    receiver.kill(SIGCONT);
+    EXPECT_EQ(sender.wait(), 0) << sender.output();
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    EXPECT_TRUE(has(sender.output(), "dyad: pairing: a connection step failed (100); trying again"))
+        << sender.output();
+    EXPECT_TRUE(has(receiver.output(), "dyad: refused workstation STRANGER (not in --accept)"))
+        << receiver.output();
+    EXPECT_EQ(readFile(received + "/a.txt"), "a");
+}
+
+// A sender with a newer library hands it to the receiver, which stores it
+// beside its own; both say so and end at once, and say what to do with it.
+// A receiver that cannot write its library's folder says why the pairing
+// failed.
+TEST_F(Dyad, ALibraryUpdateEndsBothSidesAtOnceAndTheySayWhatItMeans) {
+    writeFile(lan->host(2).system() + "/libdyadc.so", libraryWithVersion(2, 5));
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    const std::string folder = lan->host(1).system();
+    const struct {
+        std::vector<std::string> user;
+        int exit;
+        std::string receiverSays;
+        std::string senderSays;
+    } cases[] = {
+        {{},
+         7,
+         "the peer's newer library was stored as " + folder +
+             "/dyadc.dl_. It is meant for a library installed "
+             "from source: put it in the place of " +
+             folder + "/libdyadc.so and pair again",
+         "it stored this workstation's newer one as dyadc.dl_"},
+        {asAUser, 5, folder + " is not writable by this user", "could not store it"},
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user.empty() ? "root" : "a user");
+        const std::string id = "update" + std::to_string(++round);
+        std::vector<std::string> command = c.user;
+        command.insert(command.end(), {DYADC_TEST_DYAD, "receive", "--id", id, "--accept", "ws2", "--dir",
+                                       "/tmp/in", "--timeout", "30"});
+        // A Session of the user's own: root's cannot be shared with it.
+        Child receiver = lan->spawn(1, command, {"DYADC_SESSION=" + lan->host(1).session + id});
+        Child sender = dyad(2, {"send", "--id", id, "--timeout", "30", "/tmp/a.txt"});
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
+        EXPECT_EQ(sender.wait(seconds(20)), c.exit) << sender.output();
+        EXPECT_TRUE(has(receiver.output(), c.receiverSays)) << receiver.output();
+        EXPECT_TRUE(has(receiver.output(), "DYADC_SYSTEM_DIR")) << receiver.output();
+        EXPECT_TRUE(has(sender.output(), c.senderSays)) << sender.output();
+        EXPECT_EQ(fileExists(folder + "/dyadc.dl_"), c.user.empty());
+        std::filesystem::remove(folder + "/dyadc.dl_");
+    }
+}
+
 TEST_F(Dyad, AReceiveThatLostWhatTheSenderMeantToSendIsNoSuccess) {
     const std::string okDigest = "2689367b205c16ce32ed4200942b8b8b1e262dfc70d9bc9fbc77c49699a4f1df";  // of "ok"
     // A header that the sender's library refuses to send: the receiver sees
