@@ -757,7 +757,19 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
     EXPECT_EQ(sender.wait(), 0);
     EXPECT_EQ(receiver.wait(), 0);
     EXPECT_TRUE(has(sender.output(), "sending: 48.0 MiB / 48.0 MiB, 1 / 1 file at ")) << sender.output();
+    EXPECT_TRUE(has(sender.output(), "/s after the first block)")) << sender.output();
     EXPECT_FALSE(has(sender.output(), "\r"));
+    // After a first block that held nearly everything, the rate of the rest
+    // measures nothing and is left out.
+    writeFile(lan->host(2).tmp() + "/tail.txt", "the end");
+    Child oneBlockReceiver = dyad(1, {"receive", "--id", "one", "--accept", "ws2", "--dir", "/tmp/in", "--timeout",
+                                      "30", "--quiet", "--overwrite"});
+    Child oneBlockSender = dyad(2, {"send", "--id", "one", "--timeout", "30", "--quiet", "--block-size",
+                                    std::to_string(48u << 20), "/tmp/big.bin", "/tmp/tail.txt"});
+    EXPECT_EQ(oneBlockSender.wait(), 0) << oneBlockSender.output();
+    EXPECT_EQ(oneBlockReceiver.wait(), 0) << oneBlockReceiver.output();
+    EXPECT_TRUE(has(oneBlockSender.output(), "sent 2 files, 48.0 MiB in ")) << oneBlockSender.output();
+    EXPECT_FALSE(has(oneBlockSender.output(), "after the first block")) << oneBlockSender.output();
 
     // A terminal (a pseudo-terminal made by script): a bar redrawn in place.
     Child quietReceiver = dyad(1, {"receive", "--id", "bar", "--accept", "ws2", "--dir", "/tmp/in", "--timeout",
