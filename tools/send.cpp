@@ -15,12 +15,11 @@
 // there is named with the reason, withdrawn from the receiver (format.h) and
 // the others still go.
 #include <algorithm>
-#include <atomic>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <set>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -225,7 +224,8 @@ public:
 private:
     void run() {
         FileHash hash(checksum_);
-        for (size_t index = 0; index < files_.size() && readFile(index, hash); ++index) {
+        for (size_t index = 0; index < files_.size(); ++index) {
+            if (!readFile(index, hash)) break;
         }
         ready_.close();
     }
