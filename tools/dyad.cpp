@@ -89,12 +89,13 @@ int run(int argc, char** argv) {
         "verified, nothing refused or dropped, at least one file); 2 bad arguments; 3 the pairing was refused "
         "(the peer refused this computer's name, or receive could accept nobody: no --accept and no terminal); "
         "4 a time limit passed; 5 a connection failed or the peer went away; 6 a local socket or the mask is "
-        "unusable; 7 a newer library was transferred, install it and pair again; 8 a file was not sent or not "
-        "stored (it could not be read or written, its name or size was refused, a file of its name exists, bytes "
-        "or a block header were dropped, or the peer closed without sending a file); 9 any other failure; 10 a "
-        "received file failed its size or checksum check, or came without a checksum it knows; 11 listen: no "
-        "announce with the identifier arrived (6: no usable interface). Receive reports the first problem, 10 "
-        "before 8.");
+        "unusable; 7 a newer library was transferred, the messages say what to do with it; 8 a file was not sent "
+        "or not stored (it could not be read or written, changed while it was sent, its name or size was refused, "
+        "two paths would arrive under one name, a file of its name exists, bytes or a block header were dropped, "
+        "or the peer closed without sending a file); 9 any other failure; 10 a received file failed its size or "
+        "checksum check, or came without a checksum it knows; 11 listen: no announce with the identifier arrived "
+        "(6: no usable interface). A failed pairing, connection or time limit comes first; receive then reports "
+        "its first problem, 10 before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
     addCommon(receive, options);

@@ -16,6 +16,13 @@
 //             in lowercase hexadecimal digits, as `xxhsum -H2` (32 digits of
 //             XXH3-128) or sha256sum (64 digits of SHA-256) prints it
 //
+// A sender that cannot send a file as it listed it (the file changed while
+// it was read, could not be read, or is no longer a regular file of its
+// folder) ends the file's series, or a series of a type 21 block without
+// data that it starts for it, with a type 20 block whose data is no checksum
+// (withdrawnDigits()): every receiver refuses the file by name, and stores
+// nothing under it.
+//
 // A file of a folder is named by its path: the folder's name, the names of
 // the folders below it and the file's name, joined by '/' (every one of
 // them a name that the receiver stores, names.cpp). A folder that holds
@@ -62,6 +69,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace dyad {
@@ -95,6 +103,14 @@ inline const ChecksumFormat* checksumNamed(std::string_view name) {
 // modification time's block.
 inline constexpr std::string_view folderMark = "folder";
 inline constexpr std::string_view timeMark = "mtime=";
+
+// The data of the type 20 block of a file that the sender withdraws: as many
+// characters as the checksum's digits, which are no hexadecimal digits.
+inline std::string withdrawnDigits(const ChecksumFormat& format) {
+    std::string digits = "withdrawn";
+    digits.resize(format.digits, '-');
+    return digits;
+}
 
 // Buffers of one block each in circulation between the network thread and the
 // disk thread, on either side: four keep both busy; two still overlap them

@@ -87,9 +87,14 @@ int32_t onIdentifier(char* buffer) {
     return 0;
 }
 
+// The role of the pairing under way or last made: 1 Initiator, 2 Responder.
+int32_t pairingMode = 0;
+
 // Whether the last refusal of a computer name leaves something to wait for:
 // another Initiator may present a name that is accepted.
 bool waitAfterRefusal = false;
+// Whether the Responder accepted a computer name in its last attempt.
+bool acceptedName = false;
 
 int32_t onVerify(const char* computerName) {
     const std::string name = escaped(computerName);
@@ -97,6 +102,7 @@ int32_t onVerify(const char* computerName) {
     for (const std::string& accepted : pairing->accept) {
         if (accepted == computerName) {
             std::fprintf(stderr, "dyad: accepted workstation %s\n", name.c_str());
+            acceptedName = true;
             return 0;
         }
     }
@@ -115,10 +121,66 @@ int32_t onVerify(const char* computerName) {
     std::fflush(stderr);
     char answer[16] = {};
     if (std::fgets(answer, sizeof answer, stdin) == nullptr) return 1;  // nobody left to ask
-    if (answer[0] == 'y' || answer[0] == 'Y') return 0;
+    if (answer[0] == 'y' || answer[0] == 'Y') {
+        acceptedName = true;
+        return 0;
+    }
     std::fprintf(stderr, "dyad: refused workstation %s; waiting for another\n", name.c_str());
     waitAfterRefusal = true;
     return 1;
+}
+
+// After a Responder stored a library update, the Initiator's library looks
+// for it once more: announces under no identifier, which that look ends at
+// at once (999, which an Initiator sees only after an update it sent), keep
+// the Initiator from waiting out its time limit. Nobody is accepted.
+int32_t noIdentifier(char* buffer) {
+    buffer[0] = '\0';
+    return 0;
+}
+int32_t refuseEveryone(const char*) {
+    return 1;
+}
+constexpr uint32_t storedAnnounceSeconds = 2;
+
+// What a person needs to know about an update that the pairing moved, or
+// that it could not store (`result` 100 after the Responder accepted a
+// name), beyond the result's meaning; "" when nothing. fail() adds it to the
+// pairing's failure.
+std::string pairingNote;
+std::string updateNote(int32_t result) {
+    if (pairingMode == 1 && result == DYAD_UPDATED) {
+        return "the peer's library is older: it stored this workstation's newer one as dyadc.dl_ beside its "
+               "installed library. A library installed from source is updated by putting that file in its "
+               "place; one installed from a package, with the newer package. Then pair again.";
+    }
+    if (pairingMode == 1 && result == DYAD_UPDATE_FAILED) {
+        return "the peer's library is older and asked for this workstation's, but could not store it (its "
+               "library's folder is not writable, for one; its log says why). Install the newer version there, "
+               "from the package or from source, and pair again.";
+    }
+    if (pairingMode != 2 || !(result == DYAD_UPDATED || (result == DYAD_CONNECTION_FAILED && acceptedName))) {
+        return "";
+    }
+    const sys::UpdateFolder folder = sys::updateFolder();
+    if (result == DYAD_UPDATED) {
+        return "the peer's newer library was stored as " + folder.stored +
+               ". It is meant for a library "
+               "installed from source: put it in the place of " +
+               folder.installed +
+               " and pair again. A library "
+               "installed from a package is updated with the newer package instead (the stored file is not "
+               "used, and removing the package removes it); to keep received updates apart from the package, "
+               "set DYADC_SYSTEM_DIR (see dyadc(3)).";
+    }
+    if (!folder.writable) {
+        return folder.folder +
+               " is not writable by this user: when the peer's library is newer, it sends it "
+               "as an update, which cannot be stored there (the log says so from --log-level 1). A library "
+               "installed from a package is updated with the newer package; to keep received updates, set "
+               "DYADC_SYSTEM_DIR (see dyadc(3)).";
+    }
+    return "";
 }
 
 void applyLog(const Options& options) {
@@ -131,17 +193,20 @@ void applyLog(const Options& options) {
 
 int fail(int32_t result, const std::string& doing) {
     std::fprintf(stderr, "dyad: %s: %s\n", doing.c_str(), describe(result).c_str());
-    if (result == DYAD_UPDATED) {
-        std::fprintf(stderr,
-                     "dyad: the Responder stored the newer library as dyadc.dl_ beside its installed one; "
-                     "install it there and pair again\n");
-    }
+    if (!pairingNote.empty()) std::fprintf(stderr, "dyad: %s\n", pairingNote.c_str());
+    pairingNote.clear();
     return exitFor(result);
 }
 
 int32_t pair(const Options& options, int32_t mode, const char* what) {
     pairing = &options;
+    pairingMode = mode;
     applyLog(options);
+    const auto open = [&options, mode](DyadIdentifierCallback identifier, DyadVerifyCallback verify,
+                                       uint32_t limit) {
+        return options.mask.empty() ? DyadOpen(identifier, verify, limit, mode)
+                                    : DyadOpenXOver(identifier, verify, limit, mode, options.mask.c_str());
+    };
     const auto began = Clock::now();
     for (bool first = true;; first = false) {
         // The first attempt has the whole time limit; one after a refused
@@ -153,15 +218,27 @@ int32_t pair(const Options& options, int32_t mode, const char* what) {
             limit = options.timeout - static_cast<uint32_t>(passed);
         }
         waitAfterRefusal = false;
-        const int32_t result = options.mask.empty()
-                                   ? DyadOpen(onIdentifier, onVerify, limit, mode)
-                                   : DyadOpenXOver(onIdentifier, onVerify, limit, mode, options.mask.c_str());
+        acceptedName = false;
+        int32_t result = open(onIdentifier, onVerify, limit);
         // The Responder refused a stranger: the pairing it waits for may still come.
         if (result == DYAD_REFUSED && mode != 1 && waitAfterRefusal) continue;
+        // The Responder closed this Initiator's connection before it answered:
+        // it refused another workstation that was ahead of this one (and
+        // drops every connection that waits with it), or the connection broke.
+        // The Responder goes on waiting for the workstation it accepts.
+        if (result == DYAD_CONNECTION_FAILED && mode == 1) {
+            std::fprintf(stderr, "dyad: pairing: %s; trying again\n", describe(result).c_str());
+            continue;
+        }
+        // The update went through and the Responder said so (see
+        // noIdentifier).
+        if (result == DYAD_OTHER_IDENTIFIER && mode == 1) result = DYAD_UPDATED;
+        if (result == DYAD_UPDATED && mode != 1) (void)open(noIdentifier, refuseEveryone, storedAnnounceSeconds);
         if (result == 0) {
             std::printf("%s in %.3f s\n", what, std::chrono::duration<double>(Clock::now() - began).count());
             std::fflush(stdout);
         }
+        pairingNote = updateNote(result);
         return result;
     }
 }

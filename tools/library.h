@@ -19,9 +19,12 @@ std::string describe(int32_t result);
 int fail(int32_t result, const std::string& doing);
 // Pairs as Initiator (mode 1) or Responder (mode 2) with the identifier,
 // time limit, mask, accepted computer names and log of `options`, and reports
-// how long it took ("paired in", or `what` before it). A Responder that
-// refuses a computer name keeps waiting for one it accepts, within its time
-// limit. Returns the library's result.
+// how long it took ("paired in", or `what` before it). Within the time limit,
+// a Responder that refuses a computer name keeps waiting for one it accepts,
+// and an Initiator whose connection the Responder closed before it answered
+// (100) tries again. A Responder that stored a library update announces that
+// the update is done, so that the Initiator ends at once with 24 too.
+// Returns the library's result.
 int32_t pair(const Options& options, int32_t mode, const char* what = "paired");
 
 // The style of progress display that `options` ask for on this stderr.

@@ -37,8 +37,12 @@ double Progress::rate() const {
 }
 
 double Progress::steadyRate() const {
-    double elapsed = std::chrono::duration<double>(lastAt_ - firstAt_).count();
-    return reported_ && elapsed > 0 ? static_cast<double>(done_ - firstDone_) / elapsed : 0.0;
+    // Bytes after the first report that are fewer than those before it (the
+    // end of a file that its first block nearly held) measure nothing.
+    const double elapsed = std::chrono::duration<double>(lastAt_ - firstAt_).count();
+    const uint64_t after = done_ > firstDone_ ? done_ - firstDone_ : 0;
+    return reported_ && elapsed > 0 && after >= firstDone_ && after > 0 ? static_cast<double>(after) / elapsed
+                                                                        : 0.0;
 }
 
 void Progress::update(double bytesTransferred) {

@@ -35,7 +35,8 @@ public:
     // Bytes per second from begin() until now or finish().
     double rate() const;
     // Bytes per second from the first progress report to the last one: the
-    // rate once the first block got through (0 before two reports).
+    // rate once the first block got through (0 before two reports, and when
+    // fewer bytes came after the first report than with it).
     double steadyRate() const;
     double seconds() const;
 

@@ -1,12 +1,13 @@
 // The few calls of the dyad command that each operating system makes in its
 // own way: the program's arguments and paths as text, whether a stream is a
-// terminal and a console that shows UTF-8, a file's modification time, the
-// folders of a received path reached without following a link and held in
-// place, what a name of a folder reaches, writing a file that only this
+// terminal and a console that shows UTF-8, a file to send opened as itself,
+// the folders of a received path reached without following a link and held
+// in place, what a name of a folder reaches, writing a file that only this
 // program creates and that reaches the disk before it gets its name with the
 // time it came with, removing an unfinished file when the program is
 // interrupted, the reason a call failed in the system's words, and the file
-// and version of the dyadc library that the program loaded.
+// and version of the dyadc library that the program loaded and the folder
+// where it stores a library update.
 // system_posix.cpp implements them for Linux, system_windows.cpp for Windows.
 //
 // Text inside the command is UTF-8 on Windows (names travel as UTF-8, and
@@ -40,9 +41,6 @@ bool isTerminal(std::FILE* stream);
 // once, before anything is written.
 void prepareConsole();
 
-// Opens `path` for reading, unbuffered; null when it cannot.
-std::FILE* openRead(const std::filesystem::path& path);
-
 // Whether the path is longer than the system lets programs use (Windows:
 // 259 characters; Linux: never, a name too long fails on its own).
 bool pathTooLong(const std::filesystem::path& path);
@@ -65,8 +63,39 @@ struct FileTime {
     int64_t seconds = 0;
     uint32_t nanoseconds = 0;
 };
-// The modification time of the file at `path`; false when it cannot be read.
-bool modified(const std::filesystem::path& path, FileTime* time);
+
+// A file to send, opened as itself: a symbolic link (or a junction) where a
+// file or a folder of its path was listed is never followed, and a FIFO or a
+// device is never waited on. Its size and modification time are those of the
+// open file, so that a change while it is read shows.
+class FileToSend {
+public:
+    FileToSend() = default;
+    ~FileToSend() { close(); }
+    FileToSend(const FileToSend&) = delete;
+    FileToSend& operator=(const FileToSend&) = delete;
+
+    // Opens the file `inside` (names joined by '/') of the folder `root`,
+    // reaching each folder below `root` without following a link, or, when
+    // `inside` is empty, `root` itself (a link in `root` is followed: the
+    // person named it). Never blocks. False when it is not a regular file or
+    // cannot be opened, with `problem` saying why ("a symbolic link", "a
+    // FIFO", the system's words).
+    [[nodiscard]] bool open(const std::filesystem::path& root, const std::string& inside, std::string* problem);
+    // Its size and modification time now; false when they cannot be read.
+    [[nodiscard]] bool state(uint64_t* size, FileTime* time) const;
+    // Reads up to `length` bytes; the count read (0 at its end), or -1 with
+    // `problem` set.
+    [[nodiscard]] int64_t read(void* bytes, size_t length, std::string* problem);
+    void close();
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // INVALID_HANDLE_VALUE is never kept
+#else
+    int fd_ = -1;
+#endif
+};
 
 // What place() did.
 enum class Placed {
@@ -209,5 +238,17 @@ struct LoadedLibrary {
     uint32_t minor = 0;
 };
 LoadedLibrary loadedLibrary();
+
+// The folder where the loaded dyadc library keeps its installed file and
+// stores a library update that a peer sends (Linux: DYADC_SYSTEM_DIR, or else
+// the folder of the loaded library; Windows: the system directory), those
+// two files, and whether this process can create a file there.
+struct UpdateFolder {
+    std::string folder;
+    std::string installed;  // libdyadc.so or dyadc.dll there
+    std::string stored;     // dyadc.dl_ there
+    bool writable = false;
+};
+UpdateFolder updateFolder();
 
 }  // namespace dyad::sys

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "dyadc.h"
@@ -89,20 +90,92 @@ bool isTerminal(std::FILE* stream) {
 
 void prepareConsole() {}
 
-std::FILE* openRead(const std::filesystem::path& path) {
-    return std::fopen(path.c_str(), "rb");
-}
-
 bool pathTooLong(const std::filesystem::path&) {
     return false;
 }
 
-bool modified(const std::filesystem::path& path, FileTime* time) {
+namespace {
+
+// What a file that is not a regular one is, for messages.
+const char* kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "not a regular file";
+}
+
+// Opens the file `inside` of the folder `root` with `flags`, each folder of
+// its path from the one above it and none through a link; -1 with errno set
+// when it cannot.
+int openBelow(const std::filesystem::path& root, const std::string& inside, int flags) {
+    int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t start = 0;
+    for (size_t end = inside.find('/'); folder >= 0 && end != std::string::npos; end = inside.find('/', start)) {
+        const int next = openat(folder, inside.substr(start, end - start).c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        ::close(folder);
+        errno = error;
+        folder = next;
+        start = end + 1;
+    }
+    if (folder < 0) return -1;
+    const int fd = openat(folder, inside.c_str() + start, flags | O_NOFOLLOW);
+    const int error = errno;
+    ::close(folder);
+    errno = error;
+    return fd;
+}
+
+}  // namespace
+
+bool FileToSend::open(const std::filesystem::path& root, const std::string& inside, std::string* problem) {
+    close();
+    // O_NONBLOCK: opening a FIFO or a device returns at once, and the type
+    // check below refuses it.
+    constexpr int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    const int fd = inside.empty() ? ::open(root.c_str(), flags) : openBelow(root, inside, flags);
+    if (fd < 0) {
+        // O_NOFOLLOW fails with ELOOP on a link, O_DIRECTORY with ENOTDIR
+        // where a link or a file took the place of a folder of the path.
+        *problem = errno == ELOOP     ? "a symbolic link"
+                   : errno == ENOTDIR ? "a folder of its path is no longer one (a link or a file took its place)"
+                                      : std::strerror(errno);
+        return false;
+    }
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return false;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        *problem = status.st_mode == 0 ? std::strerror(errno) : kindOf(status.st_mode);
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+bool FileToSend::state(uint64_t* size, FileTime* time) const {
+    struct stat status {};
+    if (fstat(fd_, &status) != 0) return false;
+    *size = static_cast<uint64_t>(status.st_size);
     time->seconds = status.st_mtim.tv_sec;
     time->nanoseconds = static_cast<uint32_t>(status.st_mtim.tv_nsec);
     return true;
+}
+
+int64_t FileToSend::read(void* bytes, size_t length, std::string* problem) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, bytes, length);
+        if (got >= 0) return got;
+        if (errno == EINTR) continue;
+        *problem = std::strerror(errno);
+        return -1;
+    }
+}
+
+void FileToSend::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 bool Folder::openRoot(const std::filesystem::path& path, Folder* folder, Failure* failure) {
@@ -375,6 +448,18 @@ LoadedLibrary loadedLibrary() {
     }
     dl_iterate_phdr(searchObject, &search);
     return library;
+}
+
+UpdateFolder updateFolder() {
+    UpdateFolder found;
+    const char* chosen = std::getenv("DYADC_SYSTEM_DIR");
+    found.folder = chosen != nullptr && chosen[0] != '\0'
+                       ? std::string(chosen)
+                       : std::filesystem::path(loadedLibrary().path).parent_path().string();
+    found.installed = found.folder + "/libdyadc.so";
+    found.stored = found.folder + "/dyadc.dl_";
+    found.writable = !found.folder.empty() && access(found.folder.c_str(), W_OK | X_OK) == 0;
+    return found;
 }
 
 }  // namespace dyad::sys

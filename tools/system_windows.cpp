@@ -254,10 +254,6 @@ void prepareConsole() {
     toConsole[1] = toConsole[2] = false;
 }
 
-std::FILE* openRead(const std::filesystem::path& path) {
-    return _wfopen(path.c_str(), L"rb");
-}
-
 bool pathTooLong(const std::filesystem::path& path) {
     // Without the \\?\ prefix, which most programs do not use, a path holds
     // at most MAX_PATH characters with its terminator.
@@ -265,14 +261,82 @@ bool pathTooLong(const std::filesystem::path& path) {
     return length == 0 || length > MAX_PATH;
 }
 
-bool modified(const std::filesystem::path& path, FileTime* time) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) == 0) return false;
-    const uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                           data.ftLastWriteTime.dwLowDateTime;
+bool FileToSend::open(const std::filesystem::path& root, const std::string& inside, std::string* problem) {
+    close();
+    // Sharing writes: a file that another program writes to is still sent,
+    // and the check of its size and time after reading tells whether it
+    // changed. A folder opens too (backup semantics), and is refused below.
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN;
+    std::filesystem::path path = root;
+    std::wstring expected;
+    if (!inside.empty()) {
+        // The folder as the system reaches it: the file must be reached at
+        // that path and its own names, through no link or junction.
+        HANDLE folder = CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES, share | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (folder == INVALID_HANDLE_VALUE) {
+            *problem = failureOf(GetLastError()).reason;
+            return false;
+        }
+        expected = finalPath(folder);
+        CloseHandle(folder);
+        std::wstring below = toPath(inside).native();
+        for (wchar_t& c : below) c = c == L'/' ? L'\\' : c;
+        path /= below;
+        expected += (expected.empty() || expected.back() == L'\\' ? L"" : L"\\") + below;
+    }
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                flags | (inside.empty() ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *problem = failureOf(GetLastError()).reason;
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const std::wstring reached = inside.empty() ? std::wstring() : finalPath(handle);
+    if (GetFileInformationByHandle(handle, &information) == 0) {
+        *problem = failureOf(GetLastError()).reason;
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *problem = "a symbolic link or a junction";
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *problem = "a folder";
+    } else if (GetFileType(handle) != FILE_TYPE_DISK) {
+        *problem = "not a regular file";
+    } else if (!inside.empty() &&
+               (reached.empty() || expected.empty() ||
+                CompareStringOrdinal(reached.c_str(), static_cast<int>(reached.size()), expected.c_str(),
+                                     static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL)) {
+        *problem = "reached through a symbolic link or a junction";
+    } else {
+        handle_ = handle;
+        return true;
+    }
+    CloseHandle(handle);
+    return false;
+}
+
+bool FileToSend::state(uint64_t* size, FileTime* time) const {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(handle_, &information) == 0) return false;
+    *size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    const uint64_t ticks = (static_cast<uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                           information.ftLastWriteTime.dwLowDateTime;
     time->seconds = static_cast<int64_t>(ticks / ticksPerSecond) - epochDifference;
     time->nanoseconds = static_cast<uint32_t>(ticks % ticksPerSecond) * 100;
     return true;
+}
+
+int64_t FileToSend::read(void* bytes, size_t length, std::string* problem) {
+    const DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
+    DWORD got = 0;
+    if (ReadFile(handle_, bytes, chunk, &got, nullptr)) return got;
+    *problem = failureOf(GetLastError()).reason;
+    return -1;
+}
+
+void FileToSend::close() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = nullptr;
 }
 
 bool Folder::openRoot(const std::filesystem::path& path, Folder* folder, Failure* failure) {
@@ -506,6 +570,23 @@ LoadedLibrary loadedLibrary() {
     library.major = record->dwFileVersionMS;
     library.minor = record->dwFileVersionLS;
     return library;
+}
+
+UpdateFolder updateFolder() {
+    UpdateFolder found;
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return found;
+    const std::filesystem::path path(folder);
+    found.folder = toText(path);
+    found.installed = toText(path / L"dyadc.dll");
+    found.stored = toText(path / L"dyadc.dl_");
+    // Whether a file can be made there: one that goes again when it closes.
+    HANDLE probe = CreateFileW((path / L"dyad-write-check.tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    found.writable = probe != INVALID_HANDLE_VALUE;
+    if (found.writable) CloseHandle(probe);
+    return found;
 }
 
 }  // namespace dyad::sys

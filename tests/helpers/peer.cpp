@@ -25,6 +25,10 @@
 //                             30 s and keep them, silent, until the program ends
 //   scan SECONDS LOCAL REMOTE connect to REMOTE:8181 and close at once, again and
 //                             again for SECONDS (what a port scanner does)
+//   strangers RATE SECONDS NAME LOCAL REMOTE
+//                             for SECONDS, RATE connections a second from LOCAL
+//                             to REMOTE:8181, each presenting the computer name
+//                             NAME and closed without waiting for the answer
 //   blast SECONDS             send bytes without a line end for SECONDS, or until
 //                             the connection breaks
 //   sniff FROM                receive one announce datagram through the interface
@@ -288,6 +292,28 @@ int main(int argc, char** argv) {
                 close(fd);
             }
             std::printf("scanned %d\n", made);
+        } else if (step == "strangers") {
+            int rate = std::atoi(arg().c_str());
+            int seconds = std::atoi(arg().c_str());
+            std::string name = unescape(arg()) + "\r\n";
+            std::string local = arg(), remote = arg();
+            auto next = std::chrono::steady_clock::now();
+            const auto end = next + std::chrono::seconds(seconds);
+            int presented = 0;
+            for (; next < end; next += std::chrono::microseconds(1000000 / rate)) {
+                std::this_thread::sleep_until(next);
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                const timeval brief{0, 200000};  // a connection that is not taken at once is given up
+                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &brief, sizeof brief);
+                sockaddr_in from = address(local.c_str(), 0), to = address(remote.c_str(), 8181);
+                if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+                    send(fd, name.data(), name.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(name.size())) {
+                    ++presented;
+                }
+                close(fd);
+            }
+            std::printf("presented %d\n", presented);
         } else if (step == "blast") {
             auto end = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(arg().c_str()));
             std::string chunk(65536, 'x');

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/lan.h"
 
@@ -61,6 +62,15 @@ bool logHas(const std::string& path, const std::string& message) {
         if (line == message) return true;
     }
     return false;
+}
+
+bool waitForLog(const std::string& path, const std::string& message, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!logHas(path, message)) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }  // namespace dyadc::test

@@ -135,5 +135,9 @@ void setModifiedNanoseconds(const std::string& path, int64_t nanoseconds);
 // Lines of a log with the "LOGGED:<stamp>   " prefix removed.
 std::vector<std::string> logMessages(const std::string& path);
 bool logHas(const std::string& path, const std::string& message);
+// Waits until the log at `path` holds `message` (for example an Initiator's
+// "Selecting...", once it listens for announces); false after `limit`.
+bool waitForLog(const std::string& path, const std::string& message,
+                std::chrono::seconds limit = std::chrono::seconds(20));
 
 }  // namespace dyadc::test

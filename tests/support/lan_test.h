@@ -8,7 +8,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/lan.h"
@@ -60,12 +59,7 @@ protected:
     // Waits until workstation h's test log holds `message` (for example an
     // Initiator's "Selecting...", once it listens for announces).
     bool waitForLog(int h, const std::string& message, std::chrono::seconds limit = std::chrono::seconds(20)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!logHas(log(h), message)) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
+        return test::waitForLog(log(h), message, limit);
     }
     std::string field(int h, const std::string& name) { return probeField(*lan, h, name); }
     static bool outputHas(Child& child, const std::string& text) {

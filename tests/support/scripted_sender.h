@@ -1,6 +1,7 @@
-// The steps of a scripted sender (test-peer) that pairs with a receiving dyad
-// as the workstation "evil" and sends it blocks as a hostile or odd sender
-// would: the dyad tests on Linux and under wine share it.
+// The steps of scripted peers (test-peer) for the dyad tests on Linux and
+// under wine: a sender that pairs with a receiving dyad as the workstation
+// "evil" and sends it blocks as a hostile or odd sender would, and a
+// Responder that holds a sending dyad in the middle of a file.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,44 @@ inline std::vector<std::string> peerSending(const std::vector<Block>& blocks, si
     }
     steps.insert(steps.end(),
                  {"connect", "192.168.10.2", "192.168.10.1", "send", "quit 23\\r\\n", "sleep", "500"});
+    return steps;
+}
+
+// A scripted Responder at 192.168.10.1 for `dyad send --block-size
+// BLOCK_SIZE` of one file of `blocks` whole blocks from the workstation named
+// `name`: it announces `id` once, pairs, holds back the first block's
+// acknowledgement until its standard input closes, then takes the other
+// blocks, the time block, a checksum block that withdraws the file (format.h)
+// and the sender's quit. It prints each header line it reads.
+inline std::vector<std::string> responderHoldingTheFirstBlock(const std::string& id, const std::string& name,
+                                                              int blocks, int blockSize) {
+    std::vector<std::string> steps{helperPath("test-peer"),
+                                   "listen",
+                                   "192.168.10.1",
+                                   "announce",
+                                   id,
+                                   "192.168.10.1",
+                                   "1",
+                                   "accept",
+                                   "expect",
+                                   name + "\\r\\n",
+                                   "send",
+                                   "000 OK\\r\\n",
+                                   "line",
+                                   "send",
+                                   "000 OK\\r\\n",
+                                   "close",
+                                   "accept"};
+    const auto block = [&steps](const std::vector<std::string>& take, bool hold) {
+        steps.insert(steps.end(), {"line", "send", "000 OK\\r\\n"});
+        steps.insert(steps.end(), take.begin(), take.end());
+        if (hold) steps.push_back("hold");
+        steps.insert(steps.end(), {"send", "000 Ok\\r\\n"});
+    };
+    for (int i = 0; i < blocks; ++i) block({"drain", std::to_string(blockSize)}, i == 0);
+    block({}, false);
+    block({"expect", "withdrawn" + std::string(23, '-')}, false);
+    steps.insert(steps.end(), {"close", "accept", "line"});
     return steps;
 }
 

@@ -1,5 +1,6 @@
 // The dyad command between two simulated workstations.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dyadc.h"
@@ -21,10 +23,15 @@ using namespace std::chrono;
 
 class Dyad : public testing::Test {
 protected:
-    void SetUp() override {
-        lan = std::make_unique<Lan>();
+    void SetUp() override { start(); }
+    // A LAN whose workstations have the built library; workstation 1
+    // receives into its /tmp/in.
+    void start(const Lan::Options& options = {}) {
+        lan = std::make_unique<Lan>(options);
         ASSERT_TRUE(lan->ok());
-        for (int h = 1; h <= 2; ++h) writeFile(lan->host(h).system() + "/libdyadc.so", readFile(libraryPath()));
+        for (int h = 1; h <= options.hosts; ++h) {
+            writeFile(lan->host(h).system() + "/libdyadc.so", readFile(libraryPath()));
+        }
         received = lan->host(1).tmp() + "/in";
         ASSERT_EQ(system(("mkdir -p " + received).c_str()), 0);
     }
@@ -54,6 +61,19 @@ std::string pattern(size_t size, int seed) {
     for (size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>((i * 131 + static_cast<size_t>(seed) * 7) % 256);
     return bytes;
+}
+
+// What runs a command as a user who is not root, and what that user cannot
+// write (the workstation's library folder among it).
+const std::vector<std::string> asAUser{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+// The names below `folder`, each with its path from there.
+std::set<std::string> treeOf(const std::string& folder) {
+    std::set<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        found.insert(std::filesystem::relative(entry.path(), folder).string());
+    }
+    return found;
 }
 
 TEST_F(Dyad, FilesArriveByteForByteUnderEitherChecksum) {
@@ -434,6 +454,9 @@ TEST_F(Dyad, AFolderArrivesAsItsTreeWithItsTimesEmptyFoldersAndNoLinks) {
     writeFile(tree + "/sub/b.txt", pattern(70000, 5));
     writeFile(tree + "/sub/deep/c.bin", pattern(200000, 6));
     writeFile(out + "/plain.txt", "plain");
+    // A time that nanoseconds since 1970 in 64 bits cannot hold.
+    writeFile(tree + "/future.txt", "future");
+    ASSERT_EQ(system(("touch -d 2300-01-01 " + tree + "/future.txt").c_str()), 0);
     std::filesystem::create_directory_symlink("../outside", tree + "/linked-folder");
     std::filesystem::create_symlink("../outside/secret.txt", tree + "/linked-file");
     // Sent with a separator after its name: the folder's name still leads
@@ -446,20 +469,122 @@ TEST_F(Dyad, AFolderArrivesAsItsTreeWithItsTimesEmptyFoldersAndNoLinks) {
     EXPECT_EQ(receiver.wait(), 0) << receiver.output();
     EXPECT_TRUE(has(sender.output(), "skipped /tmp/photos/linked-folder: a symbolic link")) << sender.output();
     EXPECT_TRUE(has(sender.output(), "skipped /tmp/photos/linked-file: a symbolic link")) << sender.output();
-    EXPECT_TRUE(has(sender.output(), "sent 4 files")) << sender.output();
+    EXPECT_TRUE(has(sender.output(), "sent 5 files")) << sender.output();
     EXPECT_TRUE(has(receiver.output(), "received photos/sub/deep/c.bin (195.3 KiB, XXH3-128 verified)"))
         << receiver.output();
-    std::set<std::string> arrived;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(received)) {
-        arrived.insert(std::filesystem::relative(entry.path(), received).string());
-    }
-    EXPECT_EQ(arrived,
-              (std::set<std::string>{"photos", "photos/a.txt", "photos/sub", "photos/sub/b.txt", "photos/sub/deep",
-                                     "photos/sub/deep/c.bin", "photos/empty", "photos/empty/inner", "plain.txt"}));
+    EXPECT_EQ(treeOf(received),
+              (std::set<std::string>{"photos", "photos/a.txt", "photos/future.txt", "photos/sub",
+                                     "photos/sub/b.txt", "photos/sub/deep", "photos/sub/deep/c.bin",
+                                     "photos/empty", "photos/empty/inner", "plain.txt"}));
     for (const char* file : {"photos/a.txt", "photos/sub/b.txt", "photos/sub/deep/c.bin"}) {
         const std::string sent = out + "/" + std::string(file);
         EXPECT_TRUE(readFile(received + "/" + file) == readFile(sent)) << file;
         EXPECT_EQ(modifiedNanoseconds(received + "/" + file), modifiedNanoseconds(sent)) << file;
+    }
+    EXPECT_TRUE(has(sender.output(), "dyad: /tmp/photos/future.txt is dated outside the years 1677 to 2262"))
+        << sender.output();
+    EXPECT_GT(modifiedNanoseconds(received + "/photos/future.txt"), 1600000000000000000)
+        << "sent without its time, it has that of its arrival";
+}
+
+// What changes between the listing and the sending: a link put in a file's
+// place is never followed, a FIFO never waited on, a file that went away
+// does not end the sending. Each is named, the receiver is told to drop it,
+// and the rest arrives.
+TEST_F(Dyad, WhatChangesAfterTheListingIsSkippedByNameAndTheRestArrives) {
+    const std::string out = lan->host(2).tmp();
+    const std::string shared = out + "/shared/";
+    std::filesystem::create_directories(shared + "sub");
+    std::filesystem::create_directories(out + "/private");
+    const std::pair<std::string, std::string> changes[] = {
+        {"link.txt", "a symbolic link"},
+        {"fifo.txt", "a FIFO"},
+        {"gone.txt", "No such file or directory"},
+        {"sub/in.txt", "a folder of its path is no longer one (a link or a file took its place)"}};
+    for (const auto& [name, why] : changes) writeFile(shared + name, "listed\n");
+    writeFile(shared + "kept.txt", "listed\n");
+    writeFile(out + "/private.txt", "private\n");
+    writeFile(out + "/private/in.txt", "private\n");
+    Child sender = dyad(2, {"send", "--id", "race", "--timeout", "20", "--log", "/tmp/send.log", "--log-level",
+                            "2", "/tmp/shared"});
+    // Listed, and waiting for the receiver.
+    ASSERT_TRUE(waitForLog(out + "/send.log", "Selecting...")) << sender.output();
+    for (const char* name : {"link.txt", "fifo.txt", "gone.txt"}) std::filesystem::remove(shared + name);
+    std::filesystem::remove_all(shared + "sub");
+    std::filesystem::create_symlink("../private.txt", shared + "link.txt");
+    std::filesystem::create_directory_symlink("../private", shared + "sub");
+    ASSERT_EQ(mkfifo((shared + "fifo.txt").c_str(), 0644), 0);
+    Child receiver = dyad(1,
+                          {"receive", "--id", "race", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "20"});
+    EXPECT_EQ(sender.wait(seconds(40)), 8) << sender.output();
+    EXPECT_EQ(receiver.wait(), 10) << receiver.output();
+    for (const auto& [name, why] : changes) {
+        EXPECT_TRUE(
+            has(sender.output(), "skipped /tmp/shared/" + name + ": " + why + "; the receiver is told to drop"))
+            << sender.output();
+        EXPECT_TRUE(has(receiver.output(), "shared/" + name + " arrived with 0 of its 7 bytes; removed"))
+            << receiver.output();
+    }
+    EXPECT_TRUE(has(sender.output(), "sent 1 file, ")) << sender.output();
+    EXPECT_TRUE(has(sender.output(), "dyad: 4 files were not sent (named above)")) << sender.output();
+    // The folder of a withdrawn file was made when its first block came.
+    EXPECT_EQ(treeOf(received), (std::set<std::string>{"shared", "shared/kept.txt", "shared/sub"}));
+}
+
+// A file rewritten in place while it is sent: what was read is neither
+// version, so the sender withdraws it. The receiver here is scripted: it
+// holds back the first block's acknowledgement while the file is rewritten.
+TEST_F(Dyad, AFileRewrittenWhileItIsSentIsWithdrawn) {
+    const std::string file = lan->host(2).tmp() + "/rewritten.bin";
+    writeFile(file, pattern(10 * 4096, 1));
+    setModifiedNanoseconds(file, 981173106123456789);
+    Child sender = dyad(2, {"send", "--id", "torn", "--timeout", "20", "--block-size", "4096", "--log",
+                            "/tmp/send.log", "--log-level", "2", "/tmp/rewritten.bin"});
+    ASSERT_TRUE(waitForLog(lan->host(2).tmp() + "/send.log", "Selecting...")) << sender.output();
+    Child receiver = lan->spawn(1, responderHoldingTheFirstBlock("torn", "ws2", 10, 4096));
+    ASSERT_TRUE(receiver.waitForOutput("holding")) << receiver.output();
+    writeFile(file, pattern(10 * 4096, 2));
+    receiver.closeInput();
+    EXPECT_EQ(sender.wait(), 8) << sender.output();
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    EXPECT_TRUE(has(sender.output(), "skipped /tmp/rewritten.bin: it changed while it was sent"))
+        << sender.output();
+    EXPECT_TRUE(has(receiver.output(), "line put rewritten.bin|mtime=981173106123456789|0|22"))
+        << receiver.output();
+    EXPECT_TRUE(has(receiver.output(), "line quit 23")) << receiver.output();
+}
+
+// What would not reach the receiver whole stops the sender before it pairs:
+// a file it cannot read, and two paths that would arrive under one name.
+TEST_F(Dyad, WhatTheReceiverCouldNotGetWholeStopsTheSenderBeforeItPairs) {
+    const std::string out = lan->host(2).tmp();
+    for (const char* folder : {"/d1", "/d2", "/d3/same.txt"}) std::filesystem::create_directories(out + folder);
+    for (const char* file : {"/ok.txt", "/secret.txt", "/d1/same.txt", "/d2/same.txt", "/d3/same.txt/in"}) {
+        writeFile(out + file, "x");
+    }
+    std::filesystem::permissions(out + "/secret.txt", std::filesystem::perms::owner_read);
+    const struct {
+        std::vector<std::string> user;
+        std::vector<std::string> paths;
+        std::string problem;
+    } cases[] = {
+        {asAUser, {"/tmp/ok.txt", "/tmp/secret.txt"}, "/tmp/secret.txt cannot be read (Permission denied)"},
+        {{},
+         {"/tmp/d1/same.txt", "/tmp/d2/same.txt"},
+         "/tmp/d1/same.txt and /tmp/d2/same.txt would both arrive as same.txt"},
+        {{},
+         {"/tmp/d3/same.txt", "/tmp/d1/same.txt"},
+         "/tmp/d1/same.txt would arrive as same.txt, which /tmp/d3/same.txt/in"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.problem);
+        std::vector<std::string> command = c.user;
+        command.insert(command.end(), {DYADC_TEST_DYAD, "send", "--id", "x", "--timeout", "1"});
+        command.insert(command.end(), c.paths.begin(), c.paths.end());
+        std::string output;
+        EXPECT_EQ(lan->run(2, command, {}, &output), 8) << output;
+        EXPECT_TRUE(has(output, "dyad: " + c.problem)) << output;
+        EXPECT_TRUE(has(output, "nothing was sent")) << output;
     }
 }
 
@@ -526,6 +651,81 @@ TEST_F(Dyad, AStrangerIsRefusedAndTheReceiverWaitsForTheAcceptedSender) {
         EXPECT_TRUE(has(receiver.output(), c.refusal)) << receiver.output();
         EXPECT_TRUE(terminalSafe(receiver.output())) << receiver.output();
         EXPECT_EQ(readFile(received + "/a.txt"), "a");
+    }
+}
+
+// Strangers that connect a hundred times a second, each with a computer
+// name that the receiver refuses, do not keep the accepted sender out. Here
+// its connection waits behind theirs (the receiver stopped meanwhile), and
+// the receiver drops it with the stranger it refuses: the sender tries again
+// within its time limit.
+TEST_F(Dyad, AFloodOfStrangersDoesNotKeepTheAcceptedSenderOut) {
+    Lan::Options three;
+    three.hosts = 3;
+    start(three);
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    Child receiver = dyad(1, {"receive", "--id", "flood", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30",
+                              "--log", "/tmp/receive.log"});
+    ASSERT_TRUE(waitForLog(lan->host(1).tmp() + "/receive.log", "Looking for a response...")) << receiver.output();
+    receiver.kill(SIGSTOP);
+    Child strangers = lan->spawn(
+        3, {helperPath("test-peer"), "strangers", "100", "15", "STRANGER", "192.168.10.3", "192.168.10.1"});
+    Child sender = dyad(2, {"send", "--id", "flood", "--timeout", "20", "--log", "/tmp/send.log", "--log-level",
+                            "2", "/tmp/a.txt"});
+    ASSERT_TRUE(waitForLog(lan->host(2).tmp() + "/send.log", "Selecting...")) << sender.output();
+    // The announce that the stopped receiver would send.
+    EXPECT_EQ(lan->run(1, {helperPath("test-peer"), "announce", "flood", "192.168.10.1", "1"}), 0);
+    ASSERT_TRUE(waitForLog(lan->host(2).tmp() + "/send.log", ">>ws2")) << sender.output();
+    receiver.kill(SIGCONT);
+    EXPECT_EQ(sender.wait(), 0) << sender.output();
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    EXPECT_TRUE(has(sender.output(), "dyad: pairing: a connection step failed (100); trying again"))
+        << sender.output();
+    EXPECT_TRUE(has(receiver.output(), "dyad: refused workstation STRANGER (not in --accept)"))
+        << receiver.output();
+    EXPECT_EQ(readFile(received + "/a.txt"), "a");
+}
+
+// A sender with a newer library hands it to the receiver, which stores it
+// beside its own; both say so and end at once, and say what to do with it.
+// A receiver that cannot write its library's folder says why the pairing
+// failed.
+TEST_F(Dyad, ALibraryUpdateEndsBothSidesAtOnceAndTheySayWhatItMeans) {
+    writeFile(lan->host(2).system() + "/libdyadc.so", libraryWithVersion(2, 5));
+    writeFile(lan->host(2).tmp() + "/a.txt", "a");
+    const std::string folder = lan->host(1).system();
+    const struct {
+        std::vector<std::string> user;
+        int exit;
+        std::string receiverSays;
+        std::string senderSays;
+    } cases[] = {
+        {{},
+         7,
+         "the peer's newer library was stored as " + folder +
+             "/dyadc.dl_. It is meant for a library installed "
+             "from source: put it in the place of " +
+             folder + "/libdyadc.so and pair again",
+         "it stored this workstation's newer one as dyadc.dl_"},
+        {asAUser, 5, folder + " is not writable by this user", "could not store it"},
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user.empty() ? "root" : "a user");
+        const std::string id = "update" + std::to_string(++round);
+        std::vector<std::string> command = c.user;
+        command.insert(command.end(), {DYADC_TEST_DYAD, "receive", "--id", id, "--accept", "ws2", "--dir",
+                                       "/tmp/in", "--timeout", "30"});
+        // A Session of the user's own: root's cannot be shared with it.
+        Child receiver = lan->spawn(1, command, {"DYADC_SESSION=" + lan->host(1).session + id});
+        Child sender = dyad(2, {"send", "--id", id, "--timeout", "30", "/tmp/a.txt"});
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
+        EXPECT_EQ(sender.wait(seconds(20)), c.exit) << sender.output();
+        EXPECT_TRUE(has(receiver.output(), c.receiverSays)) << receiver.output();
+        EXPECT_TRUE(has(receiver.output(), "DYADC_SYSTEM_DIR")) << receiver.output();
+        EXPECT_TRUE(has(sender.output(), c.senderSays)) << sender.output();
+        EXPECT_EQ(fileExists(folder + "/dyadc.dl_"), c.user.empty());
+        std::filesystem::remove(folder + "/dyadc.dl_");
     }
 }
 
@@ -615,7 +815,19 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
     EXPECT_EQ(sender.wait(), 0);
     EXPECT_EQ(receiver.wait(), 0);
     EXPECT_TRUE(has(sender.output(), "sending: 48.0 MiB / 48.0 MiB, 1 / 1 file at ")) << sender.output();
+    EXPECT_TRUE(has(sender.output(), "/s after the first block)")) << sender.output();
     EXPECT_FALSE(has(sender.output(), "\r"));
+    // After a first block that held nearly everything, the rate of the rest
+    // measures nothing and is left out.
+    writeFile(lan->host(2).tmp() + "/tail.txt", "the end");
+    Child oneBlockReceiver = dyad(1, {"receive", "--id", "one", "--accept", "ws2", "--dir", "/tmp/in", "--timeout",
+                                      "30", "--quiet", "--overwrite"});
+    Child oneBlockSender = dyad(2, {"send", "--id", "one", "--timeout", "30", "--quiet", "--block-size",
+                                    std::to_string(48u << 20), "/tmp/big.bin", "/tmp/tail.txt"});
+    EXPECT_EQ(oneBlockSender.wait(), 0) << oneBlockSender.output();
+    EXPECT_EQ(oneBlockReceiver.wait(), 0) << oneBlockReceiver.output();
+    EXPECT_TRUE(has(oneBlockSender.output(), "sent 2 files, 48.0 MiB in ")) << oneBlockSender.output();
+    EXPECT_FALSE(has(oneBlockSender.output(), "after the first block")) << oneBlockSender.output();
 
     // A terminal (a pseudo-terminal made by script): a bar redrawn in place.
     Child quietReceiver = dyad(1, {"receive", "--id", "bar", "--accept", "ws2", "--dir", "/tmp/in", "--timeout",

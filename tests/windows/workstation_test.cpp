@@ -430,6 +430,86 @@ TEST_F(WindowsWorkstations, DyadExeSendsAndRebuildsFoldersWithTheirTimes) {
     }
 }
 
+// What changes between dyad.exe's listing and its sending (a link in a
+// file's place, a folder of the path that a link replaced, a file that went
+// away) is named and withdrawn from the receiver, and the rest arrives; a
+// time beyond 2262, which the time block cannot carry, is left out.
+TEST_F(WindowsWorkstations, DyadExeSkipsWhatChangesAfterItsListing) {
+    start({2});
+    const std::string drive = station(2).driveC();
+    const std::string shared = drive + "/shared/";
+    std::filesystem::create_directories(shared + "sub");
+    std::filesystem::create_directories(drive + "/private");
+    const std::pair<std::string, std::string> changes[] = {
+        {"link.txt", "reached through a symbolic link or a junction"},
+        {"gone.txt", "File not found"},
+        {"sub/in.txt", "reached through a symbolic link or a junction"}};
+    for (const auto& [name, why] : changes) writeFile(shared + name, "listed\n");
+    writeFile(shared + "kept.txt", "listed\n");
+    writeFile(shared + "future.txt", "listed\n");
+    ASSERT_EQ(system(("touch -d 2300-01-01 " + shared + "future.txt").c_str()), 0);
+    writeFile(drive + "/private.txt", "private\n");
+    writeFile(drive + "/private/in.txt", "private\n");
+    Child sender = dyad(
+        2, {"send", "--id", "RACE", "--timeout", "30", "--log", "C:\\send.log", "--log-level", "2", "C:\\shared"});
+    ASSERT_TRUE(waitForLog(drive + "/send.log", "Selecting...", seconds(60))) << text(sender);
+    std::filesystem::remove(shared + "link.txt");
+    std::filesystem::remove(shared + "gone.txt");
+    std::filesystem::remove_all(shared + "sub");
+    std::filesystem::create_symlink("../private.txt", shared + "link.txt");
+    std::filesystem::create_directory_symlink("../private", shared + "sub");
+    const std::string in = lan->host(1).tmp() + "/in";
+    std::filesystem::create_directories(in);
+    Child receiver = dyad(
+        1, {"receive", "--id", "RACE", "--accept", computerName(2), "--dir", "/tmp/in", "--timeout", "30"});
+    EXPECT_EQ(sender.wait(seconds(90)), 8) << text(sender);
+    EXPECT_EQ(receiver.wait(seconds(30)), 10) << text(receiver);
+    for (const auto& [name, why] : changes) {
+        // As dyad.exe prints the path: with '\\', and each of them escaped.
+        std::string shown = "C:\\\\shared\\\\" + name;
+        for (size_t at = shown.find('/'); at != std::string::npos; at = shown.find('/', at)) {
+            shown.replace(at, 1, "\\\\");
+        }
+        EXPECT_NE(text(sender).find("skipped " + shown + ": " + why + "; the receiver is told to drop it"),
+                  std::string::npos)
+            << text(sender);
+        EXPECT_NE(text(receiver).find("shared/" + name + " arrived with 0 of its 7 bytes; removed"),
+                  std::string::npos)
+            << text(receiver);
+    }
+    EXPECT_NE(text(sender).find("C:\\\\shared\\\\future.txt is dated outside the years 1677 to 2262"),
+              std::string::npos)
+        << text(sender);
+    std::set<std::string> arrived;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(in)) {
+        arrived.insert(std::filesystem::relative(entry.path(), in).string());
+    }
+    EXPECT_EQ(arrived, (std::set<std::string>{"shared", "shared/future.txt", "shared/kept.txt", "shared/sub"}));
+    EXPECT_GT(modifiedNanoseconds(in + "/shared/future.txt"), 1600000000000000000);
+}
+
+// A file that another program rewrites while dyad.exe sends it is withdrawn:
+// the scripted Responder holds the first block while it is rewritten.
+TEST_F(WindowsWorkstations, DyadExeWithdrawsAFileRewrittenWhileItIsSent) {
+    start({2});
+    const std::string file = station(2).driveC() + "/rewritten.bin";
+    writeFile(file, std::string(10 * 4096, 'a'));
+    setModifiedNanoseconds(file, 981173106123456700);
+    Child sender = dyad(2, {"send", "--id", "TORN", "--timeout", "30", "--block-size", "4096", "--log",
+                            "C:\\send.log", "--log-level", "2", "C:\\rewritten.bin"});
+    ASSERT_TRUE(waitForLog(station(2).driveC() + "/send.log", "Selecting...", seconds(60))) << text(sender);
+    Child receiver = lan->spawn(1, responderHoldingTheFirstBlock("TORN", computerName(2), 10, 4096));
+    ASSERT_TRUE(receiver.waitForOutput("holding")) << receiver.output();
+    writeFile(file, std::string(10 * 4096, 'b'));
+    receiver.closeInput();
+    EXPECT_EQ(sender.wait(seconds(60)), 8) << text(sender);
+    EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+    EXPECT_NE(text(sender).find("skipped C:\\\\rewritten.bin: it changed while it was sent"), std::string::npos)
+        << text(sender);
+    EXPECT_NE(receiver.output().find("line put rewritten.bin|mtime=981173106123456700|0|22"), std::string::npos)
+        << receiver.output();
+}
+
 TEST_F(WindowsWorkstations, DyadExeRefusesHostilePathsOneByOne) {
     start({1});
     const std::string in = lan->host(1).tmp() + "/in";
