@@ -30,8 +30,65 @@ protected:
         wrapper.insert(wrapper.end(), steps.begin(), steps.end());
         return lan->spawn(h, wrapper);
     }
+    // Waits until workstation h's log holds `message` `times` times.
+    bool waitForLogCount(int h, const std::string& message, size_t times) {
+        for (auto end = steady_clock::now() + seconds(20); steady_clock::now() < end;) {
+            size_t seen = 0;
+            for (const std::string& line : logMessages(log(h))) seen += line == message ? 1 : 0;
+            if (seen >= times) return true;
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        return false;
+    }
     std::string shm(int h, const std::string& suffix = "") { return "/dev/shm/" + lan->host(h).session + suffix; }
 };
+
+TEST_F(Sharing, AKilledProcessesOpensAreTakenBackAndTheLastLiveCloseEndsThePairing) {
+    start();
+    Child responder = host(1, {"open", "2", "LAB7", "20", "recv", "1000", "15"});
+    Child first = host(2, {"open", "1", "LAB7", "20", "wait", "close"});
+    ASSERT_TRUE(first.waitForOutput("open 0\n")) << first.output();
+    Child second = host(2, {"open", "1", "LAB7", "5", "hold"});
+    ASSERT_TRUE(second.waitForOutput("holding")) << second.output();
+    EXPECT_EQ(field(2, "openCount"), "2");
+    second.kill(SIGKILL);
+    second.wait();
+    auto began = steady_clock::now();
+    first.writeInput("\n");
+    EXPECT_EQ(first.wait(seconds(20)), 0);
+    EXPECT_EQ(first.output(), "setlog 0\nopen 0\ngo\nclose 0\n");
+    EXPECT_EQ(responder.wait(seconds(30)), 0);
+    EXPECT_EQ(responder.output(), "setlog 0\nverified ws2\nopen 0\nrecv 23 -1 -1  \n");
+    EXPECT_LT(steady_clock::now() - began, seconds(10)) << "the Responder heard the close";
+}
+
+// Two Responders (workstation 1) and two Initiators (workstation 4) open at
+// the same moment; one Initiator (2) and one Responder (3) pair with them.
+TEST_F(Sharing, OpensAtTheSameMomentJoinOnePairing) {
+    Lan::Options options;
+    options.hosts = 4;
+    start(options);
+    Child responders[] = {host(1, {"open", "2", "LAB7", "20", "hold"}),
+                          host(1, {"open", "2", "LAB7", "20", "hold"})};
+    Child initiators[] = {host(4, {"open", "1", "LAB8", "20", "hold"}),
+                          host(4, {"open", "1", "LAB8", "20", "hold"})};
+    ASSERT_TRUE(waitForLogCount(1, "DyadOpen initiated", 2));
+    ASSERT_TRUE(waitForLogCount(4, "DyadOpen initiated", 2));
+    Child initiator = host(2, {"open", "1", "LAB7", "20"});
+    Child responder = host(3, {"open", "2", "LAB8", "20"});
+    EXPECT_EQ(initiator.wait(seconds(30)), 0);
+    EXPECT_EQ(responder.wait(seconds(30)), 0);
+    EXPECT_EQ(initiator.output(), "setlog 0\nopen 0\n");
+    EXPECT_EQ(responder.output(), "setlog 0\nverified ws4\nopen 0\n");
+    for (Child* child : {&responders[0], &responders[1], &initiators[0], &initiators[1]}) {
+        EXPECT_TRUE(child->waitForOutput("holding")) << child->output();
+        EXPECT_TRUE(outputHas(*child, "open 0\n")) << child->output();
+    }
+    EXPECT_EQ(field(1, "openCount"), "2");
+    EXPECT_EQ(field(4, "openCount"), "2");
+    EXPECT_TRUE(outputHas(responders[0], "verified ws2") != outputHas(responders[1], "verified ws2"))
+        << "one rendezvous";
+}
 
 // A process holds the connection through a series; a process of another PID
 // namespace that sends meanwhile waits for the series' end instead of taking
