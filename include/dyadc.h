@@ -16,10 +16,10 @@
  * acknowledged only when all of its bytes have arrived.
  *
  * One pairing is shared by the processes of one user of the workstation that
- * load the library (on Linux the workstation is named by the environment
- * variable DYADC_SESSION, default "dyadc", and processes of other users keep
- * a pairing of their own; on Windows it is every process that loads the same
- * dyadc.dll file, so install it once, in the system directory). The
+ * load the library; processes of other users keep a pairing of their own (on
+ * Linux the workstation is named by the environment variable DYADC_SESSION,
+ * default "dyadc"; on Windows it is the computer, for the processes of the
+ * user's logon session; install dyadc.dll once, in the system directory). The
  * library creates no thread: every function runs on the caller's thread and
  * blocks it until it returns, for at most the time limit given to it (0 means
  * no limit).
