@@ -32,6 +32,7 @@ endif()
 
 set(DYADC_PORTABLE_SOURCES
   src/platform/addresses.cpp
+  src/session/opens.cpp
   src/session/session.cpp
   src/session/system_files.cpp
   src/session/time_limit.cpp

@@ -15,10 +15,11 @@
  * the Responder's host receives them with DyadRecvDataBlock. Every block is
  * acknowledged only when all of its bytes have arrived.
  *
- * One pairing is shared by every process of the workstation that loads the
- * library (on Linux the workstation is named by the environment variable
- * DYADC_SESSION, default "dyadc"; on Windows it is every process that loads
- * the same dyadc.dll file, so install it once, in the system directory). The
+ * One pairing is shared by the processes of one user of the workstation that
+ * load the library; processes of other users keep a pairing of their own (on
+ * Linux the workstation is named by the environment variable DYADC_SESSION,
+ * default "dyadc"; on Windows it is the computer, for the processes of the
+ * user's logon session; install dyadc.dll once, in the system directory). The
  * library creates no thread: every function runs on the caller's thread and
  * blocks it until it returns, for at most the time limit given to it (0 means
  * no limit).
@@ -33,11 +34,14 @@
  *     from another thread or process waits for it within its own time limit.
  *     Blocks go to whichever call receives them, each block to exactly one
  *     call.
- *   - DyadOpen, DyadOpenXOver, DyadClose: the count of opens is kept exactly
- *     whoever calls; but open the pairing itself from one process at a time
- *     (two calls that find the workstation unpaired at the same moment each
- *     start a pairing of their own). The last DyadClose of the workstation,
- *     in whichever process, ends the pairing for every process.
+ *   - DyadOpen, DyadOpenXOver, DyadClose: one open at a time pairs the
+ *     workstation; an open that finds another thread or process pairing
+ *     waits for it within its own time limit, then joins its pairing
+ *     (returning 0) or pairs itself when the other failed. Opens are counted
+ *     per process: a DyadClose undoes an open of its own process, the opens
+ *     of a process that ended without closing them are taken back, and the
+ *     last DyadClose of the processes still running ends the pairing for
+ *     every process.
  *   - DyadSetLog sets the calling process's log only; set it before other
  *     threads of the process use the library.
  *   - Callbacks run on the thread that called the function that takes them.

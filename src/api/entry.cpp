@@ -29,6 +29,18 @@ void reportUnsharedSession() {
                 "this process keeps its Session to itself",
                 platform::workstationName());
             break;
+        case platform::sharedMemoryReasonOwner:
+            LOG_BASIC(
+                "Warning: workstation %s belongs to another user, or allows others in; "
+                "this process keeps its Session to itself",
+                platform::workstationName());
+            break;
+        case platform::sharedMemoryReasonBusy:
+            LOG_BASIC(
+                "Warning: workstation %s stays locked by another process; "
+                "this process keeps its Session to itself",
+                platform::workstationName());
+            break;
         case platform::sharedMemoryReasonSystem:
             LOG_BASIC("Warning: workstation %s cannot be shared; this process keeps its Session to itself",
                       platform::workstationName());

@@ -2,15 +2,18 @@
 //
 // The pairing lives in the shared Session, so a pairing made by one open (in
 // this or another process) serves every later open until it is reset or the
-// last process unloads the library: those opens only count. The close that
-// brings the count to 0 ends the connection, on the Initiator after telling
-// the Responder. The count is changed with atomic operations, so that opens
-// and closes in several processes at once never lose one, and a close
-// without an open never takes it below 0.
+// last process unloads the library: those opens only count. One open at a
+// time pairs the workstation: an open that finds another process (or thread)
+// pairing waits for it, within its own time limit, and then joins its
+// pairing, or pairs itself when the other failed. Opens are counted per
+// process (session/opens.h): a close undoes an open of its own process, the
+// opens of ended processes are taken back, and the close that brings the
+// count to 0 ends the connection, on the Initiator after telling the
+// Responder.
 #include "api/open_close.h"
 
-#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "blocks/blocks.h"
@@ -18,7 +21,9 @@
 #include "link/link.h"
 #include "log/log.h"
 #include "rendezvous/rendezvous.h"
+#include "session/opens.h"
 #include "session/results.h"
+#include "session/time_limit.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 #include "wire/text.h"
@@ -31,19 +36,77 @@ constexpr size_t maskFieldLimit = 3;
 // How long the last close tries to reach a Responder that refuses.
 constexpr int64_t closeConnectMilliseconds = 4000;
 
-uint32_t countOpen() {
-    return std::atomic_ref<uint32_t>(sharedSession().openCount).fetch_add(1) + 1;
+// How often an open that waits for another one's rendezvous looks again.
+constexpr int64_t turnPollMilliseconds = 50;
+
+// Threads of one process pair one at a time (the rendezvous mark tells
+// processes apart, not threads).
+std::mutex& pairingTurn() {
+    static std::mutex turn;
+    return turn;
 }
 
-// Takes one open off the count unless it is 0. Returns false when it was 0.
-bool countClose(uint32_t* left) {
-    std::atomic_ref<uint32_t> count(sharedSession().openCount);
-    uint32_t current = count.load();
+// An open's turn to pair the workstation: this thread's turn among the
+// process's threads and the workstation's rendezvous mark, both given back
+// when the turn ends.
+class PairingTurn {
+public:
+    PairingTurn() = default;
+    PairingTurn(const PairingTurn&) = delete;
+    PairingTurn& operator=(const PairingTurn&) = delete;
+    ~PairingTurn() {
+        if (marked_) releaseProcessMark(sharedSession().rendezvousProcess);
+    }
+    // Waits until no other thread or process is pairing the workstation.
+    // Returns 0, or 101 when the time limit passed first.
+    Result take(uint32_t timeoutSeconds) {
+        for (;;) {
+            if (turn_.owns_lock() || turn_.try_lock()) {
+                marked_ = takeProcessMark(sharedSession().rendezvousProcess);
+                if (marked_) return Result::ok;
+            }
+            if (timeLimitPassed(timeoutSeconds)) return Result::timedOut;
+            if (!waited_) LOG_DETAIL("Another process is pairing this workstation.  Waiting");
+            waited_ = true;
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, turnPollMilliseconds)));
+        }
+    }
+    // Whether take() had to wait for another open.
+    bool waited() const { return waited_; }
+
+private:
+    std::unique_lock<std::mutex> turn_{pairingTurn(), std::defer_lock};
+    bool marked_ = false;
+    bool waited_ = false;
+};
+
+// Joins the pairing that the workstation holds: starts the socket layer and
+// counts the open.
+Result joinPairing() {
+    platform::startSocketLayer(0x0101, &sharedSession().wsaData);
+    uint32_t ticket = 0;
+    if (!countOpen(&ticket)) {
+        LOG_BASIC("Too many processes hold opens of this pairing");
+        return Result::socketFailed;
+    }
+    processSession().openTicket = static_cast<int32_t>(ticket);
+    return Result::ok;
+}
+
+// The rendezvous of one side for the identifier that the host gave.
+Result rendezvous(const char* identifier, DyadVerifyCallback verifyCallback, uint32_t timeoutSeconds,
+                  bool initiator) {
+    if (!initiator) return responderRendezvous(identifier, timeoutSeconds, verifyCallback);
+    SharedSession& s = sharedSession();
+    copyText(s.pairingId, sizeof s.pairingId, identifier);  // fits: cut to identifierLimit
+    Result opened;
     do {
-        if (current == 0) return false;
-    } while (!count.compare_exchange_weak(current, current - 1));
-    *left = current - 1;
-    return true;
+        opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
+    } while (opened == Result::otherIdentifier);
+    // The library went to the Responder: pair with it again.
+    if (opened == Result::updated) opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
+    return opened;
 }
 
 }  // namespace
@@ -81,57 +144,68 @@ bool convertMask(const char* mask, char* addressMask) {
 }
 
 Result openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                   uint32_t timeoutSeconds, int32_t mode) {
+                   uint32_t timeoutSeconds, int32_t mode, const MaskRequest& mask) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     LOG_BASIC("DyadOpen initiated");
+    startOperation();
+    auto applyMask = [&] {
+        if (!mask.given) return;
+        if (mask.use) copyText(s.addressMask, sizeof s.addressMask, mask.prefix);  // fits: same size
+        s.useAddressMask = mask.use ? 1 : 0;
+    };
     if (s.paired == 1) {
-        platform::startSocketLayer(0x0101, &s.wsaData);
-        p.openTicket = static_cast<int32_t>(countOpen());
-        return Result::ok;
+        applyMask();
+        return joinPairing();
     }
     const bool initiator = mode == 1;
     if (identifierCallback == nullptr || (!initiator && verifyCallback == nullptr)) return Result::invalid;
 
-    char identifier[identifierBufferSize] = {};
-    const int32_t given = identifierCallback(identifier);
-    if (given != 0) return resultFrom(given);  // the host refused: its own number
-    // An identifier that is too long, or lacks its terminator, is cut to the
-    // longest one that both sides can carry.
-    identifier[identifierLimit] = '\0';
-
-    Result opened;
-    if (initiator) {
-        copyText(s.pairingId, sizeof s.pairingId, identifier);  // cut to identifierLimit above
-        do {
-            opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
-        } while (opened == Result::otherIdentifier);
-        // The library went to the Responder: pair with it again.
-        if (opened == Result::updated) opened = initiatorRendezvous(s.pairingId, timeoutSeconds);
-    } else {
-        opened = responderRendezvous(identifier, timeoutSeconds, verifyCallback);
+    PairingTurn turn;
+    if (turn.take(timeoutSeconds) != Result::ok) {
+        LOG_BASIC("Connect Has Timed Out");
+        return Result::timedOut;
     }
-    if (opened == Result::ok) countOpen();
-    p.openTicket = static_cast<int32_t>(s.openCount);
+    applyMask();
+    if (s.paired == 1) return joinPairing();  // another open paired the workstation meanwhile
+    uint32_t limit = timeoutSeconds;
+    if (turn.waited() && timeoutSeconds != 0) {
+        // The rendezvous measures its limit afresh: it gets what is left.
+        limit = static_cast<uint32_t>(timeLeftMilliseconds(timeoutSeconds) / 1000);
+        if (limit == 0) {
+            LOG_BASIC("Connect Has Timed Out");
+            return Result::timedOut;
+        }
+    }
+    char identifier[identifierBufferSize] = {};
+    Result opened = resultFrom(identifierCallback(identifier));
+    if (opened == Result::ok) {
+        // An identifier that is too long, or lacks its terminator, is cut to
+        // the longest one that both sides can carry.
+        identifier[identifierLimit] = '\0';
+        opened = rendezvous(identifier, verifyCallback, limit, initiator);
+        if (opened == Result::ok) return joinPairing();
+        p.openTicket = static_cast<int32_t>(s.openCount);
+    }
+    // A host that refused to give the identifier gets its own number back.
+    if (mask.given) s.useAddressMask = 0;
     return opened;
 }
 
 Result openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
                        uint32_t timeoutSeconds, int32_t mode, const char* ipMask) {
     SharedSession& s = sharedSession();
-    if (ipMask == nullptr) {
+    MaskRequest mask;
+    mask.given = true;
+    mask.use = ipMask != nullptr;
+    if (mask.use && !convertMask(ipMask, mask.prefix)) {
+        // Refused before anything else; the fields converted so far stay.
+        copyText(s.addressMask, sizeof s.addressMask, mask.prefix);
         s.useAddressMask = 0;
-    } else {
-        s.useAddressMask = 1;
-        if (!convertMask(ipMask, s.addressMask)) {
-            s.useAddressMask = 0;
-            return Result::badMask;
-        }
+        return Result::badMask;
     }
-    LOG_DETAIL("The end resulting addressmask looks like <%s>", s.addressMask);
-    const Result opened = openPairing(identifierCallback, verifyCallback, timeoutSeconds, mode);
-    if (opened != Result::ok) s.useAddressMask = 0;
-    return opened;
+    LOG_DETAIL("The end resulting addressmask looks like <%s>", mask.use ? mask.prefix : s.addressMask);
+    return openPairing(identifierCallback, verifyCallback, timeoutSeconds, mode, mask);
 }
 
 Result closePairing() {

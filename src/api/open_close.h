@@ -9,8 +9,16 @@
 
 namespace dyadc {
 
+// What DyadOpenXOver asks of the interfaces that a rendezvous may use:
+// nothing (DyadOpen), no restriction, or those that begin with `prefix`.
+struct MaskRequest {
+    bool given = false;
+    bool use = false;
+    char prefix[20] = {};
+};
+
 Result openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                   uint32_t timeoutSeconds, int32_t mode);
+                   uint32_t timeoutSeconds, int32_t mode, const MaskRequest& mask = {});
 Result openPairingOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
                        uint32_t timeoutSeconds, int32_t mode, const char* ipMask);
 Result closePairing();

@@ -10,34 +10,10 @@
 #include "session/time_limit.h"
 
 namespace dyadc {
-namespace {
-
-// Takes a mark for this process (see lease.h for its states).
-bool takeMark(platform::ProcessIdentity& field) {
-    const platform::ProcessIdentity me = platform::currentProcess();
-    std::atomic_ref<platform::ProcessIdentity> mark(field);
-    platform::ProcessIdentity current = mark.load();
-    for (;;) {
-        if (current == me) return true;
-        if (current == 0) {
-            if (mark.compare_exchange_weak(current, me)) return true;
-            continue;
-        }
-        if (platform::processAlive(current)) return false;
-        mark.compare_exchange_weak(current, 0);  // stale: its process has ended
-    }
-}
-
-void releaseMark(platform::ProcessIdentity& field) {
-    platform::ProcessIdentity me = platform::currentProcess();
-    std::atomic_ref<platform::ProcessIdentity>(field).compare_exchange_strong(me, 0);
-}
-
-}  // namespace
 
 bool takeSendingMark() {
     SharedSession& s = sharedSession();
-    if (!takeMark(s.socketOwnerProcess)) return false;
+    if (!takeProcessMark(s.socketOwnerProcess)) return false;
     s.socketOwner = processSession().openTicket;
     return true;
 }
@@ -50,11 +26,11 @@ void releaseSendingMark() {
 }
 
 bool takeReceivingMark() {
-    return takeMark(sharedSession().receivingProcess);
+    return takeProcessMark(sharedSession().receivingProcess);
 }
 
 void releaseReceivingMark() {
-    releaseMark(sharedSession().receivingProcess);
+    releaseProcessMark(sharedSession().receivingProcess);
 }
 
 bool connectionHeldElsewhere() {

@@ -214,14 +214,20 @@ struct SharedMemory {
 inline constexpr int32_t sharedMemoryReasonName = 1;    // bad DYADC_SESSION
 inline constexpr int32_t sharedMemoryReasonLayout = 2;  // another build's layout
 inline constexpr int32_t sharedMemoryReasonSystem = 3;  // a system call failed
+inline constexpr int32_t sharedMemoryReasonOwner = 4;   // another user's, or open to others
+inline constexpr int32_t sharedMemoryReasonBusy = 5;    // locked by another process for too long
 
 // Maps the workstation's shared memory of `size` bytes whose layout is
 // identified by `layout`. The first process to attach while no other process
 // holds it copies `initialValues` (`size` bytes) into it before any other
-// process can see it. Never fails: when the memory cannot be shared, a
-// private block holding the initial values is returned with `shared` false.
+// process can see it. The memory is shared by one user's processes only:
+// objects that belong to another user, or that others may open, are never
+// used. Never fails, and waits a few seconds at most: when the memory cannot
+// be shared, a private block holding the initial values is returned with
+// `shared` false and the reason.
 SharedMemory attachSharedMemory(uint32_t size, uint32_t layout, const void* initialValues);
-// Releases this process's hold; the last holder discards the memory.
+// Releases this process's hold; the last holder discards the memory and
+// every object that belonged to it.
 void detachSharedMemory();
 // The workstation name in use, for messages: "dyadc" or DYADC_SESSION on
 // POSIX, the computer name on Windows.
@@ -241,19 +247,26 @@ void unmapSharedMemory(void* data, uint32_t size);
 
 int32_t currentProcessId();
 
-// A process as the shared Session records it: its id in the high 32 bits and
-// the low 32 bits of its start time in the low ones, so that a new process
-// that the system has given the id of an ended one is not taken for it. 0 is
-// no process.
+// A process as the shared Session records it, unique among the processes of
+// the workstation, also across PID namespaces, and never the same for a new
+// process that the system has given the id of an ended one: the id in the
+// high 32 bits (for messages; in the process's own PID namespace), and in
+// the low 32 bits what tells the process apart on this platform (on POSIX
+// its place among the holders of the shared memory and a count of the
+// places taken; on Windows the low 32 bits of its start time). 0 is no
+// process.
 using ProcessIdentity = uint64_t;
 ProcessIdentity currentProcess();
-// The identity of the running process with this id; 0 when there is none.
+// The identity of the running process with this id (in this process's PID
+// namespace) that holds the workstation's shared memory; 0 when there is
+// none. For tests and tools.
 ProcessIdentity processIdentityOf(int32_t processId);
 inline int32_t processIdOf(ProcessIdentity process) {
     return static_cast<int32_t>(process >> 32);
 }
 // False when the process has ended (also when it has not been waited for yet)
-// or its id now belongs to another process.
+// or its id now belongs to another process. A process of another PID
+// namespace is told by its identity as any other.
 bool processAlive(ProcessIdentity process);
 bool environmentDefined(const char* name);
 // Writes the computer name (at most size - 1 characters, NUL-terminated).

@@ -1,7 +1,8 @@
-// The Session's two regions, their initial values, closeSocket, the socket
-// field helpers and resetSession.
+// The Session's two regions, their initial values, the process marks,
+// closeSocket, the socket field helpers and resetSession.
 #include "session/session.h"
 
+#include "session/opens.h"
 #include "session/results.h"
 
 #include <atomic>
@@ -81,6 +82,8 @@ void applySharedInitialValues(SharedSession& s) {
     s.socketOwnerProcess = 0;
     s.receivingProcess = 0;
     s.freshConnection = 0;
+    s.rendezvousProcess = 0;
+    for (OpenRecord& record : s.openRecords) record = OpenRecord{};
 }
 
 void applyProcessInitialValues(ProcessSession& p) {
@@ -115,6 +118,9 @@ void attachSession() {
 
 void detachSession() {
     static const SharedSession initial = makeSharedInitialValues();
+    // The process's opens end with it; the next close of another process
+    // may be the last.
+    forgetOwnOpens();
     if (shared != &privateShared) {
         shared = &privateShared;
         platform::detachSharedMemory();
@@ -143,6 +149,26 @@ bool copyText(char* field, size_t size, const char* text) {
     }
     std::memcpy(field, text, length + 1);
     return true;
+}
+
+bool takeProcessMark(platform::ProcessIdentity& field) {
+    const platform::ProcessIdentity me = platform::currentProcess();
+    std::atomic_ref<platform::ProcessIdentity> mark(field);
+    platform::ProcessIdentity current = mark.load();
+    for (;;) {
+        if (current == me) return true;
+        if (current == 0) {
+            if (mark.compare_exchange_weak(current, me)) return true;
+            continue;
+        }
+        if (platform::processAlive(current)) return false;
+        mark.compare_exchange_weak(current, 0);  // stale: its process has ended
+    }
+}
+
+void releaseProcessMark(platform::ProcessIdentity& field) {
+    platform::ProcessIdentity me = platform::currentProcess();
+    std::atomic_ref<platform::ProcessIdentity>(field).compare_exchange_strong(me, 0);
 }
 
 void freeSendingMark() {
@@ -206,7 +232,7 @@ void resetSession() {
     closeSessionSocket(s.relistenSocket);
     closeSessionSocket(s.listenSocket);
     s.connected = 0;
-    s.openCount = 0;
+    forgetAllOpens();
     s.paired = 0;
     s.isInitiator = 0;
     s.bytesTransferred = 0.0;

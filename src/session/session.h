@@ -27,6 +27,17 @@ using platform::invalidSocket;
 using platform::SocketAddress;
 using platform::SocketHandle;
 
+// How many processes of a workstation can hold opens at the same time.
+inline constexpr size_t openingProcessLimit = 64;
+
+// One process's share of openCount: the opens it made and has not closed.
+// The process is 0 while the record is free.
+struct OpenRecord {
+    alignas(8) platform::ProcessIdentity process;
+    uint32_t opens;
+    uint32_t reserved;
+};
+
 struct SharedSession {
     char addressMask[20];                 // dotted prefix restricting the usable interfaces
     int32_t connected;                    // 1 while dataSocket holds an open connection
@@ -68,6 +79,12 @@ struct SharedSession {
     // 1 while the open data connection has carried no complete block yet:
     // it was made for the block now on it, and a single block closes it.
     int32_t freshConnection;
+
+    // The process whose DyadOpen is pairing the workstation (0 when none):
+    // the opens of other processes wait for it and then join its pairing.
+    alignas(8) platform::ProcessIdentity rendezvousProcess;
+    // The opens of each process (session/opens.h); openCount is their sum.
+    OpenRecord openRecords[openingProcessLimit];
 };
 
 struct ProcessSession {
@@ -87,7 +104,7 @@ struct ProcessSession {
 // Identifies the SharedSession layout inside the shared memory; change it with
 // every change to SharedSession, so that builds with different layouts refuse
 // to share one workstation's memory.
-inline constexpr uint32_t sharedSessionLayout = 4;
+inline constexpr uint32_t sharedSessionLayout = 5;
 
 // The Session regions of this process.
 SharedSession& sharedSession();
@@ -112,6 +129,16 @@ void applyProcessInitialValues(ProcessSession& process);
 // Copies NUL-terminated text into a text field of `size` bytes. Returns false,
 // leaving the field empty, when the text does not fit: a value is never cut.
 bool copyText(char* field, size_t size, const char* text);
+
+// A mark in the shared region names the process that holds something of the
+// workstation's (the connection, the receiving turn, the rendezvous) by its
+// identity. takeProcessMark takes it for this process when it is free,
+// stale (its process has ended) or already this process's, with an atomic
+// compare-and-swap, so that two processes never both hold it; false while
+// another running process holds it. releaseProcessMark frees it when this
+// process holds it.
+bool takeProcessMark(platform::ProcessIdentity& mark);
+void releaseProcessMark(platform::ProcessIdentity& mark);
 
 // Frees the sending mark (socketOwnerProcess and socketOwner), whoever holds
 // it: every close of a socket does, so that no close leaves the connection

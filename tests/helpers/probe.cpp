@@ -6,6 +6,7 @@
 //   test-probe SESSION break-layout    make the memory look like another build's
 //   test-probe SESSION pair initiator|responder LOCAL PEER
 //                                      set a pairing as the rendezvous leaves it
+//                                      (no process has opened it: openCount 0)
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -74,7 +75,6 @@ int main(int argc, char** argv) {
         s.linkDown = 0;
         s.connected = 0;
         s.isInitiator = initiator ? 1 : 0;
-        s.openCount = 1;
         std::printf("paired\n");
         return 0;
     }

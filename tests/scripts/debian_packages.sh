@@ -13,7 +13,7 @@
 #       Responder in a simulated workstation with a scripted Initiator (the
 #       library presents its version; where it stores an update from a newer
 #       one); finally purges them and checks that nothing of them is left
-#       under /usr.
+#       under /usr, nor of the workstation's shared Session in /dev/shm.
 #
 # `install` changes the machine's packages: ctest runs it alone, and it
 # purges the packages again on every way out. Copies of them installed
@@ -182,4 +182,8 @@ sort -u "$work/listed" | while read -r path; do
   true
 done
 find /usr -name '*dyad*' | sort | diff "$work/before" - || fail "left behind under /usr (lines with >)"
+# The workstation's processes have all ended, as a normal user's and as
+# root's: their shared Session went with the last of them.
+leftover=$(ls /dev/shm | grep -x "dl$lan-h1\(\.lock\)\?" || true)
+[ -z "$leftover" ] || fail "left behind in /dev/shm: $leftover"
 echo "installed, used and purged ${packages[*]} $version-1"

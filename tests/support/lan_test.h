@@ -38,6 +38,7 @@ protected:
     }
     // Pairs workstation 1 (Responder) and 2 (Initiator) the way the rendezvous
     // leaves a pairing, without one; holders keep both Sessions meanwhile.
+    // No process has opened the pairing: one that is to close it opens first.
     void pairDirectly() {
         for (int h = 1; h <= 2; ++h) {
             holders[h - 1] = lan->spawn(h, {helperPath("test-host"), "hold"});

@@ -2,7 +2,6 @@
 // own (a fresh DYADC_SESSION) and attaches the Session the way loading the
 // library would, then detaches it at the end.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,8 +17,5 @@ int main(int argc, char** argv) {
     dyadc::libraryEntry(nullptr, dyadc::reasonProcessAttach, nullptr);
     int result = RUN_ALL_TESTS();
     dyadc::libraryEntry(nullptr, dyadc::reasonProcessDetach, nullptr);
-    // The workstation's lock object outlives its last process by design;
-    // a test's workstation is gone with the test.
-    shm_unlink(("/" + session + ".lock").c_str());
     return result;
 }

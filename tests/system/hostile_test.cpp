@@ -150,9 +150,9 @@ TEST_F(HostileData, TwoReceivingProcessesShareTheBlocksWithoutSpinning) {
     Child first = host(1, {"recvloop", "10", "25"});
     Child second = host(1, {"recvloop", "10", "25"});
     std::this_thread::sleep_for(milliseconds(500));
-    Child sender = host(2, {"sendmany", "40", "1000", "30", "close"});
+    Child sender = host(2, {"open", "1", "X", "5", "sendmany", "40", "1000", "30", "close"});
     EXPECT_EQ(sender.wait(seconds(120)), 0);
-    EXPECT_EQ(sender.output(), "setlog 0\nsendmany 0 0\nclose 0\n");
+    EXPECT_EQ(sender.output(), "setlog 0\nopen 0\nsendmany 0 0\nclose 0\n");
     std::multiset<std::string> got;
     for (Child* receiver : {&first, &second}) {
         EXPECT_EQ(receiver->wait(seconds(60)), 0);
@@ -185,9 +185,9 @@ TEST_F(HostileData, ANewProcessMeasuresItsLimitFromItsOwnStart) {
 
 TEST_F(HostileData, SignalsNeverTurnIntoFailures) {
     Child receiver = host(1, {"signals", "recvloop", "10", "60"});
-    Child sender = host(2, {"signals", "sendmany", "300", "100", "30", "close"});
+    Child sender = host(2, {"open", "1", "X", "5", "signals", "sendmany", "300", "100", "30", "close"});
     EXPECT_EQ(sender.wait(seconds(120)), 0);
-    EXPECT_EQ(sender.output(), "setlog 0\nsignals\nsendmany 0 0\nclose 0\n");
+    EXPECT_EQ(sender.output(), "setlog 0\nopen 0\nsignals\nsendmany 0 0\nclose 0\n");
     EXPECT_EQ(receiver.wait(seconds(30)), 0);
     const std::string out = receiver.output();
     size_t blocks = 0;
@@ -207,9 +207,9 @@ TEST_F(HostileData, SignalsNeverTurnIntoFailures) {
 TEST_F(HostileData, SingleBlocksFromRecentlyUsedPortsNeedNoRepeatedRequests) {
     ASSERT_EQ(lan->run(2, {"sysctl", "-qw", "net.ipv4.ip_local_port_range=40000 40199"}), 0);
     Child receiver = host(1, {"pace", "1000", "recvloop", "10", "60"});
-    Child sender = host(2, {"sendmany", "100", "64", "30", "close"});
+    Child sender = host(2, {"open", "1", "X", "5", "sendmany", "100", "64", "30", "close"});
     EXPECT_EQ(sender.wait(seconds(60)), 0);
-    EXPECT_EQ(sender.output(), "setlog 0\nsendmany 0 0\nclose 0\n");
+    EXPECT_EQ(sender.output(), "setlog 0\nopen 0\nsendmany 0 0\nclose 0\n");
     EXPECT_EQ(receiver.wait(seconds(30)), 0);
     EXPECT_NE(receiver.output().find("recvloop calls=101 0:100 23:1\n"), std::string::npos) << receiver.output();
     std::string counters;

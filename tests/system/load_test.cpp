@@ -68,6 +68,7 @@ TEST_F(Load, SharedSessionLivesWhileAnyProcessHoldsTheLibrary) {
     second.closeInput();
     EXPECT_EQ(second.wait(), 0);
     EXPECT_EQ(probe(), "absent\n") << "the last unload discards it";
+    EXPECT_FALSE(fileExists("/dev/shm/" + ws->session + ".lock")) << "and its lock object";
 
     Child third = holder();
     EXPECT_NE(probe().find("openCount 0\n"), std::string::npos) << "the next load starts afresh";

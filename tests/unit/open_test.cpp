@@ -102,18 +102,28 @@ TEST_F(Open, UnusableMasksAreRefusedBeforeAnythingElse) {
     EXPECT_EQ(identifierCalls, 1);
 }
 
-TEST_F(Open, ClosesCountDownAndNeverBelowZero) {
+// Each process closes its own opens: the count that other processes hold
+// (here written into the Session) is theirs.
+TEST_F(Open, ClosesCountDownThisProcesssOpensOnly) {
     SharedSession& s = sharedSession();
     LogCapture log;
     EXPECT_EQ(DyadClose(), 0);
     EXPECT_EQ(s.openCount, 0u) << "a close without an open changes nothing";
+    s.paired = 1;
     s.openCount = 2;
     EXPECT_EQ(DyadClose(), 0);
-    EXPECT_EQ(s.openCount, 1u);
+    EXPECT_EQ(s.openCount, 2u) << "other processes' opens";
+    ASSERT_EQ(DyadOpen(nullptr, nullptr, 0, 1), 0);
+    ASSERT_EQ(DyadOpen(nullptr, nullptr, 0, 1), 0);
+    EXPECT_EQ(s.openCount, 4u);
+    EXPECT_EQ(DyadClose(), 0);
+    EXPECT_EQ(s.openCount, 3u);
     EXPECT_TRUE(log.has("DLL still active, not closing socket"));
+    s.openCount = 1;  // the other processes closed theirs
     EXPECT_EQ(DyadClose(), 0);
     EXPECT_EQ(s.openCount, 0u);
     EXPECT_TRUE(log.has("Closing Socket"));
+    EXPECT_EQ(DyadClose(), 0);
     EXPECT_EQ(log.messages().front(), "DYADCLOSE Issued");
 }
 

@@ -180,9 +180,10 @@ TEST(Session, AnotherProcessesHandleIsForgottenNeverClosed) {
     close(mine);
 }
 
-// A mark names its process by id and start time. Only a running process of
-// that start holds it: one that has ended, also before its parent waited for
-// it, or one that the id now belongs to, leaves the mark stale.
+// A mark names its process by its identity. Only a running process holds it:
+// one that has ended, also before its parent waited for it, or an identity
+// that the process's place in the workstation no longer holds, leaves the
+// mark stale. A forked child is a process of its own.
 TEST(Session, MarksAreTakenOnceAndAStaleMarkIsCleared) {
     SharedSession& s = sharedSession();
     processSession().openTicket = 4;
@@ -198,13 +199,22 @@ TEST(Session, MarksAreTakenOnceAndAStaleMarkIsCleared) {
         EXPECT_EQ(platform::processIdOf(s.*mark.holder), getpid());
         EXPECT_TRUE(mark.take()) << "already ours";
 
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
         pid_t other = fork();
         if (other == 0) {
+            const platform::ProcessIdentity mine = platform::currentProcess();
+            if (write(report[1], &mine, sizeof mine) != sizeof mine) _exit(1);
             pause();
             _exit(0);
         }
-        const platform::ProcessIdentity running = platform::processIdentityOf(other);
-        ASSERT_NE(running, 0u);
+        platform::ProcessIdentity running = 0;
+        EXPECT_EQ(read(report[0], &running, sizeof running), static_cast<ssize_t>(sizeof running));
+        close(report[0]);
+        close(report[1]);
+        EXPECT_NE(running, platform::currentProcess());
+        EXPECT_EQ(platform::processIdOf(running), other);
+        EXPECT_EQ(platform::processIdentityOf(other), running);
         struct Holder {
             const char* what;
             platform::ProcessIdentity identity;

@@ -15,6 +15,9 @@
 #include "dyadc.h"
 #include "log/log.h"
 #include "platform/windows/win32.h"
+// After windows.h.
+#include <sddl.h>
+
 #include "rendezvous/interfaces.h"
 #include "session/session.h"
 #include "tests/support/fixtures.h"
@@ -266,15 +269,15 @@ TEST(WindowsInterfaces, RecordsCarryTheFlagsAndOnlyUsableOnesAreListed) {
     EXPECT_STREQ(dotted(table[1]).text, secondInterface);
 }
 
-TEST(WindowsSession, SharedSectionTakesItsInitialValuesOnce) {
-    // This program's own section took the Session at its start.
+TEST(WindowsSession, SharedMemoryTakesItsInitialValuesOnce) {
+    // This program took the Session at its start.
     SharedSession other{};
     applySharedInitialValues(other);
     other.openCount = 77;
     SharedMemory again = attachSharedMemory(sizeof other, sharedSessionLayout, &other);
     EXPECT_TRUE(again.shared);
     EXPECT_FALSE(again.initialised);
-    EXPECT_EQ(again.data, &sharedSession());
+    ASSERT_NE(again.data, nullptr);
     EXPECT_NE(static_cast<SharedSession*>(again.data)->openCount, 77u);
     EXPECT_EQ(attachSharedMemory(sizeof other, sharedSessionLayout + 1, &other).reason, sharedMemoryReasonLayout);
     std::vector<unsigned char> huge(1 << 16);
@@ -282,16 +285,54 @@ TEST(WindowsSession, SharedSectionTakesItsInitialValuesOnce) {
     EXPECT_FALSE(tooLarge.shared);
     EXPECT_EQ(tooLarge.data, nullptr);
 
-    // dyadc.dll has a section of its own, which its loading initialised.
+    // The viewer sees the same memory.
     void* memory = peekSharedMemory("any", sizeof(SharedSession), sharedSessionLayout);
     ASSERT_NE(memory, nullptr);
     EXPECT_NE(memory, &sharedSession());
-    const auto& library = *static_cast<const SharedSession*>(memory);
-    EXPECT_EQ(library.linkDown, 1);
-    EXPECT_EQ(library.dataSocket, invalidSocket);
-    EXPECT_EQ(library.socketTimeoutMs, 1000);
+    const uint32_t openCount = sharedSession().openCount;
+    sharedSession().openCount = 4321;
+    EXPECT_EQ(static_cast<const SharedSession*>(memory)->openCount, 4321u);
+    sharedSession().openCount = openCount;
     unmapSharedMemory(memory, sizeof(SharedSession));
     EXPECT_EQ(peekSharedMemory("any", sizeof(SharedSession), sharedSessionLayout + 1), nullptr);
+}
+
+// Memory under the user's name that lets others in is another user's: the
+// process keeps a Session of its own.
+TEST(WindowsSession, MemoryThatLetsOthersInIsNotShared) {
+    char* text = nullptr;
+    HANDLE token = nullptr;
+    alignas(8) unsigned char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD length = 0;
+    ASSERT_NE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token), 0);
+    ASSERT_NE(GetTokenInformation(token, TokenUser, user, sizeof user, &length), 0);
+    CloseHandle(token);
+    ASSERT_NE(ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text), 0);
+    const std::string name = std::string("Local\\dyadc-") + std::to_string(sizeof(void*) * 8) + "-" + text;
+    LocalFree(text);
+
+    SharedSession values{};
+    applySharedInitialValues(values);
+    for (const char* access : {"D:P(A;;GA;;;WD)", "D:P(A;;GA;;;S-1-5-21-1-2-3-4)"}) {
+        // This process lets go of its Session; another "user" takes the name.
+        libraryEntry(GetModuleHandleA(nullptr), reasonProcessDetach, nullptr);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_NE(
+            ConvertStringSecurityDescriptorToSecurityDescriptorA(access, SDDL_REVISION_1, &descriptor, nullptr),
+            0);
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+        HANDLE squatter = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, 65536,
+                                             name.c_str());
+        LocalFree(descriptor);
+        ASSERT_NE(squatter, nullptr) << access;
+        ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the Session's memory has gone";
+        const SharedMemory memory = attachSharedMemory(sizeof values, sharedSessionLayout, &values);
+        EXPECT_FALSE(memory.shared) << access;
+        EXPECT_EQ(memory.reason, sharedMemoryReasonOwner) << access;
+        CloseHandle(squatter);
+        libraryEntry(GetModuleHandleA(nullptr), reasonProcessAttach, nullptr);
+        EXPECT_TRUE(sessionIsShared()) << "the user's own memory again";
+    }
 }
 
 TEST(WindowsFiles, VersionComesFromTheLibraryInTheSystemDirectory) {

@@ -1,7 +1,8 @@
 // The main of the in-process tests for Windows: the process attaches the
 // Session the way loading the library would (here the library's code is part
-// of the test program, whose own copy of the shared section it uses) and
-// starts the socket layer, as every host's open does.
+// of the test program, which shares the user's memory like any process that
+// loads the library; the test's prefix has no other) and starts the socket
+// layer, as every host's open does.
 //
 // `windows_unit_tests --exit` ends at once: the tests start it to have a
 // process that has ended.

@@ -1,5 +1,5 @@
 // The process, its environment and the computer's name.
-#include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -15,15 +15,12 @@ namespace dyadc::platform {
 
 namespace {
 
-// The process id and identity, asked for on every use of the connection's
-// marks: kept here instead of system calls each time, and renewed in a forked
-// child.
+// The process id, asked for on every use of the connection's marks: kept
+// here instead of a system call each time, and renewed in a forked child.
 pid_t cachedProcessId = 0;
-ProcessIdentity cachedIdentity = 0;
 
 void renewProcessId() {
     cachedProcessId = ::getpid();
-    cachedIdentity = 0;
 }
 
 // What /proc/PID/stat tells of a process: its state letter and its start
@@ -63,10 +60,6 @@ bool readProcessStat(int32_t processId, ProcessStat* stat) {
     return false;
 }
 
-ProcessIdentity identityOf(int32_t processId, uint64_t startTicks) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(processId)) << 32) | (startTicks & 0xFFFFFFFFu);
-}
-
 }  // namespace
 
 int32_t currentProcessId() {
@@ -78,22 +71,14 @@ int32_t currentProcessId() {
     return static_cast<int32_t>(cachedProcessId);
 }
 
-ProcessIdentity currentProcess() {
-    const int32_t id = currentProcessId();
-    if (cachedIdentity == 0) {
-        ProcessStat stat;
-        cachedIdentity = identityOf(id, readProcessStat(id, &stat) ? stat.startTicks : 0);
-    }
-    return cachedIdentity;
-}
-
-ProcessIdentity processIdentityOf(int32_t processId) {
+ProcessIdentity identityWithoutPlace(int32_t processId) {
     ProcessStat stat;
-    if (processId <= 0 || !readProcessStat(processId, &stat)) return 0;
-    return identityOf(processId, stat.startTicks);
+    const uint64_t start = readProcessStat(processId, &stat) ? stat.startTicks : 0;
+    return (static_cast<uint64_t>(static_cast<uint32_t>(processId)) << 32) |
+           ((start & identityCountMask) << identityPlaceBits);
 }
 
-bool processAlive(ProcessIdentity process) {
+bool aliveWithoutPlace(ProcessIdentity process) {
     const int32_t id = processIdOf(process);
     if (id <= 0) return false;
     ProcessStat stat;
@@ -101,7 +86,7 @@ bool processAlive(ProcessIdentity process) {
         // A zombie (Z) or a process being torn down (X) has ended, though
         // its id is still taken until its parent waits for it.
         if (stat.state == 'Z' || stat.state == 'X') return false;
-        return (stat.startTicks & 0xFFFFFFFFu) == (process & 0xFFFFFFFFu);
+        return ((stat.startTicks & identityCountMask) << identityPlaceBits) == (process & 0xFFFFFFFFu);
     }
     // No /proc to ask: the id alone must do. EPERM: the process exists but
     // belongs to someone else.
