@@ -66,14 +66,15 @@ add_custom_command(TARGET dyadc POST_BUILD
 # Programs go to bin/, apart from the DLL.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 
-# Installed, and packed into the Windows archive (the install component
-# "windows", cmake/packaging.cmake): dyadc.dll at the top, apart from the
-# programs in bin/, since its place is the system directory; the import
-# library and the header for host programs.
+# Installed, and packed into the Windows archive (cmake/packaging.cmake):
+# the install component "windows" holds what belongs to this kind of Windows,
+# dyadc.dll at the top, apart from the programs in bin/, since its place is
+# the system directory, and the import library; "windows-common" the header,
+# the same for both kinds.
 install(TARGETS dyadc
   RUNTIME DESTINATION . COMPONENT windows
   ARCHIVE DESTINATION lib COMPONENT windows
-  PUBLIC_HEADER DESTINATION include COMPONENT windows)
+  PUBLIC_HEADER DESTINATION include COMPONENT windows-common)
 
 # CLI11 (for dyad.exe) is header-only: the host's headers serve the cross
 # build, through a folder that holds nothing else, so that no other host
