@@ -9,7 +9,9 @@
  * the Responder's host to approve, and sends its library version. When the
  * Initiator's library is newer, its library file travels to the Responder and
  * is stored there as "dyadc.dl_" in the system directory (never installed or
- * loaded by the library).
+ * loaded by the library) when it is a library for the Responder's system and
+ * architecture; a file of another system is removed, and the two pair as
+ * peers of the same version.
  *
  * After pairing, the Initiator's host sends blocks with DyadSendDataBlock and
  * the Responder's host receives them with DyadRecvDataBlock. Every block is
@@ -174,6 +176,12 @@ typedef void(DYADC_CALL* DyadProgressCallback)(double bytesTransferred);
  * `timeoutSeconds` bounds the wait for the peer (0: no limit); it is checked
  * about once a second, so the call returns at the first check after more
  * than that many seconds.
+ *
+ * An Initiator whose library is newer sends it and then runs its rendezvous
+ * once more. A Responder that received a library of another system or
+ * architecture removes it, logs why, and goes on announcing (its time limit
+ * starting again); it answers the Initiator's next attempt, with the same
+ * version, as one of an equal version, so both calls pair.
  *
  * Results: 0 paired (the open is counted); the value of `identifierCallback`
  * when it is not 0; 1 a local socket failed; 24 the library update was
