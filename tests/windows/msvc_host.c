@@ -92,7 +92,9 @@ static int32_t DYADC_CALL verify(const char* computerName) {
     endLine();
     return 0;
 }
-static void DYADC_CALL progress(double bytesTransferred) { progressed = bytesTransferred; }
+static void DYADC_CALL progress(double bytesTransferred) {
+    progressed = bytesTransferred;
+}
 
 /* The next word of the command line, and its length. */
 static const char* word(const char** at, unsigned* length) {
