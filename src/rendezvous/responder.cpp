@@ -254,6 +254,47 @@ int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t
     }
 }
 
+// Announce cycles until a connection presents a computer name: each lists
+// the usable interfaces into `table` and `*count` (a list that cannot be read
+// leaves them as they were), listens and announces on each, and waits for
+// the rest of its second. Returns the position of that connection among the
+// waiting ones, or -1 with *failure: timedOut when the time limit passed,
+// socketFailed when a listening socket could not be made.
+int32_t announceUntilNamed(ResponderSockets& sockets, SocketAddress* table, int32_t* count,
+                           const uint8_t* datagram, size_t datagramLength, const char* identifier,
+                           uint32_t timeoutSeconds, Result* failure) {
+    for (;;) {
+        sockets.closeListeners();
+        (void)listUsableInterfaces(sockets.announce, table, count);
+        for (int32_t i = 0; i < *count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
+        if (*count == 0) {
+            if (timeLimitPassed(timeoutSeconds)) {
+                LOG_BASIC("Connect Has Timed Out");
+                *failure = Result::timedOut;
+                return -1;
+            }
+            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
+            continue;
+        }
+        if (!openListeners(sockets, table, *count)) {
+            *failure = Result::socketFailed;
+            return -1;
+        }
+        LOG_DETAIL("Number of usable interfaces is %d", *count);
+        announceOn(sockets.announce, table, *count, datagram, datagramLength, identifier);
+        LOG_BASIC("Looking for a response...");
+        const int32_t named = awaitName(sockets, table, *count, timeoutSeconds);
+        if (named >= 0) return named;
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            *failure = Result::timedOut;
+            return -1;
+        }
+    }
+}
+
 }  // namespace
 
 Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, double declinedVersion,
@@ -317,32 +358,10 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
     // or 0.
     double declinedVersion = 0;
     for (;;) {
-        int32_t named = -1;
-        while (named < 0) {
-            sockets.closeListeners();
-            // A list that cannot be read leaves count 0, which is waited out below.
-            (void)listUsableInterfaces(sockets.announce, table, &count);
-            for (int32_t i = 0; i < count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
-            if (count == 0) {
-                if (timeLimitPassed(timeoutSeconds)) {
-                    LOG_BASIC("Connect Has Timed Out");
-                    return Result::timedOut;
-                }
-                LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-                platform::sleepMilliseconds(static_cast<uint32_t>(
-                    waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
-                continue;
-            }
-            if (!openListeners(sockets, table, count)) return Result::socketFailed;
-            LOG_DETAIL("Number of usable interfaces is %d", count);
-            announceOn(sockets.announce, table, count, datagram, datagramLength, identifier);
-            LOG_BASIC("Looking for a response...");
-            named = awaitName(sockets, table, count, timeoutSeconds);
-            if (named < 0 && timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("Connect Has Timed Out");
-                return Result::timedOut;
-            }
-        }
+        Result failure = Result::ok;
+        const int32_t named = announceUntilNamed(sockets, table, &count, datagram, datagramLength, identifier,
+                                                 timeoutSeconds, &failure);
+        if (named < 0) return failure;
 
         // The Initiator: its connection becomes the Session's data connection.
         Handshake initiator = sockets.take(named);
