@@ -5,10 +5,15 @@
 #
 #   cmake -S . -B build-windows -G Ninja --toolchain cmake/mingw-w64.cmake
 #   cmake --build build-windows
+#
+# cmake/mingw-w64-i686.cmake names the compilers for 32-bit Windows and then
+# reads this file for the rest.
+if(NOT DEFINED DYADC_MINGW_TRIPLET)
+  set(CMAKE_SYSTEM_PROCESSOR x86_64)
+  set(DYADC_MINGW_TRIPLET x86_64-w64-mingw32)
+endif()
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(DYADC_MINGW_TRIPLET x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${DYADC_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${DYADC_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_ASM_COMPILER ${DYADC_MINGW_TRIPLET}-gcc-posix)

@@ -8,10 +8,13 @@
 #     dyad             "dyad"         the command and dyad(1)
 #     python3-dyadc    "python"       the Python module
 #     dyadc-wireshark  "wireshark"    the Wireshark dissector
-#   Windows (cmake/mingw-w64.cmake): dyadc-VERSION-win64.zip for host
-#   programs: dyadc.dll, import libraries for MinGW and for Microsoft's
-#   linker, the export list, the header, dyad.exe, the manual pages as HTML
-#   and packaging/README-windows.txt.
+#   Windows: dyadc-VERSION-windows.zip for host programs, made by the 64-bit
+#   build (cmake/mingw-w64.cmake) configured with DYADC_WINDOWS_X86_BUILD
+#   naming the 32-bit one (cmake/mingw-w64-i686.cmake): x64\ and x86\ each
+#   hold that build's dyadc.dll, import libraries for MinGW and for
+#   Microsoft's linker, the export list and dyad.exe; the header, the manual
+#   pages as HTML, packaging/README-windows.txt and the license notices
+#   (packaging/LICENSES-windows.txt) are at the top.
 #
 # CPack also runs this file, as the script that finishes the Debian packages'
 # trees before they are packed (CPACK_TEMPORARY_DIRECTORY names the place of
@@ -61,13 +64,15 @@ set(CPACK_SOURCE_OUTPUT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackSourceConfig.cmak
 
 if(WIN32)
   # --- the Windows archive ----------------------------------------------------
-  # Its files are the install component "windows"; cmake/windows.cmake puts
-  # dyadc.dll at the top of it (apart from dyad.exe in bin/: the programs
-  # must load the copy in the system directory) and its import library and
-  # header in lib/ and include/. What a host built with Microsoft's tools
-  # needs beyond that is made here: dyadc.lib from the export list (by
-  # llvm-dlltool, the import library format of Microsoft's linker) and the
-  # manual pages as HTML (mandoc).
+  # Each Windows build installs its own files as the component "windows":
+  # cmake/windows.cmake puts dyadc.dll at the top of it (apart from dyad.exe
+  # in bin/: the programs must load the copy in the system directory) and its
+  # import library in lib/. What a host built with Microsoft's tools needs
+  # beyond that is made here: dyadc.lib from the export list (by llvm-dlltool,
+  # the import library format of Microsoft's linker; on x86 the names that
+  # the compiler decorates import the plain ones, as in libdyadc.dll.a). The
+  # component "windows-common" holds what both kinds share: the header, the
+  # manual pages as HTML (mandoc), the README and the license notices.
   find_program(DYADC_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
   find_program(DYADC_MANDOC mandoc)
   if(NOT DYADC_LLVM_DLLTOOL OR NOT DYADC_MANDOC OR NOT TARGET dyad)
@@ -75,11 +80,15 @@ if(WIN32)
     return()
   endif()
   set(package_files ${PROJECT_BINARY_DIR}/package)
-  set(export_list ${PROJECT_SOURCE_DIR}/src/platform/windows/dyadc.def)
+  if(DYADC_WINDOWS_ARCHITECTURE STREQUAL "x86")
+    set(dlltool_options -m i386 --kill-at)
+  else()
+    set(dlltool_options -m i386:x86-64)
+  endif()
   add_custom_command(OUTPUT ${package_files}/dyadc.lib
     COMMAND ${CMAKE_COMMAND} -E make_directory ${package_files}
-    COMMAND ${DYADC_LLVM_DLLTOOL} -m i386:x86-64 -d ${export_list} -l ${package_files}/dyadc.lib
-    DEPENDS ${export_list}
+    COMMAND ${DYADC_LLVM_DLLTOOL} ${dlltool_options} -d ${DYADC_EXPORT_LIST} -l ${package_files}/dyadc.lib
+    DEPENDS ${DYADC_EXPORT_LIST}
     COMMENT "Making the import library dyadc.lib"
     VERBATIM)
   set(pages)
@@ -99,21 +108,36 @@ if(WIN32)
     COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:dyad> ${package_files}/bin/dyad.exe
     DEPENDS dyad
     VERBATIM)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt ${package_files}/README.txt
-    @ONLY NEWLINE_STYLE CRLF)
+  foreach(text README LICENSES)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/${text}-windows.txt ${package_files}/${text}.txt
+      @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${package_files}/${text}.txt DESTINATION . COMPONENT windows-common)
+  endforeach()
   add_custom_target(windows-package-files ALL
     DEPENDS ${package_files}/dyadc.lib ${package_files}/bin/dyad.exe ${pages})
 
-  install(FILES ${package_files}/README.txt DESTINATION . COMPONENT windows)
-  install(FILES ${package_files}/dyadc.lib ${export_list} DESTINATION lib COMPONENT windows)
+  install(FILES ${package_files}/dyadc.lib DESTINATION lib COMPONENT windows)
+  install(FILES ${DYADC_EXPORT_LIST} DESTINATION lib RENAME dyadc.def COMPONENT windows)
   install(PROGRAMS ${package_files}/bin/dyad.exe DESTINATION bin COMPONENT windows)
-  install(FILES ${pages} DESTINATION man COMPONENT windows)
+  install(FILES ${pages} DESTINATION man COMPONENT windows-common)
 
+  # The archive: made by the 64-bit build, with the 32-bit build's files.
+  if(NOT DYADC_WINDOWS_ARCHITECTURE STREQUAL "x64")
+    return()
+  endif()
+  if(NOT DYADC_WINDOWS_X86_BUILD)
+    message(STATUS "Windows archive left out: it needs the 32-bit build (-DDYADC_WINDOWS_X86_BUILD=DIR)")
+    return()
+  endif()
+  get_filename_component(x86_build "${DYADC_WINDOWS_X86_BUILD}" ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME dyadc-${PROJECT_VERSION}-win64)
-  # One archive of the "windows" component alone (not the Unix-style
-  # installs of the tools' directory), under a folder of the archive's name.
-  set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};dyadc;windows;/")
+  set(CPACK_PACKAGE_FILE_NAME dyadc-${PROJECT_VERSION}-windows)
+  # The components named here alone (not the Unix-style installs of the
+  # tools' directory), under a folder of the archive's name.
+  set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${PROJECT_BINARY_DIR};dyadc;windows-common;/"
+    "${PROJECT_BINARY_DIR};dyadc;windows;/x64"
+    "${x86_build};dyadc;windows;/x86")
   include(CPack)
   return()
 endif()

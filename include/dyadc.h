@@ -9,7 +9,9 @@
  * the Responder's host to approve, and sends its library version. When the
  * Initiator's library is newer, its library file travels to the Responder and
  * is stored there as "dyadc.dl_" in the system directory (never installed or
- * loaded by the library).
+ * loaded by the library) when it is a library for the Responder's system and
+ * architecture; a file of another system is removed, and the two pair as
+ * peers of the same version.
  *
  * After pairing, the Initiator's host sends blocks with DyadSendDataBlock and
  * the Responder's host receives them with DyadRecvDataBlock. Every block is
@@ -65,10 +67,8 @@
 #include <stdint.h>
 
 /* DYADC_API marks the six functions. On Windows, dyadc.dll exports them under
- * their plain names (no decoration) and a host links them through the import
- * library; on 64-bit Windows every function and callback of this header uses
- * the platform's one calling convention (the Microsoft x64 convention, which
- * __cdecl and __stdcall also name there). */
+ * their plain names (DyadOpen, no decoration) and a host links them through
+ * the import library. */
 #if defined(_WIN32)
 #if defined(DYADC_BUILDING_LIBRARY)
 #define DYADC_API
@@ -79,6 +79,22 @@
 #define DYADC_API __attribute__((visibility("default")))
 #else
 #define DYADC_API
+#endif
+
+/* DYADC_CALL is the calling convention of the six functions and of the three
+ * callback types, and a host writes its callbacks with it:
+ *     static int32_t DYADC_CALL identifier(char* buffer) { ... }
+ * On 32-bit Windows it is __stdcall, the convention of the Windows API itself:
+ * it is the one that hosts in languages other than C call a DLL's functions
+ * with (.NET's DllImport assumes it on x86, for example), and dyadc.dll
+ * exports the functions under their plain names, as the Windows API's DLLs do
+ * (DyadOpen, not _DyadOpen@16). Everywhere else it is empty: 64-bit Windows
+ * has one calling convention, the Microsoft x64 convention, which __cdecl and
+ * __stdcall also name there, and Linux has the C convention. */
+#if defined(_WIN32) && (defined(_M_IX86) || defined(__i386__))
+#define DYADC_CALL __stdcall
+#else
+#define DYADC_CALL
 #endif
 
 #ifdef __cplusplus
@@ -132,17 +148,17 @@ typedef enum DyadResult { DYAD_RESULT_MAP(DYAD_RESULT_ENUMERATOR_) } DyadResult;
 /* Writes the pairing identifier, NUL-terminated, at most 63 characters, into
  * `identifier` (a buffer of DYAD_IDENTIFIER_BUFFER_SIZE bytes). Returns 0, or
  * any other value to abort the open, which then returns that value. */
-typedef int32_t (*DyadIdentifierCallback)(char* identifier);
+typedef int32_t(DYADC_CALL* DyadIdentifierCallback)(char* identifier);
 
 /* Responder only: receives the Initiator's computer name. Returns 0 to accept
  * it, anything else to refuse it. It may block (for example to ask a person);
  * the Initiator waits for the answer within its own time limit (without one
  * when its limit is 0). */
-typedef int32_t (*DyadVerifyCallback)(const char* computerName);
+typedef int32_t(DYADC_CALL* DyadVerifyCallback)(const char* computerName);
 
 /* Receives the running total of block bytes sent and received on this
  * workstation since the pairing was made. */
-typedef void (*DyadProgressCallback)(double bytesTransferred);
+typedef void(DYADC_CALL* DyadProgressCallback)(double bytesTransferred);
 
 /*
  * Pairs this workstation with a peer, or counts one more open of an existing
@@ -165,6 +181,12 @@ typedef void (*DyadProgressCallback)(double bytesTransferred);
  * about once a second, so the call returns at the first check after more
  * than that many seconds.
  *
+ * An Initiator whose library is newer sends it and then runs its rendezvous
+ * once more. A Responder that received a library of another system or
+ * architecture removes it, logs why, and goes on announcing (its time limit
+ * starting again); it answers the Initiator's next attempt, with the same
+ * version, as one of an equal version, so both calls pair.
+ *
  * Results: 0 paired (the open is counted); the value of `identifierCallback`
  * when it is not 0; 1 a local socket failed; 24 the library update was
  * transferred (Responder: "dyadc.dl_" is stored in the system directory;
@@ -176,8 +198,8 @@ typedef void (*DyadProgressCallback)(double bytesTransferred);
  * `verifyCallback` is null in Responder mode (nothing was done).
  * Every open that returns 0 must be matched by one DyadClose.
  */
-DYADC_API int32_t DyadOpen(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                           uint32_t timeoutSeconds, int32_t mode);
+DYADC_API int32_t DYADC_CALL DyadOpen(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                                      uint32_t timeoutSeconds, int32_t mode);
 
 /*
  * As DyadOpen, but pairs only through interfaces whose dotted address begins
@@ -189,8 +211,9 @@ DYADC_API int32_t DyadOpen(DyadIdentifierCallback identifierCallback, DyadVerify
  * characters, no field, or a field longer than 3 characters); otherwise the
  * result of DyadOpen. The restriction stays while the pairing stays.
  */
-DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                                uint32_t timeoutSeconds, int32_t mode, const char* ipMask);
+DYADC_API int32_t DYADC_CALL DyadOpenXOver(DyadIdentifierCallback identifierCallback,
+                                           DyadVerifyCallback verifyCallback, uint32_t timeoutSeconds,
+                                           int32_t mode, const char* ipMask);
 
 /*
  * Undoes one successful open. The close that brings the count of opens, over
@@ -201,7 +224,7 @@ DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback, DyadV
  * when the Responder does not listen). A close without a matching open
  * changes nothing. Always returns 0.
  */
-DYADC_API int32_t DyadClose(void);
+DYADC_API int32_t DYADC_CALL DyadClose(void);
 
 /*
  * Sets this process's diagnostic log: `path` (at most 499 characters; keep it
@@ -212,7 +235,7 @@ DYADC_API int32_t DyadClose(void);
  * including each line sent and received (other levels keep the current one).
  * Has no effect when DYADDEBUG forced the log on. Always returns 0.
  */
-DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level);
+DYADC_API int32_t DYADC_CALL DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level);
 
 /*
  * Sends one block to the paired workstation and waits until the peer has
@@ -249,9 +272,9 @@ DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level
  * nothing, also for invalid names, a header that does not fit, or null `data`
  * with a `length` other than 0.
  */
-DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds,
-                                    const void* data, uint32_t length, int32_t type,
-                                    DyadProgressCallback progress);
+DYADC_API int32_t DYADC_CALL DyadSendDataBlock(const char* firstName, const char* secondName,
+                                               uint32_t timeoutSeconds, const void* data, uint32_t length,
+                                               int32_t type, DyadProgressCallback progress);
 
 /*
  * Receives the next block, or the next piece of a block that is larger than
@@ -293,8 +316,9 @@ DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondNam
  * next call resumes it); any other value: the socket error of sending the
  * final acknowledgement.
  */
-DYADC_API int32_t DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer,
-                                    uint32_t size, int32_t* length, int32_t* type, DyadProgressCallback progress);
+DYADC_API int32_t DYADC_CALL DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
+                                               void* buffer, uint32_t size, int32_t* length, int32_t* type,
+                                               DyadProgressCallback progress);
 
 #ifdef __cplusplus
 }

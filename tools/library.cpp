@@ -24,7 +24,7 @@ void showProgress(Progress* progress) {
     activeProgress = progress;
 }
 
-void onProgress(double bytesTransferred) {
+void DYADC_CALL onProgress(double bytesTransferred) {
     if (activeProgress != nullptr) activeProgress->update(bytesTransferred);
 }
 
@@ -82,7 +82,7 @@ int exitFor(int32_t result) {
 // it calls only while it pairs).
 const Options* pairing = nullptr;
 
-int32_t onIdentifier(char* buffer) {
+int32_t DYADC_CALL onIdentifier(char* buffer) {
     std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", pairing->id.c_str());
     return 0;
 }
@@ -96,7 +96,7 @@ bool waitAfterRefusal = false;
 // Whether the Responder accepted a computer name in its last attempt.
 bool acceptedName = false;
 
-int32_t onVerify(const char* computerName) {
+int32_t DYADC_CALL onVerify(const char* computerName) {
     const std::string name = escaped(computerName);
     waitAfterRefusal = false;
     for (const std::string& accepted : pairing->accept) {

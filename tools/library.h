@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "dyadc.h"
 #include "tools/options.h"
 #include "tools/progress.h"
 
@@ -33,7 +34,7 @@ Progress::Style progressStyle(const Options& options);
 // none, once it has finished).
 void showProgress(Progress* progress);
 // The library's progress callback.
-void onProgress(double bytesTransferred);
+void DYADC_CALL onProgress(double bytesTransferred);
 // Starts a message on a line of its own: the end of the current line while
 // the progress shown is a bar, else nothing.
 const char* messageStart();

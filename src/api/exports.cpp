@@ -11,34 +11,36 @@
 
 extern "C" {
 
-DYADC_API int32_t DyadOpen(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                           uint32_t timeoutSeconds, int32_t mode) {
+DYADC_API int32_t DYADC_CALL DyadOpen(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
+                                      uint32_t timeoutSeconds, int32_t mode) {
     return dyadc::exportedResult(dyadc::openPairing(identifierCallback, verifyCallback, timeoutSeconds, mode));
 }
 
-DYADC_API int32_t DyadOpenXOver(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,
-                                uint32_t timeoutSeconds, int32_t mode, const char* ipMask) {
+DYADC_API int32_t DYADC_CALL DyadOpenXOver(DyadIdentifierCallback identifierCallback,
+                                           DyadVerifyCallback verifyCallback, uint32_t timeoutSeconds,
+                                           int32_t mode, const char* ipMask) {
     return dyadc::exportedResult(
         dyadc::openPairingOver(identifierCallback, verifyCallback, timeoutSeconds, mode, ipMask));
 }
 
-DYADC_API int32_t DyadClose(void) {
+DYADC_API int32_t DYADC_CALL DyadClose(void) {
     return dyadc::exportedResult(dyadc::closePairing());
 }
 
-DYADC_API int32_t DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level) {
+DYADC_API int32_t DYADC_CALL DyadSetLog(const char* path, uint32_t sizeLimit, int32_t level) {
     return dyadc::exportedResult(dyadc::setLog(path, sizeLimit, level));
 }
 
-DYADC_API int32_t DyadSendDataBlock(const char* firstName, const char* secondName, uint32_t timeoutSeconds,
-                                    const void* data, uint32_t length, int32_t type,
-                                    DyadProgressCallback progress) {
+DYADC_API int32_t DYADC_CALL DyadSendDataBlock(const char* firstName, const char* secondName,
+                                               uint32_t timeoutSeconds, const void* data, uint32_t length,
+                                               int32_t type, DyadProgressCallback progress) {
     return dyadc::exportedResult(
         dyadc::sendBlock(firstName, secondName, timeoutSeconds, data, length, type, progress));
 }
 
-DYADC_API int32_t DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, void* buffer,
-                                    uint32_t size, int32_t* length, int32_t* type, DyadProgressCallback progress) {
+DYADC_API int32_t DYADC_CALL DyadRecvDataBlock(char* firstName, char* secondName, uint32_t timeoutSeconds,
+                                               void* buffer, uint32_t size, int32_t* length, int32_t* type,
+                                               DyadProgressCallback progress) {
     return dyadc::exportedResult(
         dyadc::receiveBlock(firstName, secondName, timeoutSeconds, buffer, size, length, type, progress));
 }

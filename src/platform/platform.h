@@ -313,6 +313,16 @@ struct VersionRecord {
 // file cannot be read, is not a library of this platform, or has no record.
 int readVersionRecord(const char* path, VersionRecord* record);
 
+// Whether the file at `path` is a library that this system loads into a
+// process like the running one: on Linux an ELF shared object of this
+// library's word size, byte order and machine that names no program
+// interpreter (a program built position-independent is a shared object too,
+// but names one); on Windows a DLL, not a program, of this library's machine
+// type. Reads the file's headers only. Returns nullptr when it is such a
+// library, otherwise why not, as a constant text for the log ("a program,
+// not a library").
+[[nodiscard]] const char* libraryMismatch(const char* path);
+
 // ---------------------------------------------------------------------------
 // Time
 // ---------------------------------------------------------------------------

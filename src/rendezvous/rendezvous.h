@@ -11,7 +11,9 @@
 namespace dyadc {
 
 // One Responder attempt: announce, accept, let the host approve the name,
-// compare versions, receive the update when the Initiator's is newer.
+// compare versions, receive the update when the Initiator's is newer. An
+// update that is no library for this system is removed, and the attempt goes
+// on announcing (see answerInitiator).
 Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback);
 
 // One Initiator attempt: find the announce with pairingId, connect, present
@@ -28,10 +30,14 @@ Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* upd
 
 // The Responder's part of the handshake on dataSocket, whose Initiator sent
 // the name line `nameLine` (CR LF included): asks the host, answers, and reads
-// the version line (3 seconds at most). Returns 0 with *updateWanted when the
-// Initiator's library is newer; 103 when the host refused the name (the
-// Session is reset). The last reply is the caller's to send.
-Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* updateWanted);
+// the version line (3 seconds at most). Returns 0 with the Initiator's version
+// number in *offeredVersion and *updateWanted when its library is newer,
+// unless that version is `declinedVersion` (not 0): the one whose update was
+// no library for this system, which is answered as an equal one. Returns 103
+// when the host refused the name (the Session is reset). The last reply is
+// the caller's to send.
+Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, double declinedVersion,
+                       double* offeredVersion, bool* updateWanted);
 
 // The wait of one Initiator listening cycle: 5 seconds while more than 5 of
 // the limit remain, 1 when none remain (always so without a limit), otherwise

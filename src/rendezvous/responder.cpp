@@ -12,8 +12,12 @@
 // once; the oldest gives way to a newer one. The first connection whose name
 // line is complete is the Initiator: the host approves or refuses its name,
 // the versions are compared, and the pairing completes or the Initiator's
-// newer library file is received. The handshake connection is closed before
-// the attempt returns; later connections arrive through the re-listen.
+// newer library file is received. A received file that is no library for
+// this system (an Initiator of another system or architecture) is removed,
+// and the attempt goes on announcing: the Initiator comes again with the same
+// version, which is then answered as an equal one. The handshake connection
+// is closed before the attempt returns; later connections arrive through the
+// re-listen.
 #include <cstdio>
 #include <cstring>
 
@@ -250,9 +254,51 @@ int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t
     }
 }
 
+// Announce cycles until a connection presents a computer name: each lists
+// the usable interfaces into `table` and `*count` (a list that cannot be read
+// leaves them as they were), listens and announces on each, and waits for
+// the rest of its second. Returns the position of that connection among the
+// waiting ones, or -1 with *failure: timedOut when the time limit passed,
+// socketFailed when a listening socket could not be made.
+int32_t announceUntilNamed(ResponderSockets& sockets, SocketAddress* table, int32_t* count,
+                           const uint8_t* datagram, size_t datagramLength, const char* identifier,
+                           uint32_t timeoutSeconds, Result* failure) {
+    for (;;) {
+        sockets.closeListeners();
+        (void)listUsableInterfaces(sockets.announce, table, count);
+        for (int32_t i = 0; i < *count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
+        if (*count == 0) {
+            if (timeLimitPassed(timeoutSeconds)) {
+                LOG_BASIC("Connect Has Timed Out");
+                *failure = Result::timedOut;
+                return -1;
+            }
+            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
+            continue;
+        }
+        if (!openListeners(sockets, table, *count)) {
+            *failure = Result::socketFailed;
+            return -1;
+        }
+        LOG_DETAIL("Number of usable interfaces is %d", *count);
+        announceOn(sockets.announce, table, *count, datagram, datagramLength, identifier);
+        LOG_BASIC("Looking for a response...");
+        const int32_t named = awaitName(sockets, table, *count, timeoutSeconds);
+        if (named >= 0) return named;
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            *failure = Result::timedOut;
+            return -1;
+        }
+    }
+}
+
 }  // namespace
 
-Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* updateWanted) {
+Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, double declinedVersion,
+                       double* offeredVersion, bool* updateWanted) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     LOG_DETAIL("Retrieved Computer Name: %s", nameLine);
@@ -275,7 +321,13 @@ Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, bool* 
     (void)receiveLine(s.dataSocket, version, sizeof version, Deadline::after(nameWaitMilliseconds));
     LOG_DETAIL("comparing dll version %2.2f with version %2.2f from source", versionNumber(p.versionText),
                versionNumber(version));
+    *offeredVersion = versionNumber(version);
     *updateWanted = dyadc::updateWanted(p.versionText, version);
+    if (*updateWanted && declinedVersion != 0 && *offeredVersion == declinedVersion) {
+        LOG_DETAIL("The update of version %2.2f was no library for this system: not asked for again",
+                   declinedVersion);
+        *updateWanted = false;
+    }
     if (!*updateWanted) LOG_DETAIL("retreived %s from source", version);
     return Result::ok;
 }
@@ -302,82 +354,77 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
 
     SocketAddress table[interfaceTableSize];
     int32_t count = 0;
-    int32_t named = -1;
-    while (named < 0) {
+    // The Initiator's version whose update was no library for this system,
+    // or 0.
+    double declinedVersion = 0;
+    for (;;) {
+        Result failure = Result::ok;
+        const int32_t named = announceUntilNamed(sockets, table, &count, datagram, datagramLength, identifier,
+                                                 timeoutSeconds, &failure);
+        if (named < 0) return failure;
+
+        // The Initiator: its connection becomes the Session's data connection.
+        Handshake initiator = sockets.take(named);
+        s.interfaceIndex = initiator.interfaceIndex;
+        if (initiator.interfaceIndex < sockets.listenerCount && sockets.listening[initiator.interfaceIndex]) {
+            holdSocket(s.listenSocket, sockets.listeners[initiator.interfaceIndex]);
+        }
+        s.localAddress = initiator.local;
+        s.peerAddress = initiator.peer;
+        holdSocket(s.dataSocket, initiator.socket);
+        s.connected = 1;
+
+        // The handshake connection is closed on every way out from here on.
+        struct HandshakeCloser {
+            ~HandshakeCloser() {
+                SharedSession& session = sharedSession();
+                if (session.connected == 1 && ownsSocket(session.dataSocket)) {
+                    closeSessionSocket(session.dataSocket);
+                    session.connected = 0;
+                }
+            }
+        } closer;
+
+        bool theirsNewer = false;
+        double offeredVersion = 0;
+        const SocketHandle listener = s.listenSocket;
+        if (answerInitiator(initiator.name.text, verifyCallback, declinedVersion, &offeredVersion, &theirsNewer) ==
+            Result::refused) {
+            sockets.forget(listener);  // the reset closed it
+            return Result::refused;
+        }
+
+        // The listening sockets close before the last reply goes out: the
+        // Initiator connects again as soon as it has read it, and a
+        // connection that landed on a listener about to close would be reset.
+        // The re-listen then binds the interface's address again.
         sockets.closeListeners();
-        // A list that cannot be read leaves count 0, which is waited out below.
-        (void)listUsableInterfaces(sockets.announce, table, &count);
-        for (int32_t i = 0; i < count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
-        if (count == 0) {
-            if (timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("Connect Has Timed Out");
-                return Result::timedOut;
-            }
-            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
-            continue;
+        if (!theirsNewer) {
+            // The Initiator's pairing ends with this reply: without it, it has none.
+            if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
+            s.paired = 1;
+            s.linkDown = 0;
+            closeSessionSocket(s.dataSocket);
+            s.connected = 0;
+            return Result::ok;
         }
-        if (!openListeners(sockets, table, count)) return Result::socketFailed;
-        LOG_DETAIL("Number of usable interfaces is %d", count);
-        announceOn(sockets.announce, table, count, datagram, datagramLength, identifier);
-        LOG_BASIC("Looking for a response...");
-        named = awaitName(sockets, table, count, timeoutSeconds);
-        if (named < 0 && timeLimitPassed(timeoutSeconds)) {
-            LOG_BASIC("Connect Has Timed Out");
-            return Result::timedOut;
-        }
-    }
-
-    // The Initiator: its connection becomes the Session's data connection.
-    Handshake initiator = sockets.take(named);
-    s.interfaceIndex = initiator.interfaceIndex;
-    if (initiator.interfaceIndex < sockets.listenerCount && sockets.listening[initiator.interfaceIndex]) {
-        holdSocket(s.listenSocket, sockets.listeners[initiator.interfaceIndex]);
-    }
-    s.localAddress = initiator.local;
-    s.peerAddress = initiator.peer;
-    holdSocket(s.dataSocket, initiator.socket);
-    s.connected = 1;
-
-    // The handshake connection is closed on every way out from here on.
-    struct HandshakeCloser {
-        ~HandshakeCloser() {
-            SharedSession& session = sharedSession();
-            if (session.connected == 1 && ownsSocket(session.dataSocket)) {
-                closeSessionSocket(session.dataSocket);
-                session.connected = 0;
-            }
-        }
-    } closer;
-
-    bool theirsNewer = false;
-    const SocketHandle listener = s.listenSocket;
-    if (answerInitiator(initiator.name.text, verifyCallback, &theirsNewer) == Result::refused) {
-        sockets.forget(listener);  // the reset closed it
-        return Result::refused;
-    }
-
-    // The listening sockets close before the last reply goes out: the
-    // Initiator connects again as soon as it has read it, and a connection
-    // that landed on a listener about to close would be reset. The re-listen
-    // then binds the interface's address again.
-    sockets.closeListeners();
-    if (theirsNewer) {
         // An Initiator that is not asked sends nothing: no use waiting for it.
         if (sendLine(s.dataSocket, replyUpdateFormat, updateCode) != Result::ok) return Result::connectionFailed;
         closeSessionSocket(s.dataSocket);
         s.connected = 0;
-        const Result received = receiveLibraryUpdate();
-        return received == Result::ok ? Result::updated : received;
+        bool kept = false;
+        const Result received = receiveLibraryUpdate(&kept);
+        if (received != Result::ok) return received;
+        if (kept) return Result::updated;
+        // The file was no library for this system, and the host has no update
+        // to install. The Initiator's open starts its rendezvous once more
+        // after an update and presents the same version again: that is
+        // answered as an equal one, so the two pair within the same calls.
+        // The announcing goes on, its time limit starting again as the
+        // Initiator's does.
+        declinedVersion = offeredVersion;
+        startOperation();
     }
-    // The Initiator's pairing ends with this reply: without it, it has none.
-    if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
-    s.paired = 1;
-    s.linkDown = 0;
-    closeSessionSocket(s.dataSocket);
-    s.connected = 0;
-    return Result::ok;
 }
 
 }  // namespace dyadc

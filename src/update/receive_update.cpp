@@ -6,7 +6,8 @@
 // lives, and the peer must not choose what is written there). It writes only
 // through a file that it opened for the series. A call that delivered bytes
 // is told from one that read an empty or unknown line by a type value that no
-// block carries.
+// block carries. A complete file that is no library for this system (the
+// Initiator's system or architecture is another) is removed again.
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -47,13 +48,28 @@ bool writeBytes(std::FILE* file, const uint8_t* bytes, int32_t length) {
     return length <= 0 || std::fwrite(bytes, 1, static_cast<size_t>(length), file) == static_cast<size_t>(length);
 }
 
+// Keeps the complete update at `path` when it is a library for this system;
+// otherwise removes it and says why. Returns whether it stays.
+bool keepWhenOwnLibrary(const char* path) {
+    const char* why = platform::libraryMismatch(path);
+    if (why == nullptr) return true;
+    if (std::remove(path) == 0) {
+        LOG_BASIC("Error:  The update is no library for this system (%s).  Removed %s", why, path);
+    } else {
+        LOG_BASIC("Error:  The update is no library for this system (%s).  Cannot remove %s", why, path);
+    }
+    return false;
+}
+
 }  // namespace
 
-Result receiveLibraryUpdate() {
+Result receiveLibraryUpdate(bool* kept) {
     char firstName[nameBufferSize];
     char secondName[nameBufferSize];
     uint8_t data[updateBlockSize];
+    char path[systemPathSize] = "";
     std::FILE* file = nullptr;
+    *kept = false;
     for (;;) {
         int32_t length = 0;
         int32_t type = noBlock;
@@ -73,7 +89,6 @@ Result receiveLibraryUpdate() {
         if (type == blockFirst) {
             if (file != nullptr) (void)std::fclose(file);  // a new series starts over
             file = nullptr;
-            char path[systemPathSize];
             if (!systemFilePath(updateBlockName, path) || (file = platform::createStoredFile(path)) == nullptr) {
                 LOG_BASIC("Error:  Cannot create %s.  Updated DLL NOT received.", path);
                 return endSeries(file, Result::connectionFailed);
@@ -93,6 +108,7 @@ Result receiveLibraryUpdate() {
                 LOG_BASIC("Error:  Cannot write the update.  Updated DLL NOT received.");
                 return endSeries(file, Result::connectionFailed);
             }
+            *kept = keepWhenOwnLibrary(path);
             return Result::ok;
         }
     }

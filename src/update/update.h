@@ -1,7 +1,10 @@
 // The library update: when the Initiator's library is newer, its installed
 // library file travels to the Responder as a series of data blocks named
 // "dyadc.dl_" and is stored there, beside the installed library, for the host
-// to put in place. The library never installs, renames or loads it.
+// to put in place. The library never installs, renames or loads it, and keeps
+// it only when it is a library for this system: a peer of another system
+// (Linux and Windows, 64-bit and 32-bit) sends a file that the host could
+// never put in place.
 #pragma once
 
 #include <cstdint>
@@ -22,11 +25,13 @@ Result sendLibraryUpdate();
 
 // Responder: receives the series and stores it in the system directory as
 // "dyadc.dl_". Returns ok when the last block arrived and the file is
-// complete; peerClosed when the Initiator closed the pairing first;
+// complete; *kept then says whether it stays, which it does only when it is a
+// library for this system (otherwise it was removed, and why is logged).
+// Returns peerClosed when the Initiator closed the pairing first;
 // connectionFailed when the connection failed or the series was refused (a
 // block under any other name, or a file that cannot be created); timedOut
 // when no block arrived in time.
 // Whatever was received so far stays in the file.
-Result receiveLibraryUpdate();
+Result receiveLibraryUpdate(bool* kept);
 
 }  // namespace dyadc

@@ -200,7 +200,9 @@ void responderHandshake(const uint8_t* data, size_t size) {
     if (name.stored >= PartialLine::size) std::abort();
     if (state == LineRead::complete) {
         bool updateWanted = false;
-        (void)answerInitiator(name.text, acceptUnlessZ, &updateWanted);  // only that it ends matters here
+        double offered = 0;
+        (void)answerInitiator(name.text, acceptUnlessZ, 0, &offered,
+                              &updateWanted);  // only that it ends matters here
     }
     resetSession();
 }

@@ -93,7 +93,7 @@ unsigned paceMicroseconds = 0;
 // The receiving steps' progress callback: pauses once when told to.
 double pauseAtBytes = -1;
 unsigned pauseSeconds = 0;
-void onProgress(double bytesTransferred) {
+void DYADC_CALL onProgress(double bytesTransferred) {
     if (pauseAtBytes >= 0 && bytesTransferred >= pauseAtBytes) {
         pauseAtBytes = -1;
         sleep(pauseSeconds);
@@ -104,12 +104,12 @@ std::string identifier;
 int32_t identifierResult = 0;
 int32_t verifyResult = 0;
 
-int32_t onIdentifier(char* buffer) {
+int32_t DYADC_CALL onIdentifier(char* buffer) {
     std::snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", identifier.c_str());
     return identifierResult;
 }
 
-int32_t onVerify(const char* name) {
+int32_t DYADC_CALL onVerify(const char* name) {
     std::printf("verified %s\n", name);
     return verifyResult;
 }

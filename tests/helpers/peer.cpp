@@ -9,6 +9,7 @@
 //   send TEXT                 send TEXT at once (escapes: \r \n \t \\ \xNN)
 //   trickle TEXT              send TEXT one byte at a time, 20 ms apart
 //   fill N                    send N bytes of the pattern byte(i) = i * 7 mod 251
+//   sendfile PATH             send the bytes of the file at PATH
 //   expect TEXT               read exactly as many bytes as TEXT has and compare
 //   line                      read one line and print it ("line <escaped>")
 //   drain N                   read N bytes and print their checksum
@@ -44,6 +45,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -192,6 +195,13 @@ int main(int argc, char** argv) {
             for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>((i * 7) % 251);
             sendAll(bytes);
             std::printf("filled %zu\n", count);
+        } else if (step == "sendfile") {
+            const std::string path = arg();
+            std::ifstream file(path, std::ios::binary);
+            const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+            if (!file) fail(step, "cannot read " + path);
+            sendAll(bytes);
+            std::printf("sent %zu bytes of %s\n", bytes.size(), path.c_str());
         } else if (step == "expect") {
             std::string want = unescape(arg());
             std::string got(want.size(), '\0');

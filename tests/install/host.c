@@ -9,12 +9,12 @@
 
 static const char* pairingIdentifier;
 
-static int32_t identifier(char* buffer) {
+static int32_t DYADC_CALL identifier(char* buffer) {
     snprintf(buffer, DYAD_IDENTIFIER_BUFFER_SIZE, "%s", pairingIdentifier);
     return 0;
 }
 
-static int32_t verify(const char* computerName) {
+static int32_t DYADC_CALL verify(const char* computerName) {
     printf("pairing with %s\n", computerName);
     return 0; /* 0 accepts the name, anything else refuses it */
 }

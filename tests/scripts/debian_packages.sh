@@ -137,10 +137,16 @@ own=${version%.*}.0${version#*.}
 connect=(connect 192.168.10.2 192.168.10.1)
 paired=(expect '000 OK\r\n' eof "${connect[@]}" send 'put greeting|text|5|7\r\n' expect '000 OK\r\n'
   send hello expect '000 Ok\r\n' eof "${connect[@]}" send 'quit 23\r\n')
-update=(expect '24 UPDT\r\n' eof "${connect[@]}" send 'put dyadc.dl_|x|4|21\r\n' expect '000 OK\r\n'
-  send abcd expect '000 Ok\r\n')
-refused=("${update[@]}" eof)
-stored=("${update[@]}" send 'put dyadc.dl_|x|0|20\r\n' expect '000 OK\r\n' expect '000 Ok\r\n' eof)
+update=(expect '24 UPDT\r\n' eof "${connect[@]}")
+# A Responder that cannot create the file ends at the first block, whatever
+# it holds.
+refused=("${update[@]}" send 'put dyadc.dl_|x|4|21\r\n' expect '000 OK\r\n' send abcd expect '000 Ok\r\n' eof)
+# The update that is stored is the installed library itself: a library of
+# this system, which the Responder keeps.
+own_library=$libdir/libdyadc.so.$version
+stored=("${update[@]}" send "put dyadc.dl_|x|$(stat -L -c %s "$own_library")|21\\r\\n" expect '000 OK\r\n'
+  sendfile "$own_library" expect '000 Ok\r\n' send 'put dyadc.dl_|x|0|20\r\n' expect '000 OK\r\n' expect '000 Ok\r\n'
+  eof)
 respond() {
   local uid=$1 offered=$2 status=$4 logged=$5 actual=0 responder
   local -n steps=$3
@@ -163,14 +169,14 @@ respond 65534 "$own" paired 0 "DYADC running version $own"
 respond 65534 9.99 refused 1 "Cannot create (/usr)?${libdir#/usr}/dyadc\\.dl_\\.  Updated DLL NOT received"
 # Root can; purging the library removes the stored update.
 respond 0 9.99 stored 1 "comparing dll version $own with version 9.99"
-[ "$(cat "$libdir/dyadc.dl_")" = abcd ] || fail "root's Responder did not store the update in $libdir"
+cmp -s "$libdir/dyadc.dl_" "$own_library" || fail "root's Responder did not store the update in $libdir"
 # A normal user's own system directory with a link to the library, as dyadc(3)
 # describes it.
 mkdir "$work/own"
 ln -s "$libdir/libdyadc.so.2" "$work/own/libdyadc.so"
 chown 65534:65534 "$work/own"
 system_dir=$work/own respond 65534 9.99 stored 1 "comparing dll version $own with version 9.99"
-[ "$(cat "$work/own/dyadc.dl_")" = abcd ] || fail "the update is not in DYADC_SYSTEM_DIR"
+cmp -s "$work/own/dyadc.dl_" "$own_library" || fail "the update is not in DYADC_SYSTEM_DIR"
 
 # Purged, the packages leave nothing: neither a file that dpkg listed nor
 # anything else named after dyad under /usr (the stored update, Python's

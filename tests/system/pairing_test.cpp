@@ -218,6 +218,40 @@ TEST_F(Pairing, UpdateIsStoredOnlyUnderItsOwnName) {
     EXPECT_EQ(readFile(lan->host(1).system() + "/libdyadc.so"), libraryWithVersion(2, 4));
 }
 
+TEST_F(Pairing, AnUpdateThatIsNoLibraryOfThisSystemIsRemovedAndTheSameVersionPairs) {
+    start();
+    // A program of this very machine, which a library update must not be.
+    const std::string program = helperPath("test-host");
+    const std::string put = "put dyadc.dl_|c:\\\\placeholder|";
+    const std::vector<std::string> connect{"connect", "192.168.10.2", "192.168.10.1"};
+    std::vector<std::string> steps;
+    for (const std::vector<std::string>& part : std::vector<std::vector<std::string>>{
+             connect,
+             {"send", "ws2\\r\\n", "expect", "000 OK\\r\\n", "send", "2.05\\r\\n", "expect", "24 UPDT\\r\\n",
+              "eof"},
+             connect,
+             {"send", put + std::to_string(readFile(program).size()) + "|21\\r\\n", "expect", "000 OK\\r\\n",
+              "sendfile", program, "expect", "000 Ok\\r\\n", "send", put + "0|20\\r\\n", "expect", "000 OK\\r\\n",
+              "expect", "000 Ok\\r\\n", "eof"},
+             // The Initiator's next attempt, with the same version: answered
+             // as an equal one.
+             connect,
+             {"send", "ws2\\r\\n", "expect", "000 OK\\r\\n", "send", "2.05\\r\\n", "expect", "000 OK\\r\\n",
+              "eof"}}) {
+        steps.insert(steps.end(), part.begin(), part.end());
+    }
+    Child responder = host(1, {"open", "2", "LAB7", "60", "hold"});
+    Child initiator = peer(2, steps);
+    ASSERT_TRUE(responder.waitForOutput("holding", seconds(90))) << responder.output();
+    EXPECT_EQ(responder.output(), "setlog 0\nverified ws2\nverified ws2\nopen 0\nholding\n");
+    EXPECT_EQ(initiator.wait(), 0) << initiator.output();
+    EXPECT_EQ(field(1, "paired"), "1");
+    EXPECT_FALSE(fileExists(lan->host(1).system() + "/dyadc.dl_"));
+    EXPECT_TRUE(
+        logHas(log(1), "Error:  The update is no library for this system (a program, not a library).  Removed " +
+                           lan->host(1).system() + "/dyadc.dl_"));
+}
+
 TEST_F(Pairing, AnnounceOnTheWireIsTheIdentifierAndItsNul) {
     start();
     Child sniffer = peer(2, {"sniff", "192.168.10.2"});

@@ -14,16 +14,16 @@ namespace {
 using test::LogCapture;
 
 int32_t identifierCalls = 0;
-int32_t refuseIdentifier(char* buffer) {
+int32_t DYADC_CALL refuseIdentifier(char* buffer) {
     ++identifierCalls;
     std::strcpy(buffer, "ID");
     return 7;
 }
-int32_t mustNotBeCalled(char*) {
+int32_t DYADC_CALL mustNotBeCalled(char*) {
     ADD_FAILURE() << "identifier callback called";
     return 1;
 }
-int32_t acceptAll(const char*) {
+int32_t DYADC_CALL acceptAll(const char*) {
     return 0;
 }
 

@@ -117,5 +117,42 @@ TEST_F(Version, DamagedFilesHaveNoRecord) {
               -1);
 }
 
+TEST_F(Version, OnlyALibraryOfThisSystemIsOne) {
+    const std::string library = readFile(test::libraryPath());
+    // The built library with the bytes at `at` replaced.
+    auto patched = [&library](size_t at, std::string bytes) {
+        return library.substr(0, at) + bytes + library.substr(at + bytes.size());
+    };
+    std::string machine(2, '\0');
+    std::memcpy(machine.data(), &library[18], 2);
+    machine[0] = static_cast<char>(machine[0] ^ 0x40);
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* why;  // nullptr: a library of this system
+    } files[] = {
+        {"the built library", library, nullptr},
+        {"the library with more after it", library + std::string(4096, 'x'), nullptr},
+        {"another machine's", patched(18, machine), "an ELF file for another machine"},
+        {"another word size's", patched(4, library[4] == 2 ? "\x01" : "\x02"),
+         "an ELF file of another word size or byte order"},
+        {"another byte order's", patched(5, library[5] == 1 ? "\x02" : "\x01"),
+         "an ELF file of another word size or byte order"},
+        {"a program at a fixed address", patched(16, std::string("\x02\0", 2)), "a program, not a library"},
+        {"an object file", patched(16, std::string("\x01\0", 2)), "an ELF file that is no shared library"},
+        {"a position-independent program", readFile("/proc/self/exe"), "a program, not a library"},
+        {"a header alone", library.substr(0, 64), "a cut ELF file"},
+        {"a Windows DLL", "MZ\x90\0\x03\0\0\0PE\0\0", "not an ELF file"},
+        {"text", "abcd", "not an ELF file"},
+        {"nothing", "", "not an ELF file"},
+    };
+    for (const auto& file : files) {
+        writeFile(dir + "/dyadc.dl_", file.bytes);
+        const char* why = platform::libraryMismatch((dir + "/dyadc.dl_").c_str());
+        EXPECT_STREQ(why, file.why) << file.what;
+    }
+    EXPECT_STREQ(platform::libraryMismatch((dir + "/none").c_str()), "a file that cannot be read");
+}
+
 }  // namespace
 }  // namespace dyadc

@@ -383,6 +383,41 @@ TEST(WindowsFiles, StoredFilesAndReplacementsTakeThePlaceOfOldFiles) {
     fs::remove_all(directory);
 }
 
+TEST(WindowsFiles, OnlyADllOfThisMachineIsALibraryForThisSystem) {
+    namespace fs = std::filesystem;
+    const std::string library = test::readFile(DYADC_TEST_DLL);
+    char program[MAX_PATH] = {};
+    ASSERT_NE(GetModuleFileNameA(nullptr, program, sizeof program), 0u);
+    // The DLL with its machine type changed (the other of x86 and x64).
+    std::string otherMachine = library;
+    uint32_t header = 0;
+    std::memcpy(&header, &library[0x3c], 4);
+    const uint16_t machine = library[header + 4] == '\x4c' ? 0x8664 : 0x14c;
+    std::memcpy(&otherMachine[header + 4], &machine, 2);
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* why;  // nullptr: a library of this system
+    } files[] = {
+        {"the built DLL", library, nullptr},
+        {"another machine's DLL", otherMachine, "a Windows file for another machine"},
+        {"a program", test::readFile(program), "a program, not a DLL"},
+        {"a Linux library",
+         "\x7f"
+         "ELF\x02\x01\x01",
+         "not a Windows program or DLL"},
+        {"the DOS header alone", library.substr(0, 64), "not a Windows program or DLL"},
+        {"text", "abcd", "not a Windows program or DLL"},
+    };
+    const fs::path path = fs::temp_directory_path() / ("dyadc-kind-" + std::to_string(GetCurrentProcessId()));
+    for (const auto& file : files) {
+        test::writeFile(path.string(), file.bytes);
+        EXPECT_STREQ(libraryMismatch(path.string().c_str()), file.why) << file.what;
+    }
+    fs::remove(path);
+    EXPECT_STREQ(libraryMismatch(path.string().c_str()), "a file that cannot be read");
+}
+
 TEST(WindowsLog, LinesEndWithCrLfAndBadPathsLoseLinesQuietly) {
     test::LogCapture log;
     LOG_BASIC("first %d", 1);

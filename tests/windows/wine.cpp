@@ -12,7 +12,15 @@ namespace dyadc::test {
 namespace {
 
 const std::string prefixTool = DYADC_TEST_PREFIX_TOOL;
-const std::string windowsBuild = DYADC_TEST_WINDOWS_BUILD;
+
+std::string windowsBuild(Windows kind) {
+#ifdef DYADC_TEST_WINDOWS_X86_BUILD
+    if (kind == Windows::x86) return DYADC_TEST_WINDOWS_X86_BUILD;
+#else
+    if (kind == Windows::x86) ADD_FAILURE() << "this build names no 32-bit Windows build";
+#endif
+    return DYADC_TEST_WINDOWS_BUILD;
+}
 
 // Runs a command outside the workstations and returns its first output line.
 std::string firstLineOf(const std::vector<std::string>& argv) {
@@ -29,15 +37,15 @@ std::string firstLineOf(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-std::string windowsProgram(const std::string& name) {
-    return windowsBuild + "/bin/" + name + ".exe";
+std::string windowsProgram(const std::string& name, Windows kind) {
+    return windowsBuild(kind) + "/bin/" + name + ".exe";
 }
-std::string windowsLibrary() {
-    return windowsBuild + "/dyadc.dll";
+std::string windowsLibrary(Windows kind) {
+    return windowsBuild(kind) + "/dyadc.dll";
 }
 
-std::string windowsLibraryWithVersion(uint32_t major, uint32_t minor) {
-    std::string bytes = readFile(windowsLibrary());
+std::string windowsLibraryWithVersion(uint32_t major, uint32_t minor, Windows kind) {
+    std::string bytes = readFile(windowsLibrary(kind));
     // The fixed version record starts with its signature and structure
     // version 1.0 (the signature alone also stands in the code that checks
     // it); the file and the product version follow as most and least
@@ -55,9 +63,9 @@ std::string windowsLibraryWithVersion(uint32_t major, uint32_t minor) {
     return bytes;
 }
 
-WineStation::WineStation(const Lan& lan, int host) : lan_(lan), host_(host) {
+WineStation::WineStation(const Lan& lan, int host, Windows kind) : lan_(lan), host_(host), kind_(kind) {
     const std::string name = std::to_string(getpid()) + "-" + lan.name() + "-h" + std::to_string(host);
-    prefix_ = firstLineOf({prefixTool, "clone", windowsBuild, name});
+    prefix_ = firstLineOf({prefixTool, "clone", windowsBuild(kind), name});
     if (prefix_.empty()) {
         ADD_FAILURE() << "no wine prefix for workstation " << host;
         return;

@@ -1,6 +1,7 @@
 // dyadc.dll in simulated workstations: Windows host programs under wine, each
 // workstation with its own prefix and wineserver, paired with each other and
-// with Linux host programs that load libdyadc.so.
+// with Linux host programs that load libdyadc.so; 64-bit programs, and 32-bit
+// ones when this build names a 32-bit Windows build.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,11 +23,20 @@ namespace {
 
 using namespace std::chrono;
 
+// The kinds of Windows programs that this build tests.
+const std::vector<Windows> testedKinds{
+    Windows::x64,
+#ifdef DYADC_TEST_WINDOWS_X86_BUILD
+    Windows::x86,
+#endif
+};
+
 class WindowsWorkstations : public testing::Test {
 protected:
-    // A LAN whose workstations in `windows` run Windows programs; the others
-    // run Linux ones with libdyadc.so 2.04 installed.
-    void start(const std::set<int>& windows, const Lan::Options& options = {}) {
+    // A LAN whose workstations in `windows` run Windows programs (32-bit ones
+    // in those of `x86`); the others run Linux ones with libdyadc.so 2.04
+    // installed.
+    void start(const std::set<int>& windows, const Lan::Options& options = {}, const std::set<int>& x86 = {}) {
         stations.clear();
         lan = std::make_unique<Lan>(options);
         hosts = options.hosts;
@@ -36,7 +46,7 @@ protected:
                 writeFile(lan->host(h).system() + "/libdyadc.so", libraryWithVersion(2, 4));
                 continue;
             }
-            stations[h] = std::make_unique<WineStation>(*lan, h);
+            stations[h] = std::make_unique<WineStation>(*lan, h, x86.count(h) != 0 ? Windows::x86 : Windows::x64);
             ASSERT_TRUE(stations[h]->ok());
         }
     }
@@ -60,7 +70,8 @@ protected:
     // test-host with the steps, logging every line into its workstation's test.log.
     Child host(int h, std::vector<std::string> steps, const std::vector<std::string>& environment = {}) {
         if (isWindows(h)) {
-            steps.insert(steps.begin(), {windowsProgram("test-host"), "setlog", "C:\\test.log", "100000000", "2"});
+            steps.insert(steps.begin(),
+                         {station(h).program("test-host"), "setlog", "C:\\test.log", "100000000", "2"});
             return station(h).spawn(steps, environment);
         }
         steps.insert(steps.begin(), {helperPath("test-host"), "setlog", "/tmp/test.log", "100000000", "2"});
@@ -75,7 +86,7 @@ protected:
     // (a Unix path) when given; or the Linux dyad.
     Child dyad(int h, std::vector<std::string> arguments, const std::string& directory = "") {
         if (isWindows(h)) {
-            arguments.insert(arguments.begin(), windowsProgram("dyad"));
+            arguments.insert(arguments.begin(), station(h).program("dyad"));
             return station(h).spawn(arguments, {"LANG=C.UTF-8"}, directory);
         }
         arguments.insert(arguments.begin(), DYADC_TEST_DYAD);
@@ -115,34 +126,41 @@ std::string transferLine(const std::string& output, const std::string& step) {
 }
 
 TEST_F(WindowsWorkstations, PairMovesBlocksBothWaysAndTheLastCloseOfTwoProcessesEndsIt) {
-    start({1, 2});
-    Child responder = host(1, {"open", "2", "LAB7", "30", "recv", "1024", "30", "send", "r", "s", "7", "50", "20",
-                               "drain", "1000", "60", "recv", "1024", "60"});
-    Child initiator = host(2, {"open", "1", "LAB7", "30", "send", "a", "b", "21", "100", "20", "recv", "1024",
-                               "30", "stream", "3000000", "60", "wait", "close"});
-    ASSERT_TRUE(initiator.waitForOutput("stream ", seconds(90))) << text(initiator);
-    ASSERT_TRUE(responder.waitForOutput("drain ", seconds(30))) << text(responder);
-    const std::string streamed = transferLine(text(initiator), "stream");
-    EXPECT_EQ(streamed.substr(0, 10), "0 3000000 ");
-    EXPECT_EQ(transferLine(text(responder), "drain"), streamed) << "every byte, in order, through 1000 bytes";
-    EXPECT_EQ(text(initiator), "setlog 0\nopen 0\nsend 0\nrecv 0 50 7 r s\nstream " + streamed + "\n");
+    // The Initiator's workstation runs programs of each kind in turn; the
+    // Responder's 64-bit ones.
+    for (const Windows kind : testedKinds) {
+        SCOPED_TRACE(kind == Windows::x86 ? "32-bit Initiator" : "64-bit Initiator");
+        start({1, 2}, {}, kind == Windows::x86 ? std::set<int>{2} : std::set<int>{});
+        Child responder = host(1, {"open", "2", "LAB7", "30", "recv", "1024", "30", "send", "r", "s", "7", "50",
+                                   "20", "drain", "1000", "60", "recv", "1024", "60"});
+        Child initiator = host(2, {"open", "1", "LAB7", "30", "send", "a", "b", "21", "100", "20", "recv", "1024",
+                                   "30", "stream", "3000000", "60", "wait", "close"});
+        ASSERT_TRUE(initiator.waitForOutput("stream ", seconds(90))) << text(initiator);
+        ASSERT_TRUE(responder.waitForOutput("drain ", seconds(30))) << text(responder);
+        const std::string streamed = transferLine(text(initiator), "stream");
+        EXPECT_EQ(streamed.substr(0, 10), "0 3000000 ");
+        EXPECT_EQ(transferLine(text(responder), "drain"), streamed) << "every byte, in order, through 1000 bytes";
+        EXPECT_EQ(text(initiator), "setlog 0\nopen 0\nsend 0\nrecv 0 50 7 r s\nstream " + streamed + "\n");
 
-    // A second process of the Initiator's workstation finds the pairing made
-    // and counts one more open; the first close then keeps the pairing.
-    Child second = station(2).spawn({windowsProgram("test-host"), "setlog", "C:\\second.log", "100000", "2",
-                                     "open", "1", "X", "1", "hold", "close"});
-    ASSERT_TRUE(second.waitForOutput("holding")) << text(second);
-    EXPECT_EQ(text(second), "setlog 0\nopen 0\nholding\n") << "the open returned 0 without a rendezvous";
-    initiator.writeInput("\n");
-    EXPECT_EQ(initiator.wait(), 0);
-    EXPECT_TRUE(logHas(log(2), "DLL still active, not closing socket"));
-    // The last close, in the process that did not pair, ends the pairing.
-    second.closeInput();
-    EXPECT_EQ(second.wait(), 0);
-    EXPECT_EQ(text(second), "setlog 0\nopen 0\nholding\nreleased\nclose 0\n");
-    EXPECT_EQ(responder.wait(), 0);
-    EXPECT_EQ(text(responder), "setlog 0\nverified WS2\nopen 0\nrecv 0 100 21 a b\nsend 0\ndrain " + streamed +
-                                   "\nrecv 23 -1 -1  \n");
+        // A second process of the Initiator's workstation finds the pairing
+        // made and counts one more open; the first close then keeps the
+        // pairing.
+        Child second = station(2).spawn({station(2).program("test-host"), "setlog", "C:\\second.log", "100000",
+                                         "2", "open", "1", "X", "1", "hold", "close"});
+        ASSERT_TRUE(second.waitForOutput("holding")) << text(second);
+        EXPECT_EQ(text(second), "setlog 0\nopen 0\nholding\n") << "the open returned 0 without a rendezvous";
+        initiator.writeInput("\n");
+        EXPECT_EQ(initiator.wait(), 0);
+        EXPECT_TRUE(logHas(log(2), "DLL still active, not closing socket"));
+        // The last close, in the process that did not pair, ends the pairing.
+        second.closeInput();
+        EXPECT_EQ(second.wait(), 0);
+        EXPECT_EQ(text(second), "setlog 0\nopen 0\nholding\nreleased\nclose 0\n");
+        EXPECT_EQ(responder.wait(), 0);
+        EXPECT_EQ(text(responder), "setlog 0\nverified WS2\nopen 0\nrecv 0 100 21 a b\nsend 0\ndrain " + streamed +
+                                       "\nrecv 23 -1 -1  \n");
+        stations.clear();
+    }
 }
 
 TEST_F(WindowsWorkstations, RefusedNameGives103OnBothSides) {
@@ -157,21 +175,24 @@ TEST_F(WindowsWorkstations, RefusedNameGives103OnBothSides) {
 }
 
 TEST_F(WindowsWorkstations, WindowsAndLinuxPairAndMoveBlocksByteExactInBothDirections) {
-    for (const int windowsHost : {1, 2}) {
-        SCOPED_TRACE(windowsHost == 1 ? "Windows Responder, Linux Initiator"
-                                      : "Linux Responder, Windows Initiator");
-        start({windowsHost});
-        Child responder = host(1, {"open", "2", "LAB7", "30", "drain", "4096", "60", "recv", "1024", "30"});
-        Child initiator = host(2, {"open", "1", "LAB7", "30", "stream", "5000000", "60", "close"});
-        EXPECT_EQ(initiator.wait(seconds(90)), 0);
-        EXPECT_EQ(responder.wait(seconds(30)), 0);
-        const std::string streamed = transferLine(text(initiator), "stream");
-        EXPECT_EQ(streamed.substr(0, 10), "0 5000000 ");
-        EXPECT_EQ(text(initiator), "setlog 0\nopen 0\nstream " + streamed + "\nclose 0\n");
-        EXPECT_EQ(text(responder),
-                  "setlog 0\nverified " + computerName(2) + "\nopen 0\ndrain " + streamed + "\nrecv 23 -1 -1  \n");
-        EXPECT_TRUE(logHas(log(1), "comparing dll version 2.04 with version 2.04 from source"));
-        stations.clear();
+    for (const Windows kind : testedKinds) {
+        for (const int windowsHost : {1, 2}) {
+            SCOPED_TRACE(
+                std::string(kind == Windows::x86 ? "32-bit " : "64-bit ") +
+                (windowsHost == 1 ? "Windows Responder, Linux Initiator" : "Linux Responder, Windows Initiator"));
+            start({windowsHost}, {}, kind == Windows::x86 ? std::set<int>{windowsHost} : std::set<int>{});
+            Child responder = host(1, {"open", "2", "LAB7", "30", "drain", "4096", "60", "recv", "1024", "30"});
+            Child initiator = host(2, {"open", "1", "LAB7", "30", "stream", "5000000", "60", "close"});
+            EXPECT_EQ(initiator.wait(seconds(90)), 0);
+            EXPECT_EQ(responder.wait(seconds(30)), 0);
+            const std::string streamed = transferLine(text(initiator), "stream");
+            EXPECT_EQ(streamed.substr(0, 10), "0 5000000 ");
+            EXPECT_EQ(text(initiator), "setlog 0\nopen 0\nstream " + streamed + "\nclose 0\n");
+            EXPECT_EQ(text(responder), "setlog 0\nverified " + computerName(2) + "\nopen 0\ndrain " + streamed +
+                                           "\nrecv 23 -1 -1  \n");
+            EXPECT_TRUE(logHas(log(1), "comparing dll version 2.04 with version 2.04 from source"));
+            stations.clear();
+        }
     }
 }
 
@@ -194,6 +215,50 @@ TEST_F(WindowsWorkstations, NewerInitiatorLibraryTravelsToTheResponder) {
     EXPECT_EQ(readFile(station(1).systemDirectory() + "/dyadc.dll"), readFile(windowsLibrary()));
     EXPECT_TRUE(logHas(log(1), "comparing dll version 2.04 with version 2.05 from source"));
     EXPECT_TRUE(logHas(log(2), "Reply to dll version 24"));
+}
+
+TEST_F(WindowsWorkstations, UpdateOfAnotherSystemIsRemovedAndTheSameVersionPairs) {
+    // A newer Initiator of another system or kind sends its library; the
+    // Responder removes it and pairs when the Initiator comes again.
+    struct Case {
+        const char* what;
+        std::set<int> windows, x86;
+        const char* why;
+    };
+    std::vector<Case> cases{
+        {"Linux 2.05 to 64-bit Windows 2.04", {1}, {}, "not a Windows program or DLL"},
+        {"64-bit Windows 2.05 to Linux 2.04", {2}, {}, "not an ELF file"},
+    };
+    if (testedKinds.size() > 1) {
+        cases.push_back(
+            {"64-bit Windows 2.05 to 32-bit Windows 2.04", {1, 2}, {1}, "a Windows file for another machine"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start(c.windows, {}, c.x86);
+        if (isWindows(2)) {
+            writeFile(station(2).systemDirectory() + "/dyadc.dll",
+                      windowsLibraryWithVersion(2, 5, station(2).kind()));
+        } else {
+            writeFile(lan->host(2).system() + "/libdyadc.so", libraryWithVersion(2, 5));
+        }
+        Child responder = host(1, {"open", "2", "LAB7", "60"});
+        Child initiator = host(2, {"open", "1", "LAB7", "60"});
+        EXPECT_EQ(responder.wait(seconds(150)), 0);
+        EXPECT_EQ(initiator.wait(seconds(30)), 0);
+        const std::string name = computerName(2);
+        EXPECT_EQ(text(responder), "setlog 0\nverified " + name + "\nverified " + name + "\nopen 0\n");
+        EXPECT_EQ(text(initiator), "setlog 0\nopen 0\n") << "the attempt after the update pairs";
+        const std::string stored = isWindows(1) ? station(1).systemDirectory() + "/dyadc.dl_"
+                                                : lan->host(1).system() + "/dyadc.dl_";
+        EXPECT_FALSE(fileExists(stored));
+        EXPECT_TRUE(logHas(log(1), std::string("Error:  The update is no library for this system (") + c.why +
+                                       ").  Removed " +
+                                       (isWindows(1) ? "C:\\windows\\system32\\dyadc.dl_" : stored)));
+        EXPECT_TRUE(logHas(log(2), "Reply to dll version 24"));
+        EXPECT_TRUE(logHas(log(2), "Reply to dll version 0")) << "the second attempt";
+        stations.clear();
+    }
 }
 
 TEST_F(WindowsWorkstations, DebugVariableForcesTheLogIntoDriveC) {
@@ -279,27 +344,69 @@ TEST_F(WindowsWorkstations, HostileResponderEndsTheInitiatorsOpen) {
     EXPECT_TRUE(logHas(log(2), "Error:  A tcp error occured while waiting for target verification"));
 }
 
+#ifdef DYADC_TEST_WINDOWS_X86_BUILD
+TEST_F(WindowsWorkstations, MicrosoftStyleHostOf32BitWindowsPairsWithLinuxAndWith64BitWindows) {
+    // Built with clang in Microsoft's mode and lld-link against the archive's
+    // 32-bit dyadc.lib: it calls the library through __stdcall and hands it
+    // callbacks of that convention.
+    const std::string msvcHost = windowsProgram("msvc-host", Windows::x86);
+    {
+        SCOPED_TRACE("32-bit Responder, Linux Initiator");
+        start({1}, {}, {1});
+        Child responder = station(1).spawn({msvcHost, "receive", "LAB7"});
+        Child initiator = host(2, {"open", "1", "LAB7", "60", "sendhash", "a", "b", "7", "100000", "60", "close"});
+        EXPECT_EQ(initiator.wait(seconds(90)), 0);
+        EXPECT_EQ(responder.wait(seconds(30)), 0) << text(responder);
+        const std::string sent = transferLine(text(initiator), "sendhash");
+        EXPECT_EQ(sent.substr(0, 2), "0 ");
+        EXPECT_EQ(text(responder), "verified " + computerName(2) + "\nopen 0\nreceived 100000 " + sent.substr(2) +
+                                       "\nrecv 23\nprogress 100000\nclose 0\n");
+        stations.clear();
+    }
+    {
+        SCOPED_TRACE("64-bit Windows Responder, 32-bit Initiator");
+        start({1, 2}, {}, {2});
+        Child responder = host(1, {"open", "2", "LAB7", "60", "drain", "4096", "60", "recv", "1024", "60"});
+        Child initiator = station(2).spawn({msvcHost, "send", "LAB7", "100000"});
+        EXPECT_EQ(initiator.wait(seconds(90)), 0) << text(initiator);
+        EXPECT_EQ(responder.wait(seconds(30)), 0);
+        const std::string drained = transferLine(text(responder), "drain");
+        EXPECT_EQ(drained.substr(0, 9), "0 100000 ");
+        EXPECT_EQ(text(initiator), "open 0\nsend 0 " + drained.substr(9) + "\nprogress 100000\nclose 0\n");
+        EXPECT_EQ(text(responder), "setlog 0\nverified WS2\nopen 0\ndrain " + drained + "\nrecv 23 -1 -1  \n");
+        stations.clear();
+    }
+}
+#endif
+
 #ifdef DYADC_TEST_DYAD
 TEST_F(WindowsWorkstations, DyadCommandMovesFilesBetweenWindowsAndLinuxUnderEitherChecksum) {
     // A name beyond ASCII travels as UTF-8 and is stored as it was sent. The
     // receiver hashes the first file with XXH3-128 as it comes: under SHA-256
     // it reads that file back, and hashes the second as it comes.
     const std::string names[] = {"café-ü.bin", "second.bin"};
-    const struct {
+    struct Case {
         std::set<int> windows;
         const char* checksum;
         const char* verified;
-    } cases[] = {
-        {{1}, "xxh128", "XXH3-128 verified"},    {{1}, "sha256", "SHA-256 verified"},
-        {{2}, "xxh128", "XXH3-128 verified"},    {{2}, "sha256", "SHA-256 verified"},
-        {{1, 2}, "xxh128", "XXH3-128 verified"},
+        std::set<int> x86;  // of `windows`, those with 32-bit programs
     };
+    std::vector<Case> cases{
+        {{1}, "xxh128", "XXH3-128 verified", {}},    {{1}, "sha256", "SHA-256 verified", {}},
+        {{2}, "xxh128", "XXH3-128 verified", {}},    {{2}, "sha256", "SHA-256 verified", {}},
+        {{1, 2}, "xxh128", "XXH3-128 verified", {}},
+    };
+    if (testedKinds.size() > 1) {
+        cases.push_back({{1}, "sha256", "SHA-256 verified", {1}});
+        cases.push_back({{1, 2}, "xxh128", "XXH3-128 verified", {2}});
+    }
     for (const auto& c : cases) {
         const bool windowsReceives = c.windows.count(1) != 0;
         const bool windowsSends = c.windows.count(2) != 0;
-        SCOPED_TRACE(std::string(windowsSends ? "Windows" : "Linux") + " sends, " +
-                     (windowsReceives ? "Windows" : "Linux") + " receives, " + c.checksum);
-        start(c.windows);
+        auto kind = [&c](int h) { return c.x86.count(h) != 0 ? "32-bit Windows" : "Windows"; };
+        SCOPED_TRACE(std::string(windowsSends ? kind(2) : "Linux") + " sends, " +
+                     (windowsReceives ? kind(1) : "Linux") + " receives, " + c.checksum);
+        start(c.windows, {}, c.x86);
         std::string bytes(300000, '\0');
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
         std::vector<std::string> sendArguments{"send",         "--id",  "FILES",      "--timeout", "60",

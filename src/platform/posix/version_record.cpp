@@ -1,16 +1,24 @@
-// The version record of a library file: an ELF note in the section
-// ".note.dyadc.version", note name "DYADC", whose descriptor is a fixed record
-// that starts with the signature 0xFEEF04BD and holds the file and product
-// versions as most and least significant 32-bit halves.
+// What a library file is: its version record, and whether it is a library
+// for this system at all.
 //
-// The reader walks the ELF section headers through bounded reads of at most a
-// few hundred bytes at a time, checks every offset and size against the file,
-// and reads nothing into the heap. ELF files of both classes in this
-// machine's byte order are understood; anything else has no record.
+// The version record is an ELF note in the section ".note.dyadc.version",
+// note name "DYADC", whose descriptor is a fixed record that starts with the
+// signature 0xFEEF04BD and holds the file and product versions as most and
+// least significant 32-bit halves. The reader walks the ELF section headers
+// through bounded reads of at most a few hundred bytes at a time, checks
+// every offset and size against the file, and reads nothing into the heap.
+// ELF files of both classes in this machine's byte order are understood;
+// anything else has no record.
+//
+// A library for this system is an ELF shared object of the class, byte order
+// and machine of the library that is running (its own header, mapped where
+// the loader placed it, tells them), without a program interpreter.
 #include "platform/posix/posix.h"
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -124,7 +132,60 @@ int parse(const Source& source, VersionRecord* record, long* recordOffset) {
     return -1;
 }
 
+// Any function of the library serves to find the image it was loaded from.
+void locateImage() {}
+
+// The running library's machine, from its own ELF header; EM_NONE when it
+// cannot be found.
+uint16_t ownMachine() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&locateImage), &info) == 0 || info.dli_fbase == nullptr) return EM_NONE;
+    const auto* header = static_cast<const ElfW(Ehdr)*>(info.dli_fbase);
+    if (std::memcmp(header->e_ident, ELFMAG, SELFMAG) != 0) return EM_NONE;
+    return header->e_machine;
+}
+
+// An ELF file of the running library's own class and byte order, judged by
+// its header and program headers.
+const char* ownClassMismatch(const Source& source) {
+    ElfW(Ehdr) header;
+    if (!source.read(0, &header, sizeof header)) return "a cut ELF file";
+    const uint16_t machine = ownMachine();
+    if (machine == EM_NONE || header.e_machine != machine) return "an ELF file for another machine";
+    if (header.e_type == ET_EXEC) return "a program, not a library";
+    if (header.e_type != ET_DYN) return "an ELF file that is no shared library";
+    if (header.e_phnum > 0 && header.e_phentsize != sizeof(ElfW(Phdr))) return "a damaged ELF file";
+    for (uint32_t index = 0; index < header.e_phnum; ++index) {
+        ElfW(Phdr) program;
+        if (!source.read(header.e_phoff + uint64_t{index} * sizeof program, &program, sizeof program)) {
+            return "a cut ELF file";
+        }
+        if (program.p_type == PT_INTERP) return "a program, not a library";
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+const char* libraryMismatch(const char* path) {
+    Source source;
+    source.file = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (source.file < 0) return "a file that cannot be read";
+    unsigned char ident[EI_NIDENT];
+    const char* why = nullptr;
+    if (!source.read(0, ident, sizeof ident) || std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
+        why = "not an ELF file";
+    } else if (ident[EI_CLASS] != ELFCLASS64 && ident[EI_CLASS] != ELFCLASS32) {
+        why = "a damaged ELF file";
+    } else if (ident[EI_CLASS] != (sizeof(ElfW(Addr)) == 8 ? ELFCLASS64 : ELFCLASS32) ||
+               ident[EI_DATA] != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB)) {
+        why = "an ELF file of another word size or byte order";
+    } else {
+        why = ownClassMismatch(source);
+    }
+    ::close(source.file);
+    return why;
+}
 
 int readVersionRecord(const char* path, VersionRecord* record) {
     Source source;
