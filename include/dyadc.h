@@ -216,13 +216,14 @@ DYADC_API int32_t DYADC_CALL DyadOpenXOver(DyadIdentifierCallback identifierCall
                                            int32_t mode, const char* ipMask);
 
 /*
- * Undoes one successful open. The close that brings the count of opens, over
- * all processes of the workstation, to 0 ends the pairing's connection: on
+ * Undoes one successful open of this process. The close that brings the
+ * count of opens, over the processes of the workstation that still run, to 0
+ * ends the pairing's connection: on
  * the Initiator it first tells the Responder ("quit 23"; the Responder's
  * DyadRecvDataBlock then returns 23), connecting again for that when needed,
  * a few times a second apart (so this close may take up to about 4 seconds
- * when the Responder does not listen). A close without a matching open
- * changes nothing. Always returns 0.
+ * when the Responder does not listen). A close without a matching open of
+ * this process changes nothing. Always returns 0.
  */
 DYADC_API int32_t DYADC_CALL DyadClose(void);
 
@@ -258,7 +259,10 @@ DYADC_API int32_t DYADC_CALL DyadSetLog(const char* path, uint32_t sizeLimit, in
  * waits for it. `timeoutSeconds` (0: no limit) bounds the whole call, these
  * waits included: a failed step is retried until the limit passes, and a
  * call that is still waiting for the connection then returns 101, leaving
- * the other call's block or series undisturbed.
+ * the other call's block or series undisturbed. Once every byte has left,
+ * the call waits up to a second past the limit for the receiver's
+ * acknowledgement, so that a block the receiver confirmed is never reported
+ * lost.
  *
  * The bytes go out in one piece: when the receiver stops taking them for a
  * while, the call waits and goes on from where the sending stopped, until
@@ -281,8 +285,10 @@ DYADC_API int32_t DYADC_CALL DyadSendDataBlock(const char* firstName, const char
  * `size`, from the paired workstation.
  *
  * `firstName` and `secondName` must each point to DYAD_NAME_BUFFER_SIZE (260)
- * bytes; they receive the block's names (cut to 259 characters) when the call
- * reads a block header. `buffer` (`size` bytes) receives the bytes, and every
+ * bytes; they receive the block's names when the call reads a block header
+ * (a header with a name longer than 259 characters is refused: no name is
+ * written, the connection is closed without a reply and the call returns
+ * 100). `buffer` (`size` bytes) receives the bytes, and every
  * byte after them is 0 when the call returns; `*length` receives their count
  * (also when the call ends with 100 or 101 after some bytes arrived: those
  * bytes belong to the block). `*type` receives the block type:
