@@ -9,7 +9,9 @@
 
 namespace dyad::stream {
 
-void StreamDecoder::feed(std::span<const uint8_t> slice) { input_ = slice; }
+void StreamDecoder::feed(std::span<const uint8_t> slice) {
+    input_ = slice;
+}
 
 void StreamDecoder::expect(State state, size_t count) {
     state_ = state;
@@ -139,7 +141,8 @@ StreamEvent StreamDecoder::fieldDone() {
             }
             return fail("a record of an unknown kind", fieldStart_);
         case State::fileFields:
-            if ((field_[8] & ~hasTimeFlag) != 0) return fail("a time flag that this dyad does not know", fieldStart_ + 8);
+            if ((field_[8] & ~hasTimeFlag) != 0)
+                return fail("a time flag that this dyad does not know", fieldStart_ + 8);
             event.kind = StreamEvent::fileBegin;
             event.path = path_;
             event.size = number(0, 8);
@@ -170,7 +173,8 @@ StreamEvent StreamDecoder::fieldDone() {
             event.files = number(0, 8);
             event.folders = number(8, 8);
             event.bytes = number(16, 8);
-            if (event.files != files_) return fail("an end record whose file count differs from the files sent", fieldStart_);
+            if (event.files != files_)
+                return fail("an end record whose file count differs from the files sent", fieldStart_);
             if (event.folders != folders_) {
                 return fail("an end record whose folder count differs from the folders sent", fieldStart_ + 8);
             }

@@ -81,14 +81,14 @@ public:
 
 private:
     enum class State {
-        magic,      // the header's first 8 bytes
-        header,     // the rest of the header
-        kind,       // a record's first byte
-        filePath,   // a file record's path length and path
-        folderPath, // a folder record's path length and path
-        fileFields, // size, time flags, seconds, nanoseconds
+        magic,       // the header's first 8 bytes
+        header,      // the rest of the header
+        kind,        // a record's first byte
+        filePath,    // a file record's path length and path
+        folderPath,  // a folder record's path length and path
+        fileFields,  // size, time flags, seconds, nanoseconds
         content,
-        trailer,    // status and digest
+        trailer,  // status and digest
         endFields,
         ended,
         failed,

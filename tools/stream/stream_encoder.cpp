@@ -23,7 +23,9 @@ void StreamEncoder::give(uint8_t* block, size_t size) {
     drain();
 }
 
-void StreamEncoder::stageByte(uint8_t value) { stage_[staged_++] = value; }
+void StreamEncoder::stageByte(uint8_t value) {
+    stage_[staged_++] = value;
+}
 
 void StreamEncoder::stageNumber(uint64_t value, size_t width) {
     for (size_t shift = width * 8; shift > 0; shift -= 8) stageByte(static_cast<uint8_t>(value >> (shift - 8)));

@@ -9,9 +9,10 @@
 //
 //   StreamEncoder encoder(checksum, files, bytes);
 //   encoder.give(buffer, blockSize);
-//   for each record:
-//       call beginFile/room+wrote/endFile, folder or end;
-//       after every call: while (encoder.full() && !encoder.done()) {
+//   for each record: call beginFile, room and wrote (or content), endFile;
+//       or folder; or end;
+//   after give() and after every call:
+//       while (encoder.full() && !encoder.done()) {
 //           hand the encoder.filled() bytes on as a block; give a new buffer }
 //   when done(): the encoder.filled() bytes of the current buffer are the
 //   last block (type 20); every block before it is full.
