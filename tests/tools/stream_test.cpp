@@ -39,6 +39,10 @@ Bytes digestOf(const Record& record, StreamChecksum checksum) {
     return pattern(digestSize(checksum), static_cast<uint8_t>(record.path.size() + record.size));
 }
 
+Record folder(std::string path) {
+    return {RecordKind::folder, std::move(path), 0, std::nullopt, {}};
+}
+
 Record file(std::string path, size_t size, std::optional<FileTime> time = FileTime{1700000000, 123456789}) {
     return {RecordKind::file, std::move(path), size, time, pattern(size, 3)};
 }
@@ -52,11 +56,11 @@ std::vector<Record> everyRecord() {
     withdrawn.status = FileStatus::withdrawn;
     return {file("a", 0),
             file("dir/b.txt", 10, std::nullopt),
-            {RecordKind::folder, "empty/folder"},
+            folder("empty/folder"),
             file("old", 3, FileTime{-86401, 999999999}),
             file("big/c", 70000),
             withdrawn,
-            {RecordKind::folder, std::string(longestPath, 'p')},
+            folder(std::string(longestPath, 'p')),
             file(std::string(longestPath, 'f'), 1),
             file("", 2)};  // a name the receiver refuses, not the stream
 }
@@ -66,9 +70,13 @@ std::vector<Record> everyRecord() {
 // no block is empty.
 std::vector<Bytes> encode(const std::vector<Record>& records, StreamChecksum checksum, size_t blockSize) {
     std::vector<Bytes> blocks;
+    uint64_t files = 0;
     uint64_t bytes = 0;
-    for (const Record& record : records) bytes += record.size;
-    StreamEncoder encoder(checksum, records.size(), bytes);
+    for (const Record& record : records) {
+        files += record.kind == RecordKind::file;
+        bytes += record.size;
+    }
+    StreamEncoder encoder(checksum, files, bytes);
     Bytes buffer(blockSize);
     encoder.give(buffer.data(), buffer.size());
     const auto handOn = [&] {
@@ -217,7 +225,7 @@ std::vector<std::string> expected(const std::vector<Record>& records, StreamChec
     }
     Transcript transcript;
     transcript.lines.push_back("header " + std::to_string(static_cast<int>(checksum)) + " " +
-                               std::to_string(records.size()) + " " + std::to_string(bytes));
+                               std::to_string(files) + " " + std::to_string(bytes));
     for (const Record& record : records) {
         if (record.kind == RecordKind::folder) {
             transcript.lines.push_back("folder " + shown(record.path));
@@ -283,8 +291,8 @@ struct Raw {
             bytes.push_back(static_cast<uint8_t>(value >> (shift - 8)));
         return *this;
     }
-    Raw& text(std::string_view text) {
-        bytes.insert(bytes.end(), text.begin(), text.end());
+    Raw& text(std::string_view characters) {
+        bytes.insert(bytes.end(), characters.begin(), characters.end());
         return *this;
     }
     Raw& path(std::string_view path) { return number(path.size(), 2).text(path); }
@@ -304,8 +312,8 @@ struct Raw {
             .u8(status)
             .text(std::string(16, 'd'));
     }
-    Raw& end(uint64_t files = 1, uint64_t folders = 1, uint64_t bytes = 3) {
-        return u8(3).number(files, 8).number(folders, 8).number(bytes, 8);
+    Raw& end(uint64_t files = 1, uint64_t folders = 1, uint64_t contentBytes = 3) {
+        return u8(3).number(files, 8).number(folders, 8).number(contentBytes, 8);
     }
 };
 

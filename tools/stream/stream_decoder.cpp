@@ -22,7 +22,7 @@ void StreamDecoder::expect(State state, size_t count) {
 bool StreamDecoder::gather(size_t count) {
     if (have_ == 0) fieldStart_ = offset_;
     const size_t taken = std::min(count - have_, input_.size());
-    std::memcpy(field_.data() + have_, input_.data(), taken);
+    if (taken > 0) std::memcpy(field_.data() + have_, input_.data(), taken);
     input_ = input_.subspan(taken);
     offset_ += taken;
     have_ += taken;
@@ -76,7 +76,7 @@ StreamEvent StreamDecoder::next() {
                     path_.clear();
                 }
                 const size_t count = std::min(pathLength_ - path_.size(), input_.size());
-                path_.append(reinterpret_cast<const char*>(input_.data()), count);
+                if (count > 0) path_.append(reinterpret_cast<const char*>(input_.data()), count);
                 input_ = input_.subspan(count);
                 offset_ += count;
                 if (path_.size() < pathLength_) return {};

@@ -33,7 +33,7 @@ void StreamEncoder::stageNumber(uint64_t value, size_t width) {
 
 void StreamEncoder::stagePath(std::string_view path) {
     stageNumber(path.size(), pathLengthSize);
-    std::memcpy(stage_.data() + staged_, path.data(), path.size());
+    if (!path.empty()) std::memcpy(stage_.data() + staged_, path.data(), path.size());
     staged_ += path.size();
 }
 
@@ -47,7 +47,7 @@ void StreamEncoder::drain() {
         if (zeros_ > 0) return;
     }
     const size_t count = std::min(staged_ - sent_, size_ - filled_);
-    std::memcpy(buffer_ + filled_, stage_.data() + sent_, count);
+    if (count > 0) std::memcpy(buffer_ + filled_, stage_.data() + sent_, count);
     filled_ += count;
     sent_ += count;
     if (sent_ == staged_) sent_ = staged_ = 0;
