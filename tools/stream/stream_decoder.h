@@ -16,6 +16,10 @@
 //
 // and when the series ends (its last block arrived, or the peer went away):
 // decoder.finish(), which says whether the stream was whole.
+//
+// A receiver that refuses one file (its name, its digest, its disk) just
+// passes over that file's content events and its fileEnd: the decoder stays
+// in step whatever the receiver does with the events.
 #pragma once
 
 #include <array>

@@ -16,7 +16,7 @@
 // 20; a transfer is exactly one such series. The blocks' data, taken in
 // order, are consecutive slices of one byte stream: a block may end anywhere
 // in a record, and the next block goes on with the next byte. Every block
-// carries at least one byte, and the last holds at least the end record.
+// carries at least one byte, and the last ends with the end record.
 // A receiver tells this format from the file-per-series one (format.h) by
 // the first name of the first block.
 //
