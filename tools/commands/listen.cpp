@@ -1,0 +1,201 @@
+// dyad listen: shows every announce that reaches this machine for a while,
+// with its identifier, its sender and the interface it came through, and
+// marks those that carry the identifier asked for, so that a person sees at
+// once whether the other side's announces arrive. It listens the way the
+// library's Initiator does (the same interfaces, the same mask, the same
+// reading of a datagram) but only receives: it never connects or answers.
+// The library exports no such listening, so the sockets are dyad's own
+// (announces.h).
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dyadc.h"
+#include "tools/base/announces.h"
+#include "tools/base/names.h"
+#include "tools/commands/commands.h"
+#include "tools/library/library.h"
+
+namespace dyad {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The library's limits: the first 26 records of the system's list are read,
+// the first 20 usable interfaces kept; a mask has at most 15 characters and
+// 3 in each field.
+constexpr size_t interfaceRecordLimit = 26;
+constexpr size_t interfaceTableSize = 20;
+constexpr size_t maskTextLimit = 15;
+constexpr size_t maskFieldLimit = 3;
+
+// The address prefix that a mask such as 192.168.0.0 stands for, read as the
+// library reads it: the fields between points (consecutive and leading
+// points make none) are joined again with single points, and a run of fields
+// whose number is 0 at the end is cut off, its leading point kept
+// (192.168.0.0 gives 192.168., 10.1.2.3 stays as it is). False when the
+// library refuses the mask.
+bool maskPrefix(const std::string& mask, std::string* prefix) {
+    if (mask.size() > maskTextLimit) return false;
+    std::vector<std::string> fields;
+    for (size_t at = 0; at < mask.size();) {
+        const size_t end = std::min(mask.find('.', at), mask.size());
+        if (end > at) fields.push_back(mask.substr(at, end - at));
+        at = end + 1;
+    }
+    if (fields.empty()) return false;
+    std::string text;
+    size_t cut = 0;  // 0: nothing to cut
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].size() > maskFieldLimit) return false;
+        if (i > 0) {
+            text += '.';
+            if (std::strtol(fields[i].c_str(), nullptr, 10) != 0) {
+                cut = 0;
+            } else if (cut == 0) {
+                cut = text.size();
+            }
+        }
+        text += fields[i];
+    }
+    *prefix = cut != 0 ? text.substr(0, cut) : text;
+    return true;
+}
+
+// Whether a dotted address begins with the prefix, letter case ignored.
+bool matchesPrefix(const std::string& address, const std::string& prefix) {
+    if (address.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(address[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    }
+    return true;
+}
+
+// The interfaces that the library's Initiator listens on: up, multicast
+// capable, neither the loopback nor a point-to-point link, matching the mask
+// prefix when one is given; in the system's order, at most 20.
+std::vector<net::Interface> usableInterfaces(const std::vector<net::Interface>& all, const std::string* prefix) {
+    std::vector<net::Interface> usable;
+    for (size_t i = 0; i < all.size() && i < interfaceRecordLimit && usable.size() < interfaceTableSize; ++i) {
+        const net::Interface& entry = all[i];
+        if (prefix != nullptr && !matchesPrefix(entry.address, *prefix)) continue;
+        if (entry.up && entry.multicast && !entry.loopback && !entry.pointToPoint) {
+            usable.push_back(entry);
+        }
+    }
+    return usable;
+}
+
+std::string shown(const net::Interface& entry) {
+    return entry.name.empty() ? entry.address : entry.name + " " + entry.address;
+}
+
+std::string during(uint32_t seconds) {
+    return seconds == 0 ? "until interrupted" : "for " + std::to_string(seconds) + " s";
+}
+
+}  // namespace
+
+int commandListen(const Options& options) {
+    std::string prefix;
+    if (!options.mask.empty() && !maskPrefix(options.mask, &prefix)) {
+        std::fprintf(stderr, "dyad: listening: %s\n", describe(DYAD_BAD_MASK).c_str());
+        return exitLocal;
+    }
+    std::vector<net::Interface> all;
+    std::string failure;
+    if (!net::listInterfaces(&all, &failure)) {
+        std::fprintf(stderr, "dyad: %s\n", failure.c_str());
+        return exitLocal;
+    }
+    const std::vector<net::Interface> usable = usableInterfaces(all, options.mask.empty() ? nullptr : &prefix);
+    if (usable.empty()) {
+        std::fprintf(stderr,
+                     "dyad: no usable interface%s: an interface must be up and multicast capable, and neither the "
+                     "loopback nor a point-to-point link\n",
+                     options.mask.empty() ? "" : (" matches the mask " + options.mask).c_str());
+        return exitLocal;
+    }
+    net::AnnounceReceiver receiver;
+    if (!receiver.open(usable, &failure)) {
+        std::fprintf(stderr, "dyad: %s\n", failure.c_str());
+        return exitLocal;
+    }
+    if (!failure.empty()) std::fprintf(stderr, "dyad: %s\n", failure.c_str());
+
+    std::string names;
+    for (const net::Interface& entry : usable) names += (names.empty() ? "" : ", ") + shown(entry);
+    const std::string id = escaped(options.id);
+    std::fprintf(stderr, "dyad: listening on %s %s; announces with %s are marked *\n", names.c_str(),
+                 during(options.timeout).c_str(), id.c_str());
+
+    const auto began = Clock::now();
+    size_t ours = 0;
+    size_t others = 0;
+    std::set<std::string> oursFrom;
+    for (;;) {
+        int wait = -1;
+        if (options.timeout != 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                began + std::chrono::seconds(options.timeout) - Clock::now());
+            if (left.count() <= 0) break;
+            wait = static_cast<int>(left.count());
+        }
+        net::Arrival arrival;
+        const int got = receiver.next(wait, &arrival, &failure);
+        if (got < 0) {
+            std::fprintf(stderr, "dyad: %s\n", failure.c_str());
+            return exitLocal;
+        }
+        if (got == 0) continue;
+        // The identifier as the Initiator reads it: the text up to the first NUL.
+        const std::string identifier = arrival.bytes.substr(0, arrival.bytes.find('\0'));
+        const bool mine = identifier == options.id;
+        std::string where = arrival.sender + " on " + shown(usable[arrival.via]);
+        for (const net::Interface& entry : all) {
+            if (entry.address == arrival.sender) {
+                where += " (this machine)";
+                break;
+            }
+        }
+        const double at = std::chrono::duration<double>(Clock::now() - began).count();
+        std::printf("%c %6.1f s  '%s' from %s\n", mine ? '*' : ' ', at, escaped(identifier).c_str(),
+                    where.c_str());
+        std::fflush(stdout);
+        if (mine) {
+            ++ours;
+            oursFrom.insert(where);
+        } else {
+            ++others;
+        }
+    }
+
+    if (ours > 0) {
+        std::string senders;
+        for (const std::string& where : oursFrom) senders += (senders.empty() ? "" : ", ") + where;
+        std::fprintf(stderr, "dyad: %zu announces with %s arrived in %u s, from %s\n", ours, id.c_str(),
+                     options.timeout, senders.c_str());
+        return exitOk;
+    }
+    if (others > 0) {
+        std::fprintf(stderr,
+                     "dyad: no announce with %s arrived in %u s; announces with other identifiers did: the other "
+                     "side announces another identifier (letter case and spaces count)\n",
+                     id.c_str(), options.timeout);
+    } else {
+        std::fprintf(stderr,
+                     "dyad: no announce arrived in %u s: is the other side's dyad receive running, and do its and "
+                     "this machine's firewalls let UDP port 8181 through? (see TROUBLESHOOTING in dyad(1))\n",
+                     options.timeout);
+    }
+    return exitNotSeen;
+}
+
+}  // namespace dyad
