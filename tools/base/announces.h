@@ -12,13 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "src/rules/lan.h"
+
 namespace dyad::net {
 
-// The announce group and port, as the library uses them.
-inline constexpr const char* announceGroup = "239.192.8.1";
-inline constexpr uint16_t announcePort = 8181;
-// The most bytes of an announce that the library's Initiator reads.
-inline constexpr size_t announceReadLimit = 100;
+// The announce group and port, and the most bytes of an announce that the
+// library's Initiator reads: the library's own rules.
+using dyadc::announceGroup;
+using dyadc::announceReadLimit;
+inline constexpr uint16_t announcePort = dyadc::rendezvousPort;
 
 // One IPv4 address of this machine as the system lists its interfaces.
 struct Interface {

@@ -3,19 +3,18 @@
 // marks those that carry the identifier asked for, so that a person sees at
 // once whether the other side's announces arrive. It listens the way the
 // library's Initiator does (the same interfaces, the same mask, the same
-// reading of a datagram) but only receives: it never connects or answers.
-// The library exports no such listening, so the sockets are dyad's own
+// reading of a datagram: the rules that the library builds from,
+// src/rules/lan.h) but only receives: it never connects or answers. The
+// library exports no such listening, so the sockets are dyad's own
 // (announces.h).
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "dyadc.h"
+#include "src/rules/lan.h"
 #include "tools/base/announces.h"
 #include "tools/base/names.h"
 #include "tools/commands/commands.h"
@@ -26,67 +25,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The library's limits: the first 26 records of the system's list are read,
-// the first 20 usable interfaces kept; a mask has at most 15 characters and
-// 3 in each field.
-constexpr size_t interfaceRecordLimit = 26;
-constexpr size_t interfaceTableSize = 20;
-constexpr size_t maskTextLimit = 15;
-constexpr size_t maskFieldLimit = 3;
-
-// The address prefix that a mask such as 192.168.0.0 stands for, read as the
-// library reads it: the fields between points (consecutive and leading
-// points make none) are joined again with single points, and a run of fields
-// whose number is 0 at the end is cut off, its leading point kept
-// (192.168.0.0 gives 192.168., 10.1.2.3 stays as it is). False when the
-// library refuses the mask.
-bool maskPrefix(const std::string& mask, std::string* prefix) {
-    if (mask.size() > maskTextLimit) return false;
-    std::vector<std::string> fields;
-    for (size_t at = 0; at < mask.size();) {
-        const size_t end = std::min(mask.find('.', at), mask.size());
-        if (end > at) fields.push_back(mask.substr(at, end - at));
-        at = end + 1;
-    }
-    if (fields.empty()) return false;
-    std::string text;
-    size_t cut = 0;  // 0: nothing to cut
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (fields[i].size() > maskFieldLimit) return false;
-        if (i > 0) {
-            text += '.';
-            if (std::strtol(fields[i].c_str(), nullptr, 10) != 0) {
-                cut = 0;
-            } else if (cut == 0) {
-                cut = text.size();
-            }
-        }
-        text += fields[i];
-    }
-    *prefix = cut != 0 ? text.substr(0, cut) : text;
-    return true;
-}
-
-// Whether a dotted address begins with the prefix, letter case ignored.
-bool matchesPrefix(const std::string& address, const std::string& prefix) {
-    if (address.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(address[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    }
-    return true;
-}
-
-// The interfaces that the library's Initiator listens on: up, multicast
-// capable, neither the loopback nor a point-to-point link, matching the mask
-// prefix when one is given; in the system's order, at most 20.
-std::vector<net::Interface> usableInterfaces(const std::vector<net::Interface>& all, const std::string* prefix) {
+// The interfaces that the library's Initiator listens on: the usable ones
+// whose address begins with the mask prefix when one is given, in the
+// system's order; at most as many as the Initiator's table holds, from as
+// many of the system's records as it reads.
+std::vector<net::Interface> usableInterfaces(const std::vector<net::Interface>& all, const char* prefix) {
     std::vector<net::Interface> usable;
-    for (size_t i = 0; i < all.size() && i < interfaceRecordLimit && usable.size() < interfaceTableSize; ++i) {
+    for (size_t i = 0; i < all.size() && i < static_cast<size_t>(dyadc::interfaceRecordLimit) &&
+                       usable.size() < static_cast<size_t>(dyadc::interfaceTableSize);
+         ++i) {
         const net::Interface& entry = all[i];
-        if (prefix != nullptr && !matchesPrefix(entry.address, *prefix)) continue;
-        if (entry.up && entry.multicast && !entry.loopback && !entry.pointToPoint) {
+        if (prefix != nullptr && !dyadc::addressMatchesMask(entry.address.c_str(), prefix)) continue;
+        if (dyadc::interfaceUsable(entry.up, entry.multicast, entry.loopback, entry.pointToPoint)) {
             usable.push_back(entry);
         }
     }
@@ -104,8 +54,8 @@ std::string during(uint32_t seconds) {
 }  // namespace
 
 int commandListen(const Options& options) {
-    std::string prefix;
-    if (!options.mask.empty() && !maskPrefix(options.mask, &prefix)) {
+    char prefix[dyadc::maskPrefixSize] = {};
+    if (!options.mask.empty() && !dyadc::maskPrefix(options.mask.c_str(), prefix)) {
         std::fprintf(stderr, "dyad: listening: %s\n", describe(DYAD_BAD_MASK).c_str());
         return exitLocal;
     }
@@ -115,7 +65,7 @@ int commandListen(const Options& options) {
         std::fprintf(stderr, "dyad: %s\n", failure.c_str());
         return exitLocal;
     }
-    const std::vector<net::Interface> usable = usableInterfaces(all, options.mask.empty() ? nullptr : &prefix);
+    const std::vector<net::Interface> usable = usableInterfaces(all, options.mask.empty() ? nullptr : prefix);
     if (usable.empty()) {
         std::fprintf(stderr,
                      "dyad: no usable interface%s: an interface must be up and multicast capable, and neither the "
