@@ -8,7 +8,8 @@
 // interrupted, the reason a call failed in the system's words, and the file
 // and version of the dyadc library that the program loaded and the folder
 // where it stores a library update.
-// posix/system.cpp implements them for Linux, windows/system.cpp for Windows.
+// posix/system.cpp and posix/files.cpp implement them for Linux,
+// windows/system.cpp and windows/files.cpp for Windows.
 //
 // Text inside the command is UTF-8 on Windows (names travel as UTF-8, and
 // Windows stores them in UTF-16); on Linux it is the bytes the system uses.

@@ -51,6 +51,56 @@ std::string during(uint32_t seconds) {
     return seconds == 0 ? "until interrupted" : "for " + std::to_string(seconds) + " s";
 }
 
+// The announces seen: how many with the identifier and from where, how
+// many with others.
+struct Seen {
+    size_t ours = 0;
+    size_t others = 0;
+    std::set<std::string> oursFrom;
+};
+
+// Shows each announce that arrives within the time of `options`; false when
+// receiving failed (`failure` says why).
+bool showAnnounces(const Options& options, net::AnnounceReceiver& receiver, const std::vector<net::Interface>& all,
+                   const std::vector<net::Interface>& usable, Seen* seen, std::string* failure) {
+    const auto began = Clock::now();
+    for (;;) {
+        int wait = -1;
+        if (options.timeout != 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                began + std::chrono::seconds(options.timeout) - Clock::now());
+            if (left.count() <= 0) break;
+            wait = static_cast<int>(left.count());
+        }
+        net::Arrival arrival;
+        const int got = receiver.next(wait, &arrival, failure);
+        if (got < 0) return false;
+        if (got == 0) continue;
+        // The identifier as the Initiator reads it: the text up to the first NUL.
+        const std::string identifier = arrival.bytes.substr(0, arrival.bytes.find('\0'));
+        const bool mine = identifier == options.id;
+        std::string where = arrival.sender + " on " + shown(usable[arrival.via]);
+        for (const net::Interface& entry : all) {
+            if (entry.address == arrival.sender) {
+                where += " (this machine)";
+                break;
+            }
+        }
+        const double at = std::chrono::duration<double>(Clock::now() - began).count();
+        std::printf("%c %6.1f s  '%s' from %s\n", mine ? '*' : ' ', at, escaped(identifier).c_str(),
+                    where.c_str());
+        std::fflush(stdout);
+        if (mine) {
+            ++seen->ours;
+            seen->oursFrom.insert(where);
+        } else {
+            ++seen->others;
+        }
+    }
+
+    return true;
+}
+
 }  // namespace
 
 int commandListen(const Options& options) {
@@ -86,55 +136,20 @@ int commandListen(const Options& options) {
     std::fprintf(stderr, "dyad: listening on %s %s; announces with %s are marked *\n", names.c_str(),
                  during(options.timeout).c_str(), id.c_str());
 
-    const auto began = Clock::now();
-    size_t ours = 0;
-    size_t others = 0;
-    std::set<std::string> oursFrom;
-    for (;;) {
-        int wait = -1;
-        if (options.timeout != 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                began + std::chrono::seconds(options.timeout) - Clock::now());
-            if (left.count() <= 0) break;
-            wait = static_cast<int>(left.count());
-        }
-        net::Arrival arrival;
-        const int got = receiver.next(wait, &arrival, &failure);
-        if (got < 0) {
-            std::fprintf(stderr, "dyad: %s\n", failure.c_str());
-            return exitLocal;
-        }
-        if (got == 0) continue;
-        // The identifier as the Initiator reads it: the text up to the first NUL.
-        const std::string identifier = arrival.bytes.substr(0, arrival.bytes.find('\0'));
-        const bool mine = identifier == options.id;
-        std::string where = arrival.sender + " on " + shown(usable[arrival.via]);
-        for (const net::Interface& entry : all) {
-            if (entry.address == arrival.sender) {
-                where += " (this machine)";
-                break;
-            }
-        }
-        const double at = std::chrono::duration<double>(Clock::now() - began).count();
-        std::printf("%c %6.1f s  '%s' from %s\n", mine ? '*' : ' ', at, escaped(identifier).c_str(),
-                    where.c_str());
-        std::fflush(stdout);
-        if (mine) {
-            ++ours;
-            oursFrom.insert(where);
-        } else {
-            ++others;
-        }
+    Seen seen;
+    if (!showAnnounces(options, receiver, all, usable, &seen, &failure)) {
+        std::fprintf(stderr, "dyad: %s\n", failure.c_str());
+        return exitLocal;
     }
-
+    const size_t ours = seen.ours;
     if (ours > 0) {
         std::string senders;
-        for (const std::string& where : oursFrom) senders += (senders.empty() ? "" : ", ") + where;
+        for (const std::string& where : seen.oursFrom) senders += (senders.empty() ? "" : ", ") + where;
         std::fprintf(stderr, "dyad: %zu announces with %s arrived in %u s, from %s\n", ours, id.c_str(),
                      options.timeout, senders.c_str());
         return exitOk;
     }
-    if (others > 0) {
+    if (seen.others > 0) {
         std::fprintf(stderr,
                      "dyad: no announce with %s arrived in %u s; announces with other identifiers did: the other "
                      "side announces another identifier (letter case and spaces count)\n",
