@@ -134,11 +134,11 @@ int32_t DYADC_CALL onVerify(const char* computerName) {
 // for it once more: announces under no identifier, which that look ends at
 // at once (999, which an Initiator sees only after an update it sent), keep
 // the Initiator from waiting out its time limit. Nobody is accepted.
-int32_t noIdentifier(char* buffer) {
+int32_t DYADC_CALL noIdentifier(char* buffer) {
     buffer[0] = '\0';
     return 0;
 }
-int32_t refuseEveryone(const char*) {
+int32_t DYADC_CALL refuseEveryone(const char*) {
     return 1;
 }
 constexpr uint32_t storedAnnounceSeconds = 2;
