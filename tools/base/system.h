@@ -5,9 +5,7 @@
 // in place, what a name of a folder reaches, writing a file that only this
 // program creates and that reaches the disk before it gets its name with the
 // time it came with, removing an unfinished file when the program is
-// interrupted, the reason a call failed in the system's words, and the file
-// and version of the dyadc library that the program loaded and the folder
-// where it stores a library update.
+// interrupted, and the reason a call failed in the system's words.
 // posix/system.cpp and posix/files.cpp implement them for Linux,
 // windows/system.cpp and windows/files.cpp for Windows.
 //
@@ -227,29 +225,5 @@ void removeOnInterrupt(const Folder* folder, const std::string& name = "");
 // that name is replaced, never followed. A folder of the name `to` fails
 // with Failure::name.
 Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure);
-
-// The dyadc library that this process loaded, and the version that its own
-// version record gives, read as the library reads its version (Linux: the
-// ELF note .note.dyadc.version, here in the loaded image; Windows: the file
-// version of the VERSIONINFO resource of the loaded dyadc.dll).
-struct LoadedLibrary {
-    std::string path;        // its file; empty when the system does not say
-    bool versioned = false;  // the version record was found
-    uint32_t major = 0;
-    uint32_t minor = 0;
-};
-LoadedLibrary loadedLibrary();
-
-// The folder where the loaded dyadc library keeps its installed file and
-// stores a library update that a peer sends (Linux: DYADC_SYSTEM_DIR, or else
-// the folder of the loaded library; Windows: the system directory), those
-// two files, and whether this process can create a file there.
-struct UpdateFolder {
-    std::string folder;
-    std::string installed;  // libdyadc.so or dyadc.dll there
-    std::string stored;     // dyadc.dl_ there
-    bool writable = false;
-};
-UpdateFolder updateFolder();
 
 }  // namespace dyad::sys

@@ -10,6 +10,7 @@
 #include "dyadc.h"
 #include "tools/base/names.h"
 #include "tools/base/system.h"
+#include "tools/library/loaded.h"
 
 namespace dyad {
 namespace {

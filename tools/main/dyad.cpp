@@ -24,6 +24,7 @@
 #include "tools/base/system.h"
 #include "tools/commands/commands.h"
 #include "tools/format/format.h"
+#include "tools/library/loaded.h"
 
 namespace dyad {
 namespace {
