@@ -1,5 +1,5 @@
 // seal-bench: how fast one core seals and opens the blocks of a private
-// transfer (tools/seal.h), in place, as the sender's packing thread and the
+// transfer (tools/seal/seal.h), in place, as the sender's packing thread and the
 // receiver's parsing thread do: the part of `dyad --code`'s cost that is the
 // cryptography itself, beside which a plain transfer's rate can be set.
 //
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "dyadc.h"
-#include "tools/seal.h"
+#include "tools/seal/seal.h"
 
 namespace {
 

@@ -31,6 +31,7 @@ else()
 endif()
 
 set(DYADC_PORTABLE_SOURCES
+  src/rules/lan.cpp
   src/platform/addresses.cpp
   src/session/opens.cpp
   src/session/session.cpp

@@ -21,18 +21,16 @@
 #include "link/link.h"
 #include "log/log.h"
 #include "rendezvous/rendezvous.h"
+#include "rules/lan.h"
 #include "session/opens.h"
 #include "session/results.h"
 #include "session/time_limit.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
-#include "wire/text.h"
 
 namespace dyadc {
 namespace {
 
-constexpr size_t maskTextLimit = 15;
-constexpr size_t maskFieldLimit = 3;
 // How long the last close tries to reach a Responder that refuses.
 constexpr int64_t closeConnectMilliseconds = 4000;
 
@@ -112,35 +110,8 @@ Result rendezvous(const char* identifier, DyadVerifyCallback verifyCallback, uin
 }  // namespace
 
 bool convertMask(const char* mask, char* addressMask) {
-    const size_t length = std::strlen(mask);
-    if (length > maskTextLimit) return false;
-    LOG_DETAIL("The IPMASK looks like %s", mask);
-
-    // Fields between points; consecutive and leading points make no field.
-    TextCursor cursor(std::string_view(mask, length));
-    std::string_view field = cursor.token(".");
-    if (field.empty() || field.size() > maskFieldLimit) return false;
-    size_t end = 0;
-    auto append = [&](std::string_view text) {
-        std::memcpy(addressMask + end, text.data(), text.size());
-        end += text.size();
-        addressMask[end] = '\0';
-    };
-    append(field);
-    size_t cut = 0;  // 0: no cut position remembered
-    while (!(field = cursor.token(".")).empty()) {
-        append(".");
-        // The field's value as atoi reads it: its leading digits.
-        if (TextCursor(field).number() != 0) {
-            cut = 0;
-        } else if (cut == 0) {
-            cut = end;
-        }
-        if (field.size() > maskFieldLimit) return false;
-        append(field);
-    }
-    if (cut != 0) addressMask[cut] = '\0';
-    return true;
+    if (std::strlen(mask) <= maskTextLimit) LOG_DETAIL("The IPMASK looks like %s", mask);
+    return maskPrefix(mask, addressMask);
 }
 
 Result openPairing(DyadIdentifierCallback identifierCallback, DyadVerifyCallback verifyCallback,

@@ -3,28 +3,10 @@
 // mask applies) its dotted address begins with the mask.
 #include "rendezvous/interfaces.h"
 
-#include <cstring>
-
 #include "log/log.h"
 #include "session/results.h"
 
 namespace dyadc {
-namespace {
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
-
-bool addressMatchesMask(const char* dottedAddress, const char* mask) {
-    size_t length = std::strlen(mask);
-    for (size_t i = 0; i < length; ++i) {
-        // A shorter address ends (NUL) before the mask does and cannot match.
-        if (lower(dottedAddress[i]) != lower(mask[i])) return false;
-    }
-    return true;
-}
 
 int32_t selectUsableInterfaces(const platform::InterfaceRecord* records, int32_t recordCount,
                                SocketAddress* table) {
@@ -47,10 +29,9 @@ int32_t selectUsableInterfaces(const platform::InterfaceRecord* records, int32_t
         if ((flags & platform::interfaceBroadcast) != 0) LOG_DETAIL("bcast capable");
         if ((flags & platform::interfaceMulticast) != 0) LOG_DETAIL("multicast capable");
 
-        const bool usable = (flags & platform::interfaceUp) != 0 &&
-                            (flags & platform::interfacePointToPoint) == 0 &&
-                            (flags & platform::interfaceLoopback) == 0 &&
-                            (flags & platform::interfaceMulticast) != 0;
+        const bool usable = interfaceUsable(
+            (flags & platform::interfaceUp) != 0, (flags & platform::interfaceMulticast) != 0,
+            (flags & platform::interfaceLoopback) != 0, (flags & platform::interfacePointToPoint) != 0);
         // The table keeps the first 20 usable interfaces; later ones are left out.
         if (usable && count < interfaceTableSize) table[count++] = record.address;
     }

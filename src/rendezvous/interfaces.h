@@ -5,15 +5,15 @@
 
 #include <cstdint>
 
+#include "rules/lan.h"
 #include "session/results.h"
 #include "session/session.h"
 
 namespace dyadc {
 
-// The caller's table holds at most this many interfaces; the platform's list
-// is read for at most interfaceRecordLimit records.
-inline constexpr int32_t interfaceTableSize = 20;
-inline constexpr int32_t interfaceRecordLimit = 26;
+// The caller's table holds at most interfaceTableSize interfaces; the
+// platform's list is read for at most interfaceRecordLimit records; which
+// interfaces are usable and how a mask selects them are rules/lan.h's.
 
 // Fills `table` and `*count` with the usable interfaces in the platform's
 // order (at most 20). Returns 0 when the platform's list was read (the count
@@ -25,8 +25,5 @@ Result listUsableInterfaces(SocketHandle socket, SocketAddress* table, int32_t* 
 // `table` (at most 20) and returns their number.
 int32_t selectUsableInterfaces(const platform::InterfaceRecord* records, int32_t recordCount,
                                SocketAddress* table);
-
-// Whether a dotted address begins with the mask prefix, letter case ignored.
-bool addressMatchesMask(const char* dottedAddress, const char* mask);
 
 }  // namespace dyadc

@@ -7,19 +7,16 @@
 #include <cstdint>
 
 #include "dyadc.h"
+#include "rules/lan.h"
 
 namespace dyadc {
 
-// The one port of the system: UDP announce, TCP handshake and data.
-inline constexpr uint16_t rendezvousPort = 8181;
-// The multicast group of the announce (organization-local scope).
-inline constexpr const char* announceGroup = "239.192.8.1";
+// The port, the announce group and the most bytes of an announce read are
+// rules/lan.h's, which the dyad command follows too.
 
-// The host's identifier buffer, the longest pairing identifier, and the most
-// bytes of an announce read.
+// The host's identifier buffer and the longest pairing identifier.
 inline constexpr size_t identifierBufferSize = DYAD_IDENTIFIER_BUFFER_SIZE;
 inline constexpr size_t identifierLimit = DYAD_IDENTIFIER_MAX;
-inline constexpr size_t announceReadLimit = 100;
 static_assert(identifierBufferSize == 80 && identifierLimit == 63, "the identifier's buffer and limit are fixed");
 // The receiver's name buffers: every name is cut to fit them.
 inline constexpr uint32_t receivedNameLimit = DYAD_NAME_BUFFER_SIZE - 1;

@@ -35,6 +35,8 @@
 //   fork-sleep SECONDS                forks a child that calls nothing, sleeps and ends
 //   signals                           a 1 ms interval timer interrupts this process
 //                                     from now on (handler without SA_RESTART)
+//   took                              prints "took MS": how long the step before it
+//                                     took, so that a time bound leaves out start-up
 #include <unistd.h>
 
 #include <chrono>
@@ -136,8 +138,22 @@ const char* argText(char** argv, int& at, int argc) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     int at = 1;
+    long long lastStepMs = 0;
     while (at < argc) {
         std::string step = argv[at++];
+        if (step == "took") {
+            std::printf("took %lld\n", lastStepMs);
+            continue;
+        }
+        const auto stepBegan = std::chrono::steady_clock::now();
+        struct StepClock {
+            std::chrono::steady_clock::time_point began;
+            long long& ms;
+            ~StepClock() {
+                ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began)
+                         .count();
+            }
+        } stepClock{stepBegan, lastStepMs};
         if (step == "setlog") {
             const char* path = argText(argv, at, argc);
             int limit = argInt(argv, at, argc);

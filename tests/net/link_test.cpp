@@ -20,6 +20,17 @@ using namespace std::chrono;
 using test::Lan;
 using test::LogCapture;
 
+// A connection from FROM to the Responder's port once it listens (within 5 s):
+// the workstation's thread starts before the Responder's window opens.
+int connectOnceListening(const char* from) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        fd = test::connectTcp(from, "192.168.10.1", 8181);
+        if (fd < 0) std::this_thread::sleep_for(milliseconds(50));
+    }
+    return fd;
+}
+
 // Workstation 1 runs the library in this process; 2 (and 3) are its peers.
 class Link : public testing::Test {
 protected:
@@ -100,7 +111,7 @@ TEST_F(Link, ReconnectToAGoneResponderTimesOut) {
     // one socket time-out of a second.
     const auto took = duration_cast<milliseconds>(steady_clock::now() - began).count();
     EXPECT_GE(took, 990);
-    EXPECT_LE(took, 2000);
+    EXPECT_LE(took, 3000) << "one time-out of a second, with room for a loaded machine";
     EXPECT_TRUE(log.has("No answer to the connection request in 250 us: asking again from a new port"));
     EXPECT_TRUE(log.has("connect to data socket failed! Error: 10060"));
     EXPECT_EQ(s.linkDown, 1);
@@ -122,8 +133,7 @@ TEST_F(Link, RelistenAcceptsTheInitiatorWithinTheWindow) {
     test::setAddress(s.localAddress, "192.168.10.1", 8181);
     test::setAddress(s.peerAddress, "192.168.10.2", 0);
     std::thread initiator = test::inWorkstation(*lan, 2, [] {
-        std::this_thread::sleep_for(seconds(2));
-        int fd = test::connectTcp("192.168.10.2", "192.168.10.1", 8181);
+        int fd = connectOnceListening("192.168.10.2");
         EXPECT_GE(fd, 0);
         char byte;
         if (fd >= 0) {
@@ -183,11 +193,7 @@ TEST_F(Link, RepeatedWindowsBindAfterActivelyClosedConnections) {
     test::setAddress(s.peerAddress, "192.168.10.2", 0);
     std::thread initiator = test::inWorkstation(*lan, 2, [] {
         for (int i = 0; i < 3; ++i) {
-            int fd = -1;
-            for (int attempt = 0; attempt < 50 && fd < 0; ++attempt) {
-                fd = test::connectTcp("192.168.10.2", "192.168.10.1", 8181);
-                if (fd < 0) std::this_thread::sleep_for(milliseconds(100));
-            }
+            int fd = connectOnceListening("192.168.10.2");
             char byte;
             if (fd >= 0) {
                 (void)read(fd, &byte, 1);
@@ -214,20 +220,19 @@ TEST_F(LinkWithStranger, RelistenRefusesEveryoneButThePairedInitiator) {
     test::setAddress(s.localAddress, "192.168.10.1", 8181);
     test::setAddress(s.peerAddress, "192.168.10.2", 8181);
     std::atomic<bool> strangerRefused{false};
+    std::atomic<bool> strangerDone{false};
     std::thread stranger = test::inWorkstation(*lan, 3, [&] {
-        int fd = -1;
-        for (int attempt = 0; attempt < 50 && fd < 0; ++attempt) {
-            fd = test::connectTcp("192.168.10.3", "192.168.10.1", 8181);
-            if (fd < 0) std::this_thread::sleep_for(milliseconds(50));
-        }
+        int fd = connectOnceListening("192.168.10.3");
         char byte;
         // Closed at once: the read ends without data.
         strangerRefused = fd >= 0 && read(fd, &byte, 1) <= 0;
         if (fd >= 0) close(fd);
+        strangerDone = true;
     });
     std::thread initiator = test::inWorkstation(*lan, 2, [&] {
-        std::this_thread::sleep_for(milliseconds(1500));
-        // The paired Initiator's reconnection, from its pairing's adapter.
+        while (!strangerDone) std::this_thread::sleep_for(milliseconds(10));
+        // The paired Initiator's reconnection, from its pairing's adapter,
+        // once the stranger has been turned away.
         int fd = test::connectTcp("192.168.10.2", "192.168.10.1", 8181);
         char byte;
         if (fd >= 0) {

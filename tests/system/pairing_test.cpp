@@ -3,7 +3,9 @@
 // bytes on the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -66,13 +68,15 @@ TEST_F(Pairing, InitiatorSkipsAnotherIdentifierAndPairsWithItsOwn) {
     options.hosts = 3;
     start(options);
     Child other = host(1, {"open", "2", "ALPHA", "12"});
-    std::this_thread::sleep_for(milliseconds(1500));
+    ASSERT_TRUE(waitForLog(1, "Broadcasting Unique ID: ALPHA")) << other.output();
     Child initiator = host(2, {"open", "1", "BETA", "40", "hold"});
-    std::this_thread::sleep_for(seconds(3));
+    // Only once the Initiator has passed over the other identifier does its
+    // own Responder start.
+    ASSERT_TRUE(waitForLog(2, "Rejected source workstation: 192.168.10.1 with identifier: ALPHA"))
+        << initiator.output();
     Child mine = host(3, {"open", "2", "BETA", "40", "hold"});
     ASSERT_TRUE(initiator.waitForOutput("open 0\n", seconds(40))) << initiator.output();
     EXPECT_TRUE(mine.waitForOutput("open 0\n"));
-    EXPECT_TRUE(logHas(log(2), "Rejected source workstation: 192.168.10.1 with identifier: ALPHA"));
     EXPECT_EQ(field(2, "peerAddress"), "192.168.10.3:8181");
     EXPECT_EQ(other.wait(seconds(30)), 0);
     EXPECT_EQ(other.output(), "setlog 0\nopen 101\n") << "nobody pairs with the other identifier";
@@ -80,21 +84,22 @@ TEST_F(Pairing, InitiatorSkipsAnotherIdentifierAndPairsWithItsOwn) {
 
 TEST_F(Pairing, TimeLimitsEndEachSideAtTheLimit) {
     start();
-    auto timed = [&](int h, const std::vector<std::string>& steps, const std::string& expected) {
-        auto began = steady_clock::now();
-        Child child = host(h, steps);
+    // How long the call took, as the host measured it: process start-up is no
+    // part of the limit; the bound above leaves room for a loaded machine.
+    auto timed = [&](int h, const std::string& mode) {
+        Child child = host(h, {"open", mode, "LAB7", "3", "took"});
         EXPECT_EQ(child.wait(seconds(30)), 0);
-        EXPECT_EQ(child.output(), "setlog 0\n" + expected);
-        return duration_cast<milliseconds>(steady_clock::now() - began).count();
+        const std::string out = child.output();
+        const std::string expected = "setlog 0\nopen 101\ntook ";
+        EXPECT_EQ(out.substr(0, expected.size()), expected);
+        return std::atoll(out.substr(std::min(out.size(), expected.size())).c_str());
     };
-    auto responderTook = timed(1, {"open", "2", "LAB7", "3"}, "open 101\n");
-    EXPECT_GE(responderTook, 3000);
-    EXPECT_LT(responderTook, 3750);
-    auto initiatorTook = timed(2, {"open", "1", "LAB7", "3"}, "open 101\n");
-    EXPECT_GE(initiatorTook, 3000);
-    EXPECT_LT(initiatorTook, 3750);
-    EXPECT_TRUE(logHas(log(1), "Connect Has Timed Out"));
-    EXPECT_TRUE(logHas(log(2), "Connect Has Timed Out"));
+    for (int h = 1; h <= 2; ++h) {
+        auto took = timed(h, h == 1 ? "2" : "1");
+        EXPECT_GE(took, 3000) << "host " << h;
+        EXPECT_LT(took, 4500) << "host " << h;
+        EXPECT_TRUE(logHas(log(h), "Connect Has Timed Out"));
+    }
 }
 
 TEST_F(Pairing, AnnounceWithoutListenerEndsTheInitiatorWith100) {

@@ -1,4 +1,4 @@
-// The sealing layer of private transfers (tools/seal.h, tools/crypto.h): the
+// The sealing layer of private transfers (tools/seal/seal.h, tools/seal/crypto.h): the
 // primitives against published vectors, the code, a stream sealed under the
 // construction by an independent implementation, and a sealed stream's round
 // trip and every change to it that the receiver must refuse. Built for Linux
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dyadc.h"
-#include "tools/seal.h"
+#include "tools/seal/seal.h"
 
 namespace dyad {
 namespace {

@@ -1,4 +1,4 @@
-// The one-stream format of a transfer (tools/stream/): every record kind
+// The one-stream format of a transfer (tools/format/): every record kind
 // through the encoder into blocks of many sizes and back through the decoder
 // fed in slices of many sizes; a table of damaged streams, written byte by
 // byte apart from the encoder, each of which the decoder stops at the right
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/stream/stream_decoder.h"
-#include "tools/stream/stream_encoder.h"
+#include "tools/format/stream_decoder.h"
+#include "tools/format/stream_encoder.h"
 
 namespace dyad::stream {
 namespace {

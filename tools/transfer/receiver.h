@@ -1,0 +1,92 @@
+// What dyad receive does with the files that the blocks carry: it writes
+// each file into a part file of its own beside the target, hashes the bytes
+// as they come, and when the file's checksum arrives compares size and
+// checksum and only then gives the file its name and its modification time.
+// Every file that fails is reported by name and its part file removed;
+// nothing that did not arrive as it left is ever found under its final name.
+// A file that cannot be stored is refused and the files after it still
+// arrive; only a failure of the receiving folder itself or of the disk ends
+// the receive. The blocks reach it through a decoder of their format
+// (format/decode.h); it runs on one thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "tools/base/checksum.h"
+#include "tools/base/options.h"
+#include "tools/base/system.h"
+#include "tools/format/decode.h"
+#include "tools/transfer/part_file.h"
+#include "tools/transfer/store.h"
+
+namespace dyad {
+
+class Receiver {
+public:
+    Receiver(const Options& options, const sys::Folder& root);
+
+    // A block, or a piece of one, as it arrived.
+    void take(const format::Block& block);
+    // The library refused a block header: its bytes never came.
+    void refusedHeader();
+    // The blocks have ended (`peerClosed`: the peer closed the pairing
+    // normally): a file still in progress is completed when it was a single
+    // block of an earlier sender and the peer closed, else removed.
+    void end(bool peerClosed);
+
+    // The receiving folder cannot be written: receiving more is pointless.
+    bool broken() const { return state_.load() == State::broken; }
+    int status() const { return status_; }
+    int files() const { return files_.load(); }
+
+private:
+    enum class State {
+        idle,      // no file in progress
+        writing,   // the file in progress goes into its part file
+        skipping,  // the file in progress was refused: its bytes are dropped as they come
+        broken,    // nothing more can be stored: the receive ends
+    };
+
+    void handle(const format::Event& event);
+    void note(int status);
+    void refuse(int status, const std::string& why);
+    void breakDown(const std::string& text);
+    void cannot(const std::string& doing, const sys::Failure& failure);
+    void endFile(const format::Event& event);
+    void makeFolder(const std::string& path);
+    void start(const format::Event& event);
+    bool open(sys::Failure* failure);
+    void add(const uint8_t* bytes, uint32_t length);
+    void complete(const format::Claim& claim);
+    bool verify(const format::Claim& claim);
+    void name(const format::Claim& claim);
+    std::string shownName() const;
+    std::string where() const;
+
+    const Options& options_;
+    std::unique_ptr<format::BlockDecoder> decoder_;
+    Store store_;
+    std::atomic<State> state_{State::idle};
+    int status_ = exitOk;
+    std::atomic<int> files_{0};
+    uint64_t blocksTaken_ = 0;
+    std::mt19937 random_;
+    // The file in progress.
+    std::string name_;  // its path
+    std::string leaf_;  // the last name of its path: its name in its folder
+    PartFile part_;
+    format::Size size_;
+    uint64_t written_ = 0;
+    std::optional<sys::FileTime> modified_;
+    std::optional<FileHash> hash_;
+    // The checksum to hash the next file with: the one the sender named
+    // last, which names the same one for all its files.
+    Checksum expected_;
+};
+
+}  // namespace dyad

@@ -1,0 +1,52 @@
+#include "tools/transfer/store.h"
+
+#include "tools/base/names.h"
+
+namespace dyad {
+
+bool Store::openFolder(const std::string& folderPath, sys::Failure* failure) {
+    if (folderOpen_ && folderPath == folderPath_) return true;
+    folderOpen_ = false;
+    const sys::Folder* above = &root_;
+    sys::Folder next;
+    std::string stored;
+    for (size_t start = 0; start < folderPath.size();) {
+        size_t end = folderPath.find('/', start);
+        if (end == std::string::npos) end = folderPath.size();
+        sys::Folder child;
+        if (!above->child(folderPath.substr(start, end - start), &child, failure)) return false;
+        stored += (stored.empty() ? "" : "/") + child.name();
+        next = std::move(child);
+        above = &next;
+        start = end + 1;
+    }
+    folder_ = folderPath.empty() ? sys::Folder() : std::move(next);
+    folderPath_ = folderPath;
+    storedFolderPath_ = stored;
+    folderOpen_ = true;
+    return true;
+}
+
+const std::string* Store::earlier(const std::string& leaf, bool* named) const {
+    sys::FileId id;
+    std::string stored;
+    *named = folder().identify(leaf, &id, &stored);
+    if (!*named) return nullptr;
+    const auto found = received_.find(id);
+    return found == received_.end() ? nullptr : &found->second;
+}
+
+std::string Store::arrived(const std::string& leaf) {
+    std::string stored = leaf;
+    sys::FileId id;
+    const bool named = folder().identify(leaf, &id, &stored);
+    if (!storedFolderPath_.empty()) stored = storedFolderPath_ + "/" + stored;
+    if (named) received_[id] = stored;
+    return stored;
+}
+
+std::string Store::shownAs(const std::string& path, const std::string& stored) {
+    return stored == path ? escaped(path) : escaped(path) + " as " + escaped(stored);
+}
+
+}  // namespace dyad

@@ -1,0 +1,53 @@
+// The receiving folder of dyad receive and what this transfer stored in it.
+// The folders of a path are made inside the receiving folder, each reached
+// from the one above it and never through a link, and no name replaces a
+// file that arrived earlier in the same transfer (on Windows, names that
+// differ in case only name one file).
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "tools/base/system.h"
+
+namespace dyad {
+
+class Store {
+public:
+    explicit Store(const sys::Folder& root) : root_(root) {}
+
+    // Opens the folder at `folderPath` inside the receiving folder ("": the
+    // receiving folder itself), making the folders that are missing; false
+    // with `failure` set when a folder cannot be made or opened. The folder
+    // of the previous file stays open for the next one in it.
+    bool openFolder(const std::string& folderPath, sys::Failure* failure);
+    // The folder opened last, and the names its folders have on the disk.
+    const sys::Folder& folder() const { return folderPath_.empty() ? root_ : folder_; }
+    const std::string& storedFolderPath() const { return storedFolderPath_; }
+
+    // The path of the file of this transfer that the name `leaf` of folder()
+    // reaches, or null when it reaches none; `named`: whether it reaches
+    // anything.
+    const std::string* earlier(const std::string& leaf, bool* named) const;
+    // The file `leaf` of folder() arrived: no later name replaces it. Returns
+    // the path it is stored under.
+    std::string arrived(const std::string& leaf);
+
+    // How a message names a path that the system stores as `stored` (on
+    // Windows, a folder reached under another case keeps its own).
+    static std::string shownAs(const std::string& path, const std::string& stored);
+
+private:
+    const sys::Folder& root_;
+    // The folder of the file in progress (or of the one before it), inside
+    // root_; "" is root_ itself.
+    std::string folderPath_;
+    std::string storedFolderPath_;
+    sys::Folder folder_;
+    bool folderOpen_ = false;
+    // The files that arrived in this transfer, by what their names reach,
+    // with the paths they are stored under.
+    std::map<sys::FileId, std::string> received_;
+};
+
+}  // namespace dyad
