@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
             std::chrono::steady_clock::time_point began;
             long long& ms;
             ~StepClock() {
-                ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began)
+                ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                           began)
                          .count();
             }
         } stepClock{stepBegan, lastStepMs};
