@@ -234,7 +234,12 @@ Result startBlock(Call& call, bool* proceed) {
             break;
     }
     if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) return refuseBlock();
-    const Result result = sendLine(s.dataSocket, "%s", replyGoAhead);
+    if (sendLine(s.dataSocket, "%s", replyGoAhead) != Result::ok) {
+        // The sender sends no byte before its go-ahead: waiting for the
+        // block would wait for nothing. No byte of it is taken.
+        *call.length = 0;
+        return connectionLost();
+    }
     if (parsed.length == 0) {
         call.completed = true;
         call.completedType = parsed.type;
@@ -244,7 +249,7 @@ Result startBlock(Call& call, bool* proceed) {
     s.blockSize = static_cast<uint32_t>(parsed.length);
     if (parsed.type == blockLast) *call.type = blockMore;
     *proceed = true;
-    return result;
+    return Result::ok;
 }
 
 Result receive(Call& call) {

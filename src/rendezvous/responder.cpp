@@ -388,11 +388,14 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
         bool theirsNewer = false;
         double offeredVersion = 0;
         const SocketHandle listener = s.listenSocket;
-        if (answerInitiator(initiator.name.text, verifyCallback, declinedVersion, &offeredVersion, &theirsNewer) ==
-            Result::refused) {
+        const Result answered =
+            answerInitiator(initiator.name.text, verifyCallback, declinedVersion, &offeredVersion, &theirsNewer);
+        if (answered == Result::refused) {
             sockets.forget(listener);  // the reset closed it
             return Result::refused;
         }
+        // The acceptance did not leave: the Initiator is not paired.
+        if (answered != Result::ok) return answered;
 
         // The listening sockets close before the last reply goes out: the
         // Initiator connects again as soon as it has read it, and a
