@@ -41,6 +41,7 @@ set(DYADC_PORTABLE_SOURCES
   src/wire/line_io.cpp
   src/wire/protocol.cpp
   src/wire/text.cpp
+  src/link/connection.cpp
   src/link/lease.cpp
   src/link/reconnect.cpp
   src/link/relisten.cpp

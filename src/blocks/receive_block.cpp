@@ -57,52 +57,15 @@ struct Call {
     int32_t* type;
     DyadProgressCallback progress;
     HeaderCheck acceptHeader;
-    bool madeHere = false;   // this call had to wait for the connection
-    uint32_t filled = 0;     // bytes placed in the buffer
-    bool settle = false;     // the call ends by keeping or closing the connection by the type
-    bool completed = false;  // a whole block arrived in this call: its header's type is completedType
-    int32_t completedType = 0;
+    uint32_t filled = 0;  // bytes placed in the buffer
+    CallEnd end{};        // how the call leaves the connection (end.madeHere: it had to wait for one)
 };
-
-void discardBlock() {
-    SharedSession& s = sharedSession();
-    s.blockSize = 0;
-    s.blockBytesReceived = 0;
-}
 
 // The connection is gone in the middle of a block: close it, drop the block.
 Result blockLost() {
     LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
-    discardBlock();
+    endBlock();
     return connectionLost();
-}
-
-constexpr int64_t relistenPauseMilliseconds = 1000;
-
-// Waits for the Initiator's connection through the re-listen, in windows
-// that end at the time limit. Returns 0 connected, 101 at the limit, 100 when
-// the re-listen failed.
-Result awaitConnection(Call& call) {
-    SharedSession& s = sharedSession();
-    while (s.connected == 0) {
-        call.madeHere = true;
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            LOG_BASIC("Client connect Timeout");
-            return Result::timedOut;
-        }
-        const Result listened = responderRelisten(
-            waitWithinLimit(call.timeoutSeconds, relistenWindowMilliseconds));
-        if (listened != Result::ok && listened != Result::timedOut) {
-            LOG_BASIC("A socket error had occured other than timeout");
-            closeConnection();
-            return Result::connectionFailed;
-        }
-        if (s.connected == 0) {
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, relistenPauseMilliseconds)));
-        }
-    }
-    return Result::ok;
 }
 
 // Reads the next command line into `line`, waiting for a connection first
@@ -112,7 +75,7 @@ Result awaitLine(Call& call, char* line) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     for (;;) {
-        const Result connected = awaitConnection(call);
+        const Result connected = awaitConnection(call.timeoutSeconds, &call.end.madeHere);
         if (connected != Result::ok) return connected;
         if (receiveLine(s.dataSocket, line, headerReadSize,
                         Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) == LineRead::complete) {
@@ -171,7 +134,7 @@ Result receiveBytes(Call& call) {
         call.filled += static_cast<uint32_t>(got);
         s.bytesTransferred += static_cast<double>(got);
         if (call.progress != nullptr) call.progress(s.bytesTransferred);
-        s.blockBytesReceived += static_cast<uint32_t>(got);
+        blockBytesArrived(static_cast<uint32_t>(got));
     }
     return Result::ok;
 }
@@ -180,11 +143,10 @@ Result receiveBytes(Call& call) {
 // sending "000 Ok".
 Result completeBlock(Call& call) {
     SharedSession& s = sharedSession();
-    discardBlock();
+    endBlock();
     if (s.blockType == blockLast) *call.type = blockLast;
-    call.settle = true;
-    call.completed = true;
-    call.completedType = s.blockType;
+    call.end.kind = CallEnd::completed;
+    call.end.type = s.blockType;
     return sendLine(s.dataSocket, "%s", replyComplete);
 }
 
@@ -218,7 +180,9 @@ Result startBlock(Call& call, bool* proceed) {
     const ParsedLine parsed = parseCommandLine(line, call.firstName, call.secondName);
     if (parsed.haveLength) *call.length = parsed.length;
     if (parsed.haveType) *call.type = parsed.type;
-    call.settle = parsed.kind != ParsedLine::put || parsed.length == 0;
+    // A whole line decides by the type that the caller's variable holds at
+    // the end of the call (receiveBlock fills it in).
+    if (parsed.kind != ParsedLine::put || parsed.length == 0) call.end.kind = CallEnd::line;
     switch (parsed.kind) {
         case ParsedLine::quit:
             return resultFrom(parsed.quitNumber);
@@ -241,12 +205,11 @@ Result startBlock(Call& call, bool* proceed) {
         return connectionLost();
     }
     if (parsed.length == 0) {
-        call.completed = true;
-        call.completedType = parsed.type;
+        call.end.kind = CallEnd::completed;
+        call.end.type = parsed.type;
         return sendLine(s.dataSocket, "%s", replyComplete);
     }
-    s.blockType = parsed.type;
-    s.blockSize = static_cast<uint32_t>(parsed.length);
+    beginBlock(parsed.type, static_cast<uint32_t>(parsed.length));
     if (parsed.type == blockLast) *call.type = blockMore;
     *proceed = true;
     return Result::ok;
@@ -259,7 +222,7 @@ Result receive(Call& call) {
             *call.type = blockMore;
             return continueBlock(call);
         }
-        discardBlock();  // its connection is gone
+        endBlock();  // its connection is gone
     }
     bool proceed = false;
     const Result started = startBlock(call, &proceed);
@@ -300,13 +263,8 @@ Result receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, 
     // that the caller's variable holds, closing for a single type only a
     // connection that this call accepted. A failure leaves the connection as
     // it stands, and a piece with more to come keeps it.
-    SharedSession& s = sharedSession();
-    if (call.completed) {
-        settleConnection(call.completedType, s.freshConnection == 1);
-        s.freshConnection = 0;
-    } else if (call.settle) {
-        settleConnection(*type, call.madeHere);
-    }
+    if (call.end.kind == CallEnd::line) call.end.type = *type;
+    keepOrClose(call.end);
     return result;
 }
 

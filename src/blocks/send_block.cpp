@@ -48,27 +48,6 @@ struct Outcome {
     }
 };
 
-// Waits until the connection is free for this process and open (connecting
-// when none is), within the time limit: another process's block or series
-// keeps its connection while this call waits. Returns 0, or 101 when the time
-// limit passed before a connection could be made.
-Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere) {
-    const SharedSession& s = sharedSession();
-    for (;;) {
-        if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
-        if (s.connected == 1) return Result::ok;
-        *madeHere = true;
-        switch (reconnectWithin(hold, Deadline::limit(timeoutSeconds), false)) {
-            case Reconnection::connected:
-                return Result::ok;
-            case Reconnection::failed:
-                return Result::timedOut;
-            case Reconnection::markTaken:
-                break;  // another process connects: wait for its block
-        }
-    }
-}
-
 void sendHeader(const char* firstName, const char* secondName, uint32_t length, int32_t type,
                 uint32_t timeoutSeconds, Outcome& outcome) {
     SharedSession& s = sharedSession();
@@ -172,7 +151,7 @@ Result sendBlock(const char* firstName, const char* secondName, uint32_t timeout
         awaitReply(timeoutSeconds, Awaited::confirmation, outcome);
     }
 
-    settleConnection(type, madeHere);
+    keepOrClose(CallEnd{CallEnd::sent, type, madeHere});
     return outcome.result;
 }
 

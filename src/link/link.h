@@ -77,6 +77,20 @@ enum class Reconnection { connected, failed, markTaken };
 // process took the sending mark meanwhile (wait for it, then try again).
 Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal);
 
+// A sending call's way to an open connection: waits (within the time limit)
+// until the connection is free for this process, and connects when none is
+// open; when another process takes the sending mark while this one
+// connects, waits for its block and then goes on. Returns 0 with the
+// connection open (*madeHere when this call made it), or 101 when the time
+// limit passed first.
+Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere);
+
+// A receiving call's way to an open connection: while none is open, waits
+// for the Initiator's in listening windows (responderRelisten) with a pause
+// between them, all ending at the time limit (*madeHere then). Returns 0
+// connected, 101 at the limit, 100 when a window could not be opened.
+Result awaitConnection(uint32_t timeoutSeconds, bool* madeHere);
+
 // Responder: listens once on localAddress for up to 5 seconds (or the shorter
 // `windowMilliseconds`: what is left of a caller's time limit) and accepts the
 // paired Initiator's next connection as dataSocket. A connection from any

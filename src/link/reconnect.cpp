@@ -121,6 +121,23 @@ Result initiatorReconnect(int64_t timeoutMicroseconds) {
     return outcome;
 }
 
+Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere) {
+    const SharedSession& s = sharedSession();
+    for (;;) {
+        if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
+        if (s.connected == 1) return Result::ok;
+        *madeHere = true;
+        switch (reconnectWithin(hold, Deadline::limit(timeoutSeconds), false)) {
+            case Reconnection::connected:
+                return Result::ok;
+            case Reconnection::failed:
+                return Result::timedOut;
+            case Reconnection::markTaken:
+                break;  // another process connects: wait for its block
+        }
+    }
+}
+
 Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal) {
     const SharedSession& s = sharedSession();
     ReconnectPause pause;

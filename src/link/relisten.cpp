@@ -30,6 +30,32 @@ void explainPortInUse(int32_t error, const SocketAddress& address) {
         static_cast<unsigned>(rendezvousPort), platform::dotted(address).text);
 }
 
+namespace {
+constexpr int64_t relistenPauseMilliseconds = 1000;
+}  // namespace
+
+Result awaitConnection(uint32_t timeoutSeconds, bool* madeHere) {
+    const SharedSession& s = sharedSession();
+    while (s.connected == 0) {
+        *madeHere = true;
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Client connect Timeout");
+            return Result::timedOut;
+        }
+        const Result listened = responderRelisten(waitWithinLimit(timeoutSeconds, relistenWindowMilliseconds));
+        if (listened != Result::ok && listened != Result::timedOut) {
+            LOG_BASIC("A socket error had occured other than timeout");
+            closeConnection();
+            return Result::connectionFailed;
+        }
+        if (s.connected == 0) {
+            platform::sleepMilliseconds(
+                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, relistenPauseMilliseconds)));
+        }
+    }
+    return Result::ok;
+}
+
 Result responderRelisten(int64_t windowMilliseconds) {
     SharedSession& s = sharedSession();
     Result outcome = Result::ok;

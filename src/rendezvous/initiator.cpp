@@ -16,6 +16,7 @@
 // reply line without end ends the wait at once.
 #include <cstring>
 
+#include "link/connection.h"
 #include "log/log.h"
 #include "rendezvous/interfaces.h"
 #include "rendezvous/rendezvous.h"
@@ -154,7 +155,7 @@ Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* upd
         resetSession();
         return Result::refused;
     }
-    copySocket(s.dataSocket, s.connectSocket);
+    adoptHandshakeConnection(s.connectSocket);
     s.paired = 1;
     *nameAccepted = true;
 
@@ -185,12 +186,11 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
 
     auto finish = [&](Result value) {
         // Once the name was accepted the pairing stands, whatever follows.
-        if (nameAccepted) s.linkDown = 0;
-        if (s.dataSocket != invalidSocket) closeSessionSocket(s.dataSocket);
+        if (nameAccepted) linkUp();
+        endHandshakeConnection();
         // The connect socket of a handshake that failed before the name was
         // accepted is not the data connection; it is closed all the same.
         if (s.connectSocket != invalidSocket && ownsSocket(s.connectSocket)) closeSessionSocket(s.connectSocket);
-        s.connected = 0;
         return value;
     };
 
@@ -312,8 +312,7 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     // The Responder wants this library: the handshake connection closes and
     // the file travels over a new one.
     sockets.closeReceivers();
-    closeSessionSocket(s.dataSocket);
-    s.connected = 0;
+    endHandshakeConnection();
     const Result sent = sendLibraryUpdate();
     if (sent == Result::ok) return Result::updated;  // the link stays as the transfer left it
     return finish(sent == Result::invalid ? Result::ok : Result::updateFailed);

@@ -371,18 +371,11 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
         }
         s.localAddress = initiator.local;
         s.peerAddress = initiator.peer;
-        holdSocket(s.dataSocket, initiator.socket);
-        s.connected = 1;
+        adoptHandshakeConnection(initiator.socket);
 
         // The handshake connection is closed on every way out from here on.
         struct HandshakeCloser {
-            ~HandshakeCloser() {
-                SharedSession& session = sharedSession();
-                if (session.connected == 1 && ownsSocket(session.dataSocket)) {
-                    closeSessionSocket(session.dataSocket);
-                    session.connected = 0;
-                }
-            }
+            ~HandshakeCloser() { endHandshakeConnection(); }
         } closer;
 
         bool theirsNewer = false;
@@ -406,15 +399,13 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
             // The Initiator's pairing ends with this reply: without it, it has none.
             if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
             s.paired = 1;
-            s.linkDown = 0;
-            closeSessionSocket(s.dataSocket);
-            s.connected = 0;
+            linkUp();
+            endHandshakeConnection();
             return Result::ok;
         }
         // An Initiator that is not asked sends nothing: no use waiting for it.
         if (sendLine(s.dataSocket, replyUpdateFormat, updateCode) != Result::ok) return Result::connectionFailed;
-        closeSessionSocket(s.dataSocket);
-        s.connected = 0;
+        endHandshakeConnection();
         bool kept = false;
         const Result received = receiveLibraryUpdate(&kept);
         if (received != Result::ok) return received;
