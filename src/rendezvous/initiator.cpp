@@ -30,7 +30,6 @@ namespace dyadc {
 namespace {
 
 constexpr uint32_t socketRetryPauseSeconds = 3;
-constexpr uint32_t noInterfacePauseSeconds = 2;
 constexpr uint32_t longestWaitSeconds = 5;
 constexpr uint32_t computerNameSize = 256;
 
@@ -172,6 +171,115 @@ Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* upd
     return Result::ok;
 }
 
+namespace {
+
+// Opens the socket through which the interfaces are listed; after a failure
+// it tries once more, a few seconds later.
+bool openProbe(InitiatorSockets& sockets) {
+    const SharedSession& s = sharedSession();
+    sockets.probe = platform::openDatagramSocket(s.socketFlags);
+    if (sockets.probe != invalidSocket) return true;
+    LOG_BASIC("Allocating socket failed! Error: %d.  Retrying", platform::lastSocketError());
+    platform::sleepSeconds(socketRetryPauseSeconds);
+    sockets.probe = platform::openDatagramSocket(s.socketFlags);
+    if (sockets.probe != invalidSocket) return true;
+    LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+    return false;
+}
+
+// Opens a receiver of the announce group on each interface of the table:
+// bound to the group and port, and joined on that interface only, it
+// receives the announces that arrive through its interface. False when a
+// socket could not be made.
+bool openReceivers(InitiatorSockets& sockets, SocketAddress* table, int32_t count) {
+    const SharedSession& s = sharedSession();
+    SocketAddress group{};
+    group.family = platform::addressFamilyIpv4;
+    group.port = platform::toNetwork16(rendezvousPort);
+    (void)platform::parseDottedAddress(announceGroup, &group.address);  // a constant dotted address
+    for (int32_t i = 0; i < count; ++i) {
+        LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
+        LOG_DETAIL("allocating <%d> socket", i);
+        const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
+        if (receiver == invalidSocket) {
+            LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+            return false;
+        }
+        sockets.receivers[sockets.receiverCount++] = receiver;
+        table[i].family = platform::addressFamilyIpv4;
+        table[i].port = platform::toNetwork16(rendezvousPort);
+        if (platform::bindGroupReceiver(receiver, group) != 0) {
+            LOG_BASIC("Warning: Binding socket failed! Error: %d", platform::lastSocketError());
+        }
+        if (platform::joinGroup(receiver, group.address, table[i].address) != 0) {
+            LOG_BASIC("Warning: Setsockopt failed! Error: %d", platform::lastSocketError());
+        }
+    }
+    return true;
+}
+
+// Listening cycles, each on the interfaces usable at its start, until an
+// announce arrives. Returns ok with the position of the receiver that has
+// it in *readyIndex; timedOut; socketFailed when a receiver could not be
+// made.
+Result awaitAnnounce(InitiatorSockets& sockets, SocketAddress* table, const char* identifier,
+                     uint32_t timeoutSeconds, int32_t* readyIndex) {
+    int32_t count = 0;
+    while (*readyIndex < 0) {
+        sockets.closeReceivers();
+        const Result listed = awaitUsableInterfaces(sockets.probe, table, &count, timeoutSeconds);
+        if (listed != Result::ok) return listed;
+        if (!openReceivers(sockets, table, count)) return Result::socketFailed;
+        LOG_DETAIL("Number of usable interfaces is %d", count);
+        LOG_DETAIL("Waiting for target workstation with identifier: %s to approve my connection", identifier);
+        LOG_DETAIL("Looking for broadcast");
+        LOG_DETAIL("Selecting...");
+        platform::SelectSet waiting{};
+        for (int32_t i = 0; i < sockets.receiverCount; ++i)
+            waiting.handles[waiting.count++] = sockets.receivers[i];
+        const int ready = waitForCycle(
+            waiting, static_cast<int32_t>(
+                         waitWithinLimit(timeoutSeconds, int64_t{initiatorCycleWait(timeoutSeconds)} * 1000)));
+        if (timeLimitPassed(timeoutSeconds)) {
+            LOG_BASIC("Connect Has Timed Out");
+            return Result::timedOut;
+        }
+        for (int32_t i = 0; ready > 0 && i < sockets.receiverCount && *readyIndex < 0; ++i) {
+            if (sockets.receivers[i] == waiting.handles[0]) *readyIndex = i;
+        }
+    }
+    return Result::ok;
+}
+
+// Reads the announce that arrived on `receiver` (its sender becomes
+// peerAddress). Returns ok when it carries `identifier`, otherIdentifier when
+// it carries another, socketFailed when it cannot be read.
+Result readAnnounce(SocketHandle receiver, const char* identifier) {
+    SharedSession& s = sharedSession();
+    s.announceAddressLength = 16;
+    LOG_DETAIL("Receiving...");
+    uint8_t datagram[announceReadLimit];
+    const int64_t got = platform::receiveDatagram(receiver, datagram, sizeof datagram, &s.peerAddress,
+                                                  &s.announceAddressLength);
+    if (got < 0) {
+        LOG_BASIC("recvfrom failed! Error: %d", platform::lastSocketError());
+        return Result::socketFailed;
+    }
+    char text[announceReadLimit + 1];
+    announceText(datagram, static_cast<size_t>(got), text);
+    const platform::DottedAddress sender = platform::dotted(s.peerAddress);
+    LOG_DETAIL("Received: %s From : %s", text, sender.text);
+    if (std::strcmp(text, identifier) != 0) {
+        LOG_BASIC("Rejected source workstation: %s with identifier: %s", sender.text, text);
+        return Result::otherIdentifier;
+    }
+    LOG_DETAIL("Found target broadcasting my name");
+    LOG_DETAIL("Connecting to Target workstation: %s.", sender.text);
+    return Result::ok;
+}
+
+}  // namespace
+
 Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     SharedSession& s = sharedSession();
     InitiatorSockets sockets;
@@ -194,107 +302,21 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
         return value;
     };
 
-    sockets.probe = platform::openDatagramSocket(s.socketFlags);
-    if (sockets.probe == invalidSocket) {
-        LOG_BASIC("Allocating socket failed! Error: %d.  Retrying", platform::lastSocketError());
-        platform::sleepSeconds(socketRetryPauseSeconds);
-        sockets.probe = platform::openDatagramSocket(s.socketFlags);
-        if (sockets.probe == invalidSocket) {
-            LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-            return finish(Result::socketFailed);
-        }
-    }
+    if (!openProbe(sockets)) return finish(Result::socketFailed);
     startOperation();
 
-    SocketAddress group{};
-    group.family = platform::addressFamilyIpv4;
-    group.port = platform::toNetwork16(rendezvousPort);
-    platform::parseDottedAddress(announceGroup, &group.address);
-
     SocketAddress table[interfaceTableSize];
-    int32_t count = 0;
     int32_t readyIndex = -1;
-    while (readyIndex < 0) {
-        sockets.closeReceivers();
-        // A list that cannot be read leaves count 0, which is waited out below.
-        (void)listUsableInterfaces(sockets.probe, table, &count);
-        if (count == 0) {
-            if (timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("Connect Has Timed Out");
-                return finish(Result::timedOut);
-            }
-            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
-            continue;
-        }
-        for (int32_t i = 0; i < count; ++i) {
-            LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
-            LOG_DETAIL("allocating <%d> socket", i);
-            const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
-            if (receiver == invalidSocket) {
-                LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-                return finish(Result::socketFailed);
-            }
-            sockets.receivers[sockets.receiverCount++] = receiver;
-            table[i].family = platform::addressFamilyIpv4;
-            table[i].port = platform::toNetwork16(rendezvousPort);
-            // Bound to the group and port, and joined on this interface only:
-            // it receives the announces that arrive through its interface.
-            if (platform::bindGroupReceiver(receiver, group) != 0) {
-                LOG_BASIC("Warning: Binding socket failed! Error: %d", platform::lastSocketError());
-            }
-            if (platform::joinGroup(receiver, group.address, table[i].address) != 0) {
-                LOG_BASIC("Warning: Setsockopt failed! Error: %d", platform::lastSocketError());
-            }
-        }
-        LOG_DETAIL("Number of usable interfaces is %d", count);
-        LOG_DETAIL("Waiting for target workstation with identifier: %s to approve my connection", identifier);
-        LOG_DETAIL("Looking for broadcast");
-        LOG_DETAIL("Selecting...");
-        platform::SelectSet waiting{};
-        for (int32_t i = 0; i < sockets.receiverCount; ++i)
-            waiting.handles[waiting.count++] = sockets.receivers[i];
-        const int ready = waitForCycle(
-            waiting, static_cast<int32_t>(
-                         waitWithinLimit(timeoutSeconds, int64_t{initiatorCycleWait(timeoutSeconds)} * 1000)));
-        if (timeLimitPassed(timeoutSeconds)) {
-            LOG_BASIC("Connect Has Timed Out");
-            return finish(Result::timedOut);
-        }
-        if (ready > 0) {
-            for (int32_t i = 0; i < sockets.receiverCount && readyIndex < 0; ++i) {
-                if (sockets.receivers[i] == waiting.handles[0]) readyIndex = i;
-            }
-        }
-    }
-
+    const Result announced = awaitAnnounce(sockets, table, identifier, timeoutSeconds, &readyIndex);
+    if (announced != Result::ok) return finish(announced);
     s.interfaceIndex = readyIndex;
     sockets.closeProbe();
     if (timeLimitPassed(timeoutSeconds)) {
         LOG_BASIC("Connect Has Timed Out");
         return finish(Result::timedOut);
     }
-
-    s.announceAddressLength = 16;
-    LOG_DETAIL("Receiving...");
-    uint8_t datagram[announceReadLimit];
-    const int64_t got = platform::receiveDatagram(sockets.receivers[readyIndex], datagram, sizeof datagram,
-                                                  &s.peerAddress, &s.announceAddressLength);
-    if (got < 0) {
-        LOG_BASIC("recvfrom failed! Error: %d", platform::lastSocketError());
-        return finish(Result::socketFailed);
-    }
-    char text[announceReadLimit + 1];
-    announceText(datagram, static_cast<size_t>(got), text);
-    const platform::DottedAddress sender = platform::dotted(s.peerAddress);
-    LOG_DETAIL("Received: %s From : %s", text, sender.text);
-    if (std::strcmp(text, identifier) != 0) {
-        LOG_BASIC("Rejected source workstation: %s with identifier: %s", sender.text, text);
-        return finish(Result::otherIdentifier);
-    }
-    LOG_DETAIL("Found target broadcasting my name");
-    LOG_DETAIL("Connecting to Target workstation: %s.", sender.text);
+    const Result read = readAnnounce(sockets.receivers[readyIndex], identifier);
+    if (read != Result::ok) return finish(read);
 
     s.peerAddress.port = platform::toNetwork16(rendezvousPort);
     s.localAddress = SocketAddress{};
@@ -302,7 +324,7 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     s.localAddress.address = table[readyIndex].address;
     Result connectFailure = Result::ok;
     if (!connectToResponder(timeoutSeconds, &connectFailure)) return finish(connectFailure);
-    LOG_DETAIL("Connected to Target workstation: %s.", sender.text);
+    LOG_DETAIL("Connected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
     logAdapterOf(s.connectSocket);
 
     bool updateAsked = false;

@@ -20,6 +20,7 @@
 // re-listen.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "link/link.h"
 #include "log/log.h"
@@ -34,7 +35,6 @@
 namespace dyadc {
 namespace {
 
-constexpr uint32_t noInterfacePauseSeconds = 2;
 constexpr int64_t cycleMilliseconds = 1000;
 // How long an accepted connection has to present the computer name, and the
 // version line after the name was accepted.
@@ -265,19 +265,9 @@ int32_t announceUntilNamed(ResponderSockets& sockets, SocketAddress* table, int3
                            uint32_t timeoutSeconds, Result* failure) {
     for (;;) {
         sockets.closeListeners();
-        (void)listUsableInterfaces(sockets.announce, table, count);
+        *failure = awaitUsableInterfaces(sockets.announce, table, count, timeoutSeconds);
+        if (*failure != Result::ok) return -1;
         for (int32_t i = 0; i < *count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
-        if (*count == 0) {
-            if (timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("Connect Has Timed Out");
-                *failure = Result::timedOut;
-                return -1;
-            }
-            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
-            continue;
-        }
         if (!openListeners(sockets, table, *count)) {
             *failure = Result::socketFailed;
             return -1;
@@ -332,26 +322,102 @@ Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, double
     return Result::ok;
 }
 
-Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
-    SharedSession& s = sharedSession();
-    ResponderSockets sockets;
+namespace {
 
-    LOG_DETAIL("Target WorkStation");
-    platform::startSocketLayer(0x0101, &s.wsaData);
-    sockets.announce = platform::openDatagramSocket(s.socketFlags);
+// Opens the socket that sends the announces. False when it cannot be made
+// or allowed to send to a group.
+bool openAnnounceSocket(ResponderSockets& sockets) {
+    sockets.announce = platform::openDatagramSocket(sharedSession().socketFlags);
     if (sockets.announce == invalidSocket) {
         LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-        return Result::socketFailed;
+        return false;
     }
     if (platform::setBroadcast(sockets.announce) != 0) {
         LOG_BASIC("setsockopt reuse addr failed! Error: %d", platform::lastSocketError());
-        return Result::socketFailed;
+        return false;
     }
+    return true;
+}
+
+// Makes the waiting connection at `named` the Initiator's: its connection
+// becomes the Session's data connection, and its interface the pairing's.
+Handshake takeInitiator(ResponderSockets& sockets, int32_t named) {
+    SharedSession& s = sharedSession();
+    Handshake initiator = sockets.take(named);
+    s.interfaceIndex = initiator.interfaceIndex;
+    if (initiator.interfaceIndex < sockets.listenerCount && sockets.listening[initiator.interfaceIndex]) {
+        holdSocket(s.listenSocket, sockets.listeners[initiator.interfaceIndex]);
+    }
+    s.localAddress = initiator.local;
+    s.peerAddress = initiator.peer;
+    adoptHandshakeConnection(initiator.socket);
+    return initiator;
+}
+
+// Pairs with the Initiator whose name line `nameLine` arrived on the data
+// connection: the host approves the name, the versions are compared, and the
+// update is received when the Initiator's is newer. Returns the attempt's
+// result, or nothing when the update was no library for this system: the
+// announcing then goes on, and *declinedVersion is the version declined.
+std::optional<Result> pairWith(ResponderSockets& sockets, char* nameLine, DyadVerifyCallback verifyCallback,
+                               double* declinedVersion) {
+    SharedSession& s = sharedSession();
+    // The handshake connection is closed on every way out from here on.
+    struct HandshakeCloser {
+        ~HandshakeCloser() { endHandshakeConnection(); }
+    } closer;
+
+    bool theirsNewer = false;
+    double offeredVersion = 0;
+    const SocketHandle listener = s.listenSocket;
+    const Result answered = answerInitiator(nameLine, verifyCallback, *declinedVersion, &offeredVersion,
+                                            &theirsNewer);
+    if (answered == Result::refused) {
+        sockets.forget(listener);  // the reset closed it
+        return Result::refused;
+    }
+    // The acceptance did not leave: the Initiator is not paired.
+    if (answered != Result::ok) return answered;
+
+    // The listening sockets close before the last reply goes out: the
+    // Initiator connects again as soon as it has read it, and a connection
+    // that landed on a listener about to close would be reset. The re-listen
+    // then binds the interface's address again.
+    sockets.closeListeners();
+    if (!theirsNewer) {
+        // The Initiator's pairing ends with this reply: without it, it has none.
+        if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
+        s.paired = 1;
+        linkUp();
+        endHandshakeConnection();
+        return Result::ok;
+    }
+    // An Initiator that is not asked sends nothing: no use waiting for it.
+    if (sendLine(s.dataSocket, replyUpdateFormat, updateCode) != Result::ok) return Result::connectionFailed;
+    endHandshakeConnection();
+    bool kept = false;
+    const Result received = receiveLibraryUpdate(&kept);
+    if (received != Result::ok) return received;
+    if (kept) return Result::updated;
+    // The file was no library for this system, and the host has no update to
+    // install. The Initiator's open starts its rendezvous once more after an
+    // update and presents the same version again: that is answered as an
+    // equal one, so the two pair within the same calls.
+    *declinedVersion = offeredVersion;
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
+    ResponderSockets sockets;
+    LOG_DETAIL("Target WorkStation");
+    platform::startSocketLayer(0x0101, &sharedSession().wsaData);
+    if (!openAnnounceSocket(sockets)) return Result::socketFailed;
     startOperation();
 
     uint8_t datagram[identifierLimit + 1];
     const size_t datagramLength = makeAnnounce(identifier, datagram, sizeof datagram);
-
     SocketAddress table[interfaceTableSize];
     int32_t count = 0;
     // The Initiator's version whose update was no library for this system,
@@ -362,61 +428,13 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
         const int32_t named = announceUntilNamed(sockets, table, &count, datagram, datagramLength, identifier,
                                                  timeoutSeconds, &failure);
         if (named < 0) return failure;
-
-        // The Initiator: its connection becomes the Session's data connection.
-        Handshake initiator = sockets.take(named);
-        s.interfaceIndex = initiator.interfaceIndex;
-        if (initiator.interfaceIndex < sockets.listenerCount && sockets.listening[initiator.interfaceIndex]) {
-            holdSocket(s.listenSocket, sockets.listeners[initiator.interfaceIndex]);
+        Handshake initiator = takeInitiator(sockets, named);
+        if (const std::optional<Result> paired = pairWith(sockets, initiator.name.text, verifyCallback,
+                                                          &declinedVersion)) {
+            return *paired;
         }
-        s.localAddress = initiator.local;
-        s.peerAddress = initiator.peer;
-        adoptHandshakeConnection(initiator.socket);
-
-        // The handshake connection is closed on every way out from here on.
-        struct HandshakeCloser {
-            ~HandshakeCloser() { endHandshakeConnection(); }
-        } closer;
-
-        bool theirsNewer = false;
-        double offeredVersion = 0;
-        const SocketHandle listener = s.listenSocket;
-        const Result answered =
-            answerInitiator(initiator.name.text, verifyCallback, declinedVersion, &offeredVersion, &theirsNewer);
-        if (answered == Result::refused) {
-            sockets.forget(listener);  // the reset closed it
-            return Result::refused;
-        }
-        // The acceptance did not leave: the Initiator is not paired.
-        if (answered != Result::ok) return answered;
-
-        // The listening sockets close before the last reply goes out: the
-        // Initiator connects again as soon as it has read it, and a
-        // connection that landed on a listener about to close would be reset.
-        // The re-listen then binds the interface's address again.
-        sockets.closeListeners();
-        if (!theirsNewer) {
-            // The Initiator's pairing ends with this reply: without it, it has none.
-            if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
-            s.paired = 1;
-            linkUp();
-            endHandshakeConnection();
-            return Result::ok;
-        }
-        // An Initiator that is not asked sends nothing: no use waiting for it.
-        if (sendLine(s.dataSocket, replyUpdateFormat, updateCode) != Result::ok) return Result::connectionFailed;
-        endHandshakeConnection();
-        bool kept = false;
-        const Result received = receiveLibraryUpdate(&kept);
-        if (received != Result::ok) return received;
-        if (kept) return Result::updated;
-        // The file was no library for this system, and the host has no update
-        // to install. The Initiator's open starts its rendezvous once more
-        // after an update and presents the same version again: that is
-        // answered as an equal one, so the two pair within the same calls.
         // The announcing goes on, its time limit starting again as the
         // Initiator's does.
-        declinedVersion = offeredVersion;
         startOperation();
     }
 }

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "dyadc.h"
 #include "rendezvous/rendezvous.h"
