@@ -28,8 +28,10 @@ SocketHandle openConnectSocket() {
         LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
         return invalidSocket;
     }
-    platform::setReceiveTimeout(socket, s.socketTimeoutMs);
-    platform::setSendTimeout(socket, s.socketTimeoutMs);
+    // Options of a socket just made are refused only for a bad handle, which
+    // the bind below reports.
+    (void)platform::setReceiveTimeout(socket, s.socketTimeoutMs);
+    (void)platform::setSendTimeout(socket, s.socketTimeoutMs);
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.port = 0;
     if (platform::bindAddress(socket, s.localAddress) != 0) {
@@ -95,7 +97,7 @@ Result initiatorReconnect(int64_t timeoutMicroseconds) {
         }
         if (connected == 0) {
             // Small replies must not wait for delayed acknowledgements.
-            platform::setNoDelay(socket);
+            (void)platform::setNoDelay(socket);  // without it replies are only slower
             LOG_DETAIL("ReConnected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
             logAdapterOf(socket);
             copySocket(s.dataSocket, s.connectSocket);

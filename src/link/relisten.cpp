@@ -134,9 +134,11 @@ Result responderRelisten(int64_t windowMilliseconds) {
     SocketHandle accepted = invalidSocket;
     if (outcome == Result::ok) outcome = acceptPaired(s.relistenSocket, windowMilliseconds, &accepted);
     if (outcome == Result::ok) {
-        platform::setReceiveTimeout(accepted, s.socketTimeoutMs);
-        platform::setSendTimeout(accepted, s.socketTimeoutMs);
-        platform::setNoDelay(accepted);
+        // Options of a connection just accepted are refused only for a bad
+        // handle, which the first line on it reports.
+        (void)platform::setReceiveTimeout(accepted, s.socketTimeoutMs);
+        (void)platform::setSendTimeout(accepted, s.socketTimeoutMs);
+        (void)platform::setNoDelay(accepted);
         LOG_DETAIL("Reconnected to %s", platform::dotted(s.peerAddress).text);
         logAdapterOf(accepted);
         closeSessionSocket(s.relistenSocket);

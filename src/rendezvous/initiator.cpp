@@ -97,9 +97,11 @@ bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
             *failure = Result::connectionFailed;
             return false;
         }
-        if (timeoutSeconds != 0) platform::setSendTimeout(socket, remainingMilliseconds(timeoutSeconds));
+        // The options of a bound socket are refused only for a bad handle,
+        // which the connect reports.
+        if (timeoutSeconds != 0) (void)platform::setSendTimeout(socket, remainingMilliseconds(timeoutSeconds));
         const bool connected = platform::connectTo(socket, s.peerAddress) == 0;
-        if (timeoutSeconds != 0) platform::setSendTimeout(socket, 0);
+        if (timeoutSeconds != 0) (void)platform::setSendTimeout(socket, 0);
         if (!connected) {
             LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
             platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
@@ -140,7 +142,7 @@ Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* upd
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     char name[computerNameSize];
-    platform::computerName(name, sizeof name);
+    (void)platform::computerName(name, sizeof name);  // an unreadable name is presented empty: the host decides
     LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
     constexpr const char* notVerified = "Error:  A tcp error occured while waiting for target verification";
     if (sendLine(s.connectSocket, "%s", name) != Result::ok) {
@@ -289,7 +291,9 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     std::strncpy(identifier, pairingId, sizeof identifier - 1);
     identifier[sizeof identifier - 1] = '\0';
 
-    platform::startSocketLayer(0x0101, &s.wsaData);
+    // A socket layer that does not start shows in the first socket that
+    // cannot be made.
+    (void)platform::startSocketLayer(0x0101, &s.wsaData);
     s.isInitiator = 1;
 
     auto finish = [&](Result value) {

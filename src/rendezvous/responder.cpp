@@ -147,7 +147,7 @@ void announceOn(SocketHandle announce, const SocketAddress* table, int32_t count
     SocketAddress group{};
     group.family = platform::addressFamilyIpv4;
     group.port = platform::toNetwork16(rendezvousPort);
-    platform::parseDottedAddress(announceGroup, &group.address);
+    (void)platform::parseDottedAddress(announceGroup, &group.address);  // a constant dotted address
     for (int32_t i = 0; i < count; ++i) {
         if (platform::setMulticastInterface(announce, table[i].address) != 0) {
             LOG_BASIC("Warning: setsockopt reuse addr failed! Error: %d", platform::lastSocketError());
@@ -412,7 +412,9 @@ std::optional<Result> pairWith(ResponderSockets& sockets, char* nameLine, DyadVe
 Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
     ResponderSockets sockets;
     LOG_DETAIL("Target WorkStation");
-    platform::startSocketLayer(0x0101, &sharedSession().wsaData);
+    // A socket layer that does not start shows in the first socket that
+    // cannot be made.
+    (void)platform::startSocketLayer(0x0101, &sharedSession().wsaData);
     if (!openAnnounceSocket(sockets)) return Result::socketFailed;
     startOperation();
 
