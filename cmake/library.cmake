@@ -38,6 +38,7 @@ set(DYADC_PORTABLE_SOURCES
   src/session/time_limit.cpp
   src/log/log.cpp
   src/log/trim.cpp
+  src/wire/bytes.cpp
   src/wire/line_io.cpp
   src/wire/protocol.cpp
   src/wire/text.cpp

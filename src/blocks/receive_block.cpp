@@ -40,6 +40,7 @@
 #include "log/log.h"
 #include "session/results.h"
 #include "session/time_limit.h"
+#include "wire/bytes.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 
@@ -62,8 +63,8 @@ struct Call {
 };
 
 // The connection is gone in the middle of a block: close it, drop the block.
-Result blockLost() {
-    LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
+Result blockLost(int32_t error) {
+    LOG_BASIC("ERROR: Unconnected client.  Socket error %d", error);
     endBlock();
     return connectionLost();
 }
@@ -72,8 +73,7 @@ Result blockLost() {
 // when none is open. A connection that the peer has closed (or reset) before
 // a line is replaced by its next one. Returns 0 with a line, 101 or 100.
 Result awaitLine(Call& call, char* line) {
-    SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
+    const SharedSession& s = sharedSession();
     for (;;) {
         const Result connected = awaitConnection(call.timeoutSeconds, &call.end.madeHere);
         if (connected != Result::ok) return connected;
@@ -81,21 +81,23 @@ Result awaitLine(Call& call, char* line) {
                         Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) == LineRead::complete) {
             return Result::ok;
         }
-        if (connectionUnusable(s.dataSocket)) {
-            if (p.lastSocketError == platform::errorMessageTooLong) {
-                LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+        const int32_t error = processSession().lastSocketError;  // the line reader's failure
+        const Result next = afterFailure(s.dataSocket, error, call.timeoutSeconds);
+        if (next == Result::connectionFailed) {
+            if (error == platform::errorMessageTooLong) {
+                LOG_BASIC("ERROR: Unconnected client.  Socket error %d", error);
             } else {
                 LOG_DETAIL("The peer closed the connection; waiting for its next one");
             }
             closeConnection();
             continue;
         }
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            if (p.lastSocketError == platform::errorTimedOut) {
-                LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+        if (next == Result::timedOut) {
+            if (error == platform::errorTimedOut) {
+                LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", error);
                 return Result::timedOut;
             }
-            LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+            LOG_BASIC("ERROR: Unconnected client.  Socket error %d", error);
             closeConnection();
             return Result::connectionFailed;
         }
@@ -107,34 +109,24 @@ Result awaitLine(Call& call, char* line) {
 // the time limit (101 keeps the block; 100 drops it with the connection).
 Result receiveBytes(Call& call) {
     SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
     while (call.filled < call.size && s.blockBytesReceived < s.blockSize) {
         uint32_t room = call.size - call.filled;
         const uint32_t remaining = s.blockSize - s.blockBytesReceived;
         // Never past the block: what follows it belongs to the next line.
         if (room > remaining) room = remaining;
-        // Near the time limit, wait only for what is left of it.
-        const int64_t left = timeLeftMilliseconds(call.timeoutSeconds);
-        if (left >= 0 && left < s.socketTimeoutMs &&
-            platform::waitReadable(s.dataSocket, static_cast<int32_t>(left)) == 0) {
-            p.lastSocketError = platform::errorTimedOut;
-            LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+        const Transfer got = receiveBlockBytes(s.dataSocket, call.buffer + call.filled, room, call.timeoutSeconds,
+                                               s.socketTimeoutMs);
+        if (got.result == Result::connectionFailed) return blockLost(got.error);
+        if (got.result == Result::timedOut) {
+            LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", got.error);
             return Result::timedOut;
         }
-        const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
-        p.lastSocketError = platform::lastSocketError();
-        if (got <= 0) {
-            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return blockLost();
-            if (timeLimitPassed(call.timeoutSeconds)) {
-                LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                return Result::timedOut;
-            }
-            continue;
-        }
-        call.filled += static_cast<uint32_t>(got);
-        s.bytesTransferred += static_cast<double>(got);
+        if (got.result == Result::retry) continue;
+        const auto count = static_cast<uint32_t>(got.count);
+        call.filled += count;
+        s.bytesTransferred += static_cast<double>(count);
         if (call.progress != nullptr) call.progress(s.bytesTransferred);
-        blockBytesArrived(static_cast<uint32_t>(got));
+        blockBytesArrived(count);
     }
     return Result::ok;
 }

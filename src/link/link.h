@@ -21,8 +21,9 @@ namespace dyadc {
 // from a new port (ConnectSchedule; see reconnect.cpp for why). No pause.
 // Returns 0 connected (dataSocket, connected 1, linkDown 0); 101 the connect
 // timed out; 100 any other failure (linkDown 1, the new socket closed). A
-// failed connect leaves its error in lastSocketError.
-Result initiatorReconnect(int64_t timeoutMicroseconds = -1);
+// failed connect gives its socket error in *failure (when not null; left as
+// it is when no connect was made).
+Result initiatorReconnect(int64_t timeoutMicroseconds = -1, int32_t* failure = nullptr);
 
 // The waits of one reconnection's connection requests. A request without an
 // answer after four times the Responder's last answer time (at least a
@@ -73,7 +74,7 @@ private:
 // keeps it again before the next attempt.
 enum class Reconnection { connected, failed, markTaken };
 // connected: dataSocket is open; failed: the deadline passed or an attempt
-// failed for good (the last error in lastSocketError); markTaken: another
+// failed for good; markTaken: another
 // process took the sending mark meanwhile (wait for it, then try again).
 Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal);
 

@@ -66,7 +66,7 @@ void ReconnectPause::wait(int32_t error, int64_t longestMilliseconds) {
     nextMicroseconds_ = std::min(nextMicroseconds_ + nextMicroseconds_ / 2, longestPauseMicroseconds);
 }
 
-Result initiatorReconnect(int64_t timeoutMicroseconds) {
+Result initiatorReconnect(int64_t timeoutMicroseconds, int32_t* failure) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     s.peerAddress.port = platform::toNetwork16(rendezvousPort);
@@ -111,7 +111,7 @@ Result initiatorReconnect(int64_t timeoutMicroseconds) {
             closeSessionSocket(s.connectSocket);
             continue;
         }
-        p.lastSocketError = error;  // tells the caller how long to pause
+        if (failure != nullptr) *failure = error;  // tells the caller how long to pause
         LOG_BASIC("connect to data socket failed! Error: %d", error);
         outcome = error == platform::errorTimedOut ? Result::timedOut : Result::connectionFailed;
         break;
@@ -141,15 +141,14 @@ Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere
 }
 
 Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal) {
-    const SharedSession& s = sharedSession();
     ReconnectPause pause;
     for (;;) {
         if (deadline.passed()) return Reconnection::failed;
         const int64_t left = deadline.leftMilliseconds();
-        (void)initiatorReconnect(left < 0 ? -1 : left * 1000);  // its outcome is in connected and lastSocketError
-        if (!hold.keep()) return Reconnection::markTaken;       // a failed attempt's close freed it
-        if (s.connected == 1) return Reconnection::connected;
-        const int32_t error = processSession().lastSocketError;
+        int32_t error = 0;
+        const Result attempt = initiatorReconnect(left < 0 ? -1 : left * 1000, &error);
+        if (!hold.keep()) return Reconnection::markTaken;  // a failed attempt's close freed it
+        if (attempt == Result::ok) return Reconnection::connected;
         if (onlyAfterRefusal && error != platform::errorConnectionRefused) return Reconnection::failed;
         pause.wait(error, deadline.nextWaitMilliseconds() < 0 ? 1000 : deadline.nextWaitMilliseconds());
     }

@@ -23,6 +23,7 @@
 #include "session/results.h"
 #include "session/time_limit.h"
 #include "update/update.h"
+#include "wire/bytes.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 
@@ -125,11 +126,14 @@ bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
 Result handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* code, const char* failure) {
     for (;;) {
         if (readReply(socket, code, Deadline::limit(timeoutSeconds)) == Result::ok) return Result::ok;
-        if (connectionUnusable(socket) || processSession().lastSocketError != platform::errorTimedOut) {
+        const int32_t error = processSession().lastSocketError;  // the reply reader's failure
+        const Result next = afterFailure(socket, error, timeoutSeconds);
+        // Only a reply that has not come yet is awaited on.
+        if (next == Result::connectionFailed || error != platform::errorTimedOut) {
             LOG_BASIC("%s", failure);
             return Result::connectionFailed;
         }
-        if (timeLimitPassed(timeoutSeconds)) {
+        if (next == Result::timedOut) {
             LOG_BASIC("Connect Has Timed Out");
             return Result::timedOut;
         }
