@@ -77,11 +77,10 @@ Result awaitLine(Call& call, char* line) {
     for (;;) {
         const Result connected = awaitConnection(call.timeoutSeconds, &call.end.madeHere);
         if (connected != Result::ok) return connected;
-        if (receiveLine(s.dataSocket, line, headerReadSize,
-                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) == LineRead::complete) {
-            return Result::ok;
-        }
-        const int32_t error = processSession().lastSocketError;  // the line reader's failure
+        const LineResult read = receiveLine(s.dataSocket, line, headerReadSize,
+                                            Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs));
+        if (read == LineRead::complete) return Result::ok;
+        const int32_t error = read.error;
         const Result next = afterFailure(s.dataSocket, error, call.timeoutSeconds);
         if (next == Result::connectionFailed) {
             if (error == platform::errorMessageTooLong) {

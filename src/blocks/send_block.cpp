@@ -75,11 +75,12 @@ Result awaitReply(uint32_t timeoutSeconds, Awaited awaited) {
         const Deadline wait = awaited == Awaited::confirmation
                                   ? Deadline::after(s.socketTimeoutMs)
                                   : Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs);
-        const Result read = readReply(s.dataSocket, &code, wait);
-        if (read == Result::ok && code == 0) return Result::ok;
+        const Transfer read = readReply(s.dataSocket, &code, wait);
+        if (read.result == Result::ok && code == 0) return Result::ok;
         if (awaited == Awaited::confirmation) LOG_DETAIL("Warning: No data recived in 1 secs");
-        const int32_t error = processSession().lastSocketError;  // the reply reader's last failure
-        const Result next = read == Result::ok
+        // A reply with another code is passed over like a silent second.
+        const int32_t error = read.error;
+        const Result next = read.result == Result::ok
                                 ? (timeLimitPassed(timeoutSeconds) ? Result::timedOut : Result::retry)
                                 : afterFailure(s.dataSocket, error, timeoutSeconds);
         if (next == Result::connectionFailed) return connectionLost();

@@ -125,8 +125,9 @@ bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
 // is logged then).
 Result handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* code, const char* failure) {
     for (;;) {
-        if (readReply(socket, code, Deadline::limit(timeoutSeconds)) == Result::ok) return Result::ok;
-        const int32_t error = processSession().lastSocketError;  // the reply reader's failure
+        const Transfer reply = readReply(socket, code, Deadline::limit(timeoutSeconds));
+        if (reply.result == Result::ok) return Result::ok;
+        const int32_t error = reply.error;
         const Result next = afterFailure(socket, error, timeoutSeconds);
         // Only a reply that has not come yet is awaited on.
         if (next == Result::connectionFailed || error != platform::errorTimedOut) {

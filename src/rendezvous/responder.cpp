@@ -163,10 +163,10 @@ void announceOn(SocketHandle announce, const SocketAddress* table, int32_t count
 // Reads what has arrived of a waiting connection's name line. Returns true
 // when the line is complete; drops the connection when it cannot complete.
 bool serve(ResponderSockets& sockets, int32_t index) {
-    const LineRead state = continueLine(sockets.pending[index].socket, sockets.pending[index].name);
+    const LineResult state = continueLine(sockets.pending[index].socket, sockets.pending[index].name);
     if (state == LineRead::complete) return true;
     if (state == LineRead::failed) {
-        sockets.drop(index, processSession().lastSocketError == platform::errorMessageTooLong
+        sockets.drop(index, state.error == platform::errorMessageTooLong
                                 ? "its computer name line has no end"
                                 : "it closed before it sent a computer name");
     }

@@ -95,7 +95,6 @@ void applyProcessInitialValues(ProcessSession& p) {
     p.logEnabled = 0;
     p.logDetail = 0;
     p.logForced = 0;
-    p.lastSocketError = 0;
     p.answerMicroseconds = 0;
 }
 
