@@ -160,9 +160,9 @@ Result refuseBlock() {
     return Result::connectionFailed;
 }
 
-// Reads and answers the next command line. Returns the call's result, or
-// leaves `*proceed` set when a block's bytes follow.
-Result startBlock(Call& call, bool* proceed) {
+// Reads and answers the next command line. Returns the call's result; a
+// block whose bytes follow is then in progress.
+Result startBlock(Call& call) {
     SharedSession& s = sharedSession();
     char line[headerBufferSize];
     const Result read = awaitLine(call, line);
@@ -202,7 +202,6 @@ Result startBlock(Call& call, bool* proceed) {
     }
     beginBlock(parsed.type, static_cast<uint32_t>(parsed.length));
     if (parsed.type == blockLast) *call.type = blockMore;
-    *proceed = true;
     return Result::ok;
 }
 
@@ -215,9 +214,8 @@ Result receive(Call& call) {
         }
         endBlock();  // its connection is gone
     }
-    bool proceed = false;
-    const Result started = startBlock(call, &proceed);
-    if (!proceed) return started;
+    const Result started = startBlock(call);
+    if (started != Result::ok || s.blockSize == 0) return started;
     return continueBlock(call);
 }
 

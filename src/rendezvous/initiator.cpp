@@ -81,22 +81,20 @@ namespace {
 // Connects connectSocket from localAddress to peerAddress, once a second
 // until it succeeds or the time limit passes. Each attempt uses a fresh
 // socket, since a socket whose connect failed may not be reused; with a time
-// limit, no attempt lasts past it.
-bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
+// limit, no attempt lasts past it. Returns ok, or connectionFailed.
+Result connectToResponder(uint32_t timeoutSeconds) {
     SharedSession& s = sharedSession();
     for (;;) {
         const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
         holdSocket(s.connectSocket, socket);
         if (socket == invalidSocket) {
             LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
-            *failure = Result::connectionFailed;
-            return false;
+            return Result::connectionFailed;
         }
         if (platform::bindAddress(socket, s.localAddress) != 0) {
             LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
                       platform::lastSocketError());
-            *failure = Result::connectionFailed;
-            return false;
+            return Result::connectionFailed;
         }
         // The options of a bound socket are refused only for a bad handle,
         // which the connect reports.
@@ -111,11 +109,10 @@ bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
             LOG_BASIC("Connect Has Timed Out");
             if (!connected) {
                 LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
-                *failure = Result::connectionFailed;
-                return false;
+                return Result::connectionFailed;
             }
         }
-        if (connected) return true;
+        if (connected) return Result::ok;
         closeSessionSocket(s.connectSocket);
     }
 }
@@ -331,8 +328,8 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     s.localAddress = SocketAddress{};
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.address = table[readyIndex].address;
-    Result connectFailure = Result::ok;
-    if (!connectToResponder(timeoutSeconds, &connectFailure)) return finish(connectFailure);
+    const Result connected = connectToResponder(timeoutSeconds);
+    if (connected != Result::ok) return finish(connected);
     LOG_DETAIL("Connected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
     logAdapterOf(s.connectSocket);
 

@@ -257,30 +257,25 @@ int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t
 // Announce cycles until a connection presents a computer name: each lists
 // the usable interfaces into `table` and `*count` (a list that cannot be read
 // leaves them as they were), listens and announces on each, and waits for
-// the rest of its second. Returns the position of that connection among the
-// waiting ones, or -1 with *failure: timedOut when the time limit passed,
+// the rest of its second. Returns ok with the position of that connection
+// among the waiting ones in *named; timedOut when the time limit passed;
 // socketFailed when a listening socket could not be made.
-int32_t announceUntilNamed(ResponderSockets& sockets, SocketAddress* table, int32_t* count,
-                           const uint8_t* datagram, size_t datagramLength, const char* identifier,
-                           uint32_t timeoutSeconds, Result* failure) {
+Result announceUntilNamed(ResponderSockets& sockets, SocketAddress* table, int32_t* count, const uint8_t* datagram,
+                          size_t datagramLength, const char* identifier, uint32_t timeoutSeconds, int32_t* named) {
     for (;;) {
         sockets.closeListeners();
-        *failure = awaitUsableInterfaces(sockets.announce, table, count, timeoutSeconds);
-        if (*failure != Result::ok) return -1;
+        const Result listed = awaitUsableInterfaces(sockets.announce, table, count, timeoutSeconds);
+        if (listed != Result::ok) return listed;
         for (int32_t i = 0; i < *count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
-        if (!openListeners(sockets, table, *count)) {
-            *failure = Result::socketFailed;
-            return -1;
-        }
+        if (!openListeners(sockets, table, *count)) return Result::socketFailed;
         LOG_DETAIL("Number of usable interfaces is %d", *count);
         announceOn(sockets.announce, table, *count, datagram, datagramLength, identifier);
         LOG_BASIC("Looking for a response...");
-        const int32_t named = awaitName(sockets, table, *count, timeoutSeconds);
-        if (named >= 0) return named;
+        *named = awaitName(sockets, table, *count, timeoutSeconds);
+        if (*named >= 0) return Result::ok;
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
-            *failure = Result::timedOut;
-            return -1;
+            return Result::timedOut;
         }
     }
 }
@@ -426,10 +421,10 @@ Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, Dyad
     // or 0.
     double declinedVersion = 0;
     for (;;) {
-        Result failure = Result::ok;
-        const int32_t named = announceUntilNamed(sockets, table, &count, datagram, datagramLength, identifier,
-                                                 timeoutSeconds, &failure);
-        if (named < 0) return failure;
+        int32_t named = -1;
+        const Result announced = announceUntilNamed(sockets, table, &count, datagram, datagramLength, identifier,
+                                                    timeoutSeconds, &named);
+        if (announced != Result::ok) return announced;
         Handshake initiator = takeInitiator(sockets, named);
         if (const std::optional<Result> paired = pairWith(sockets, initiator.name.text, verifyCallback,
                                                           &declinedVersion)) {
