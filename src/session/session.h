@@ -6,13 +6,16 @@
 // values when the first process loads the library and lives until the last one
 // unloads it. ProcessSession is one copy per process, initialised at every
 // load: the log settings, the version text, the open ticket and the
-// Responder's last answer time. The start of the current operation, from which its time
-// limit counts, is kept per thread (session/time_limit.h).
+// Responder's last answer time. The start of the current operation, from
+// which its time limit counts, is kept per thread (session/time_limit.h).
 //
-// Every part of the library reads and writes the fields in place, by name.
-// Socket handles are only valid in the process that created them, so beside
-// each handle the shared region records the id of that process; a process
-// never operates on a handle that another process created.
+// The parts of the library read the fields in place, by name. The fields of
+// the data connection and the block in progress on it (connected, linkDown,
+// dataSocket, freshConnection, blockSize, blockBytesReceived, blockType) are
+// written only by the link (link/connection.h and the link's own files) and by
+// the reset here. Socket handles are only valid in the process that created
+// them, so beside each handle the shared region records the id of that
+// process; a process never operates on a handle that another process created.
 #pragma once
 
 #include <cstddef>
