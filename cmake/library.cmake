@@ -39,9 +39,11 @@ set(DYADC_PORTABLE_SOURCES
   src/session/time_limit.cpp
   src/log/log.cpp
   src/log/trim.cpp
+  src/wire/bytes.cpp
   src/wire/line_io.cpp
   src/wire/protocol.cpp
   src/wire/text.cpp
+  src/link/connection.cpp
   src/link/lease.cpp
   src/link/reconnect.cpp
   src/link/relisten.cpp

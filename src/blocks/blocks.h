@@ -34,13 +34,6 @@ Result receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, 
                     int32_t* length, int32_t* type, DyadProgressCallback progress,
                     HeaderCheck acceptHeader = nullptr);
 
-// Keeps or closes the data connection after a block of `type`, on either
-// side: a series block (21, 22) keeps it, the last block of a series (20)
-// closes it, and a single block closes it when the connection was made for
-// that block (the Initiator made it in this call; the Responder accepted it
-// and no block has completed on it before).
-void settleConnection(int32_t type, bool madeForThisBlock);
-
 // Whether a pair of names can travel in a header without changing its
 // meaning, and the header fits the line limit.
 bool validHeader(const char* firstName, const char* secondName, uint32_t length, int32_t type);

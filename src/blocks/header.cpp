@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "blocks/blocks.h"
-#include "link/lease.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 #include "wire/text.h"
@@ -35,10 +34,6 @@ std::string_view withoutLineEnd(const char* line) {
 }
 
 }  // namespace
-
-void settleConnection(int32_t type, bool madeForThisBlock) {
-    if (type == blockLast || (!isSeriesType(type) && madeForThisBlock)) closeConnection();
-}
 
 bool validHeader(const char* firstName, const char* secondName, uint32_t length, int32_t type) {
     if (!validName(firstName) || !validName(secondName)) return false;

@@ -40,6 +40,7 @@
 #include "log/log.h"
 #include "session/results.h"
 #include "session/time_limit.h"
+#include "wire/bytes.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 
@@ -57,82 +58,45 @@ struct Call {
     int32_t* type;
     DyadProgressCallback progress;
     HeaderCheck acceptHeader;
-    bool madeHere = false;   // this call had to wait for the connection
-    uint32_t filled = 0;     // bytes placed in the buffer
-    bool settle = false;     // the call ends by keeping or closing the connection by the type
-    bool completed = false;  // a whole block arrived in this call: its header's type is completedType
-    int32_t completedType = 0;
+    uint32_t filled = 0;  // bytes placed in the buffer
+    CallEnd end{};        // how the call leaves the connection (end.madeHere: it had to wait for one)
 };
 
-void discardBlock() {
-    SharedSession& s = sharedSession();
-    s.blockSize = 0;
-    s.blockBytesReceived = 0;
-}
-
 // The connection is gone in the middle of a block: close it, drop the block.
-Result blockLost() {
-    LOG_BASIC("ERROR: Unconnected client.  Socket error %d", processSession().lastSocketError);
-    discardBlock();
+Result blockLost(int32_t error) {
+    LOG_BASIC("ERROR: Unconnected client.  Socket error %d", error);
+    endBlock();
     return connectionLost();
-}
-
-constexpr int64_t relistenPauseMilliseconds = 1000;
-
-// Waits for the Initiator's connection through the re-listen, in windows
-// that end at the time limit. Returns 0 connected, 101 at the limit, 100 when
-// the re-listen failed.
-Result awaitConnection(Call& call) {
-    SharedSession& s = sharedSession();
-    while (s.connected == 0) {
-        call.madeHere = true;
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            LOG_BASIC("Client connect Timeout");
-            return Result::timedOut;
-        }
-        const Result listened = responderRelisten(
-            waitWithinLimit(call.timeoutSeconds, relistenWindowMilliseconds));
-        if (listened != Result::ok && listened != Result::timedOut) {
-            LOG_BASIC("A socket error had occured other than timeout");
-            closeConnection();
-            return Result::connectionFailed;
-        }
-        if (s.connected == 0) {
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(call.timeoutSeconds, relistenPauseMilliseconds)));
-        }
-    }
-    return Result::ok;
 }
 
 // Reads the next command line into `line`, waiting for a connection first
 // when none is open. A connection that the peer has closed (or reset) before
 // a line is replaced by its next one. Returns 0 with a line, 101 or 100.
 Result awaitLine(Call& call, char* line) {
-    SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
+    const SharedSession& s = sharedSession();
     for (;;) {
-        const Result connected = awaitConnection(call);
+        const Result connected = awaitConnection(call.timeoutSeconds, &call.end.madeHere);
         if (connected != Result::ok) return connected;
-        if (receiveLine(s.dataSocket, line, headerReadSize,
-                        Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs)) == LineRead::complete) {
-            return Result::ok;
-        }
-        if (connectionUnusable(s.dataSocket)) {
-            if (p.lastSocketError == platform::errorMessageTooLong) {
-                LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+        const LineResult read = receiveLine(s.dataSocket, line, headerReadSize,
+                                            Deadline::limitOrAfter(call.timeoutSeconds, s.socketTimeoutMs));
+        if (read == LineRead::complete) return Result::ok;
+        const int32_t error = read.error;
+        const Result next = afterFailure(s.dataSocket, error, call.timeoutSeconds);
+        if (next == Result::connectionFailed) {
+            if (error == platform::errorMessageTooLong) {
+                LOG_BASIC("ERROR: Unconnected client.  Socket error %d", error);
             } else {
                 LOG_DETAIL("The peer closed the connection; waiting for its next one");
             }
             closeConnection();
             continue;
         }
-        if (timeLimitPassed(call.timeoutSeconds)) {
-            if (p.lastSocketError == platform::errorTimedOut) {
-                LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+        if (next == Result::timedOut) {
+            if (error == platform::errorTimedOut) {
+                LOG_BASIC("ERROR: Receive Timeout Expired.  Socket error %d", error);
                 return Result::timedOut;
             }
-            LOG_BASIC("ERROR: Unconnected client.  Socket error %d", p.lastSocketError);
+            LOG_BASIC("ERROR: Unconnected client.  Socket error %d", error);
             closeConnection();
             return Result::connectionFailed;
         }
@@ -144,34 +108,24 @@ Result awaitLine(Call& call, char* line) {
 // the time limit (101 keeps the block; 100 drops it with the connection).
 Result receiveBytes(Call& call) {
     SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
     while (call.filled < call.size && s.blockBytesReceived < s.blockSize) {
         uint32_t room = call.size - call.filled;
         const uint32_t remaining = s.blockSize - s.blockBytesReceived;
         // Never past the block: what follows it belongs to the next line.
         if (room > remaining) room = remaining;
-        // Near the time limit, wait only for what is left of it.
-        const int64_t left = timeLeftMilliseconds(call.timeoutSeconds);
-        if (left >= 0 && left < s.socketTimeoutMs &&
-            platform::waitReadable(s.dataSocket, static_cast<int32_t>(left)) == 0) {
-            p.lastSocketError = platform::errorTimedOut;
-            LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
+        const Transfer got = receiveBlockBytes(s.dataSocket, call.buffer + call.filled, room, call.timeoutSeconds,
+                                               s.socketTimeoutMs);
+        if (got.result == Result::connectionFailed) return blockLost(got.error);
+        if (got.result == Result::timedOut) {
+            LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", got.error);
             return Result::timedOut;
         }
-        const int64_t got = platform::receiveSome(s.dataSocket, call.buffer + call.filled, room);
-        p.lastSocketError = platform::lastSocketError();
-        if (got <= 0) {
-            if (got == 0 || platform::brokenConnectionError(p.lastSocketError)) return blockLost();
-            if (timeLimitPassed(call.timeoutSeconds)) {
-                LOG_BASIC("Warning: Receive Timeout Expired.  Socket error %d", p.lastSocketError);
-                return Result::timedOut;
-            }
-            continue;
-        }
-        call.filled += static_cast<uint32_t>(got);
-        s.bytesTransferred += static_cast<double>(got);
+        if (got.result == Result::retry) continue;
+        const auto count = static_cast<uint32_t>(got.count);
+        call.filled += count;
+        s.bytesTransferred += static_cast<double>(count);
         if (call.progress != nullptr) call.progress(s.bytesTransferred);
-        s.blockBytesReceived += static_cast<uint32_t>(got);
+        blockBytesArrived(count);
     }
     return Result::ok;
 }
@@ -180,11 +134,10 @@ Result receiveBytes(Call& call) {
 // sending "000 Ok".
 Result completeBlock(Call& call) {
     SharedSession& s = sharedSession();
-    discardBlock();
+    endBlock();
     if (s.blockType == blockLast) *call.type = blockLast;
-    call.settle = true;
-    call.completed = true;
-    call.completedType = s.blockType;
+    call.end.kind = CallEnd::completed;
+    call.end.type = s.blockType;
     return sendLine(s.dataSocket, "%s", replyComplete);
 }
 
@@ -207,9 +160,9 @@ Result refuseBlock() {
     return Result::connectionFailed;
 }
 
-// Reads and answers the next command line. Returns the call's result, or
-// leaves `*proceed` set when a block's bytes follow.
-Result startBlock(Call& call, bool* proceed) {
+// Reads and answers the next command line. Returns the call's result; a
+// block whose bytes follow is then in progress.
+Result startBlock(Call& call) {
     SharedSession& s = sharedSession();
     char line[headerBufferSize];
     const Result read = awaitLine(call, line);
@@ -218,7 +171,9 @@ Result startBlock(Call& call, bool* proceed) {
     const ParsedLine parsed = parseCommandLine(line, call.firstName, call.secondName);
     if (parsed.haveLength) *call.length = parsed.length;
     if (parsed.haveType) *call.type = parsed.type;
-    call.settle = parsed.kind != ParsedLine::put || parsed.length == 0;
+    // A whole line decides by the type that the caller's variable holds at
+    // the end of the call (receiveBlock fills it in).
+    if (parsed.kind != ParsedLine::put || parsed.length == 0) call.end.kind = CallEnd::line;
     switch (parsed.kind) {
         case ParsedLine::quit:
             return resultFrom(parsed.quitNumber);
@@ -234,17 +189,20 @@ Result startBlock(Call& call, bool* proceed) {
             break;
     }
     if (call.acceptHeader != nullptr && !call.acceptHeader(call.firstName, call.secondName)) return refuseBlock();
-    const Result result = sendLine(s.dataSocket, "%s", replyGoAhead);
+    if (sendLine(s.dataSocket, "%s", replyGoAhead) != Result::ok) {
+        // The sender sends no byte before its go-ahead: waiting for the
+        // block would wait for nothing. No byte of it is taken.
+        *call.length = 0;
+        return connectionLost();
+    }
     if (parsed.length == 0) {
-        call.completed = true;
-        call.completedType = parsed.type;
+        call.end.kind = CallEnd::completed;
+        call.end.type = parsed.type;
         return sendLine(s.dataSocket, "%s", replyComplete);
     }
-    s.blockType = parsed.type;
-    s.blockSize = static_cast<uint32_t>(parsed.length);
+    beginBlock(parsed.type, static_cast<uint32_t>(parsed.length));
     if (parsed.type == blockLast) *call.type = blockMore;
-    *proceed = true;
-    return result;
+    return Result::ok;
 }
 
 Result receive(Call& call) {
@@ -254,11 +212,10 @@ Result receive(Call& call) {
             *call.type = blockMore;
             return continueBlock(call);
         }
-        discardBlock();  // its connection is gone
+        endBlock();  // its connection is gone
     }
-    bool proceed = false;
-    const Result started = startBlock(call, &proceed);
-    if (!proceed) return started;
+    const Result started = startBlock(call);
+    if (started != Result::ok || s.blockSize == 0) return started;
     return continueBlock(call);
 }
 
@@ -295,13 +252,8 @@ Result receiveBlock(char* firstName, char* secondName, uint32_t timeoutSeconds, 
     // that the caller's variable holds, closing for a single type only a
     // connection that this call accepted. A failure leaves the connection as
     // it stands, and a piece with more to come keeps it.
-    SharedSession& s = sharedSession();
-    if (call.completed) {
-        settleConnection(call.completedType, s.freshConnection == 1);
-        s.freshConnection = 0;
-    } else if (call.settle) {
-        settleConnection(*type, call.madeHere);
-    }
+    if (call.end.kind == CallEnd::line) call.end.type = *type;
+    keepOrClose(call.end);
     return result;
 }
 

@@ -23,62 +23,33 @@
 #include "log/log.h"
 #include "session/results.h"
 #include "session/time_limit.h"
+#include "wire/bytes.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 
 namespace dyadc {
 namespace {
 
-// Gives up on the connection: the result tells a time-out from any other end.
-Result giveUp() {
-    const Result result = processSession().lastSocketError == platform::errorTimedOut ? Result::timedOut
-                                                                                      : Result::connectionFailed;
-    (void)connectionLost();  // the result above says more than its 100
-    return result;
+// Gives up on the connection after a failure with `error`: the result tells
+// a time-out from any other end.
+Result giveUp(int32_t error) {
+    (void)connectionLost();  // the result below says more than its 100
+    return error == platform::errorTimedOut ? Result::timedOut : Result::connectionFailed;
 }
 
-// The step the call is in fails for good: ends the call's use of the
-// connection and returns the call's result.
-struct Outcome {
-    Result result = Result::ok;
-    bool ended = false;
-    void end(Result value) {
-        result = value;
-        ended = true;
-    }
-};
-
-// Waits until the connection is free for this process and open (connecting
-// when none is), within the time limit: another process's block or series
-// keeps its connection while this call waits. Returns 0, or 101 when the time
-// limit passed before a connection could be made.
-Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere) {
+Result sendHeader(const char* firstName, const char* secondName, uint32_t length, int32_t type,
+                  uint32_t timeoutSeconds) {
     const SharedSession& s = sharedSession();
     for (;;) {
-        if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
-        if (s.connected == 1) return Result::ok;
-        *madeHere = true;
-        switch (reconnectWithin(hold, Deadline::limit(timeoutSeconds), false)) {
-            case Reconnection::connected:
-                return Result::ok;
-            case Reconnection::failed:
-                return Result::timedOut;
-            case Reconnection::markTaken:
-                break;  // another process connects: wait for its block
-        }
-    }
-}
-
-void sendHeader(const char* firstName, const char* secondName, uint32_t length, int32_t type,
-                uint32_t timeoutSeconds, Outcome& outcome) {
-    SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
-    while (sendLine(s.dataSocket, putFormat, firstName, secondName,
-                    static_cast<long>(static_cast<int32_t>(length)), type) != Result::ok) {
-        if (platform::brokenConnectionError(p.lastSocketError)) return outcome.end(connectionLost());
-        if (timeLimitPassed(timeoutSeconds)) {
-            LOG_BASIC("send() failed in Put rc=%d", p.lastSocketError);
-            return outcome.end(giveUp());
+        const Result sent = sendLine(s.dataSocket, putFormat, firstName, secondName,
+                                     static_cast<long>(static_cast<int32_t>(length)), type);
+        if (sent == Result::ok) return Result::ok;
+        const int32_t error = exportedResult(sent);  // a failed send's result is its socket error
+        const Result next = afterFailure(s.dataSocket, error, timeoutSeconds);
+        if (next == Result::connectionFailed) return connectionLost();
+        if (next == Result::timedOut) {
+            LOG_BASIC("send() failed in Put rc=%d", error);
+            return giveUp(error);
         }
         platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
     }
@@ -97,50 +68,53 @@ enum class Awaited { goAhead, confirmation };
 // whole second even when the limit passes in the meantime (or passed before,
 // in a slow progress function); the call gives up only after a second
 // without it past the limit.
-void awaitReply(uint32_t timeoutSeconds, Awaited awaited, Outcome& outcome) {
-    SharedSession& s = sharedSession();
+Result awaitReply(uint32_t timeoutSeconds, Awaited awaited) {
+    const SharedSession& s = sharedSession();
     for (;;) {
         int32_t code = 0;
         const Deadline wait = awaited == Awaited::confirmation
                                   ? Deadline::after(s.socketTimeoutMs)
                                   : Deadline::limitOrAfter(timeoutSeconds, s.socketTimeoutMs);
-        const Result read = readReply(s.dataSocket, &code, wait);
-        if (read == Result::ok && code == 0) return;
+        const Transfer read = readReply(s.dataSocket, &code, wait);
+        if (read.result == Result::ok && code == 0) return Result::ok;
         if (awaited == Awaited::confirmation) LOG_DETAIL("Warning: No data recived in 1 secs");
-        if (read != Result::ok && connectionUnusable(s.dataSocket)) return outcome.end(connectionLost());
-        if (timeLimitPassed(timeoutSeconds)) {
-            LOG_BASIC("recv() failed in getreply rc=%d", processSession().lastSocketError);
-            return outcome.end(giveUp());
+        // A reply with another code is passed over like a silent second.
+        const int32_t error = read.error;
+        const Result next = read.result == Result::ok
+                                ? (timeLimitPassed(timeoutSeconds) ? Result::timedOut : Result::retry)
+                                : afterFailure(s.dataSocket, error, timeoutSeconds);
+        if (next == Result::connectionFailed) return connectionLost();
+        if (next == Result::timedOut) {
+            LOG_BASIC("recv() failed in getreply rc=%d", error);
+            return giveUp(error);
         }
     }
 }
 
-void sendBytes(const void* data, uint32_t length, uint32_t timeoutSeconds, Outcome& outcome) {
-    SharedSession& s = sharedSession();
-    ProcessSession& p = processSession();
+Result sendBytes(const void* data, uint32_t length, uint32_t timeoutSeconds) {
+    const SharedSession& s = sharedSession();
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t done = 0;
     while (done < length) {
-        size_t sent = 0;
-        const int rc = platform::sendAll(s.dataSocket, bytes + done, length - done, &sent);
-        done += sent;
-        if (rc == 0) break;
-        p.lastSocketError = platform::lastSocketError();
-        if (platform::brokenConnectionError(p.lastSocketError)) {
-            LOG_BASIC("send() failed to transmit data  rc=%d", p.lastSocketError);
-            return outcome.end(connectionLost());
+        const Transfer sent = sendBlockBytes(s.dataSocket, bytes + done, length - done, timeoutSeconds);
+        done += sent.count;
+        if (sent.result == Result::ok) break;
+        if (sent.result == Result::connectionFailed) {
+            LOG_BASIC("send() failed to transmit data  rc=%d", sent.error);
+            return connectionLost();
         }
-        if (timeLimitPassed(timeoutSeconds)) {
-            LOG_BASIC("send() failed to transmit data  rc=%d", p.lastSocketError);
+        if (sent.result == Result::timedOut) {
+            LOG_BASIC("send() failed to transmit data  rc=%d", sent.error);
             LOG_BASIC("Timeout has expired");
             // The receiver still waits for the rest of this block's bytes:
             // nothing else may follow on this connection.
-            return outcome.end(giveUp());
+            return giveUp(sent.error);
         }
         // Before the first byte has left, the next try waits a second; once
         // some have left, the rest follows at once.
         if (done == 0) platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
     }
+    return Result::ok;
 }
 
 }  // namespace
@@ -162,18 +136,16 @@ Result sendBlock(const char* firstName, const char* secondName, uint32_t timeout
     bool madeHere = false;
     if (takeConnection(hold, timeoutSeconds, &madeHere) != Result::ok) return Result::timedOut;
 
-    Outcome outcome;
-    sendHeader(firstName, secondName, length, type, timeoutSeconds, outcome);
-    if (!outcome.ended) awaitReply(timeoutSeconds, Awaited::goAhead, outcome);
-    if (!outcome.ended) sendBytes(data, length, timeoutSeconds, outcome);
-    if (!outcome.ended) {
+    Result result = sendHeader(firstName, secondName, length, type, timeoutSeconds);
+    if (result == Result::ok) result = awaitReply(timeoutSeconds, Awaited::goAhead);
+    if (result == Result::ok) result = sendBytes(data, length, timeoutSeconds);
+    if (result == Result::ok) {
         s.bytesTransferred += static_cast<double>(length);
         if (progress != nullptr) progress(s.bytesTransferred);
-        awaitReply(timeoutSeconds, Awaited::confirmation, outcome);
+        result = awaitReply(timeoutSeconds, Awaited::confirmation);
     }
-
-    settleConnection(type, madeHere);
-    return outcome.result;
+    keepOrClose(CallEnd{CallEnd::sent, type, madeHere});
+    return result;
 }
 
 }  // namespace dyadc

@@ -43,24 +43,8 @@ bool connectionHeldElsewhere() {
     closeSessionSocket(s.dataSocket);
     s.connected = 0;
     s.linkDown = 1;
-    s.blockSize = 0;
-    s.blockBytesReceived = 0;
+    endBlock();
     return false;
-}
-
-void closeConnection() {
-    SharedSession& s = sharedSession();
-    if (s.connected == 1) {
-        LOG_DETAIL("closing local socket");
-        closeSessionSocket(s.dataSocket);
-        s.connected = 0;
-    }
-}
-
-Result connectionLost() {
-    sharedSession().linkDown = 1;
-    closeConnection();
-    return Result::connectionFailed;
 }
 
 std::recursive_mutex& sendingTurn() {

@@ -27,6 +27,7 @@
 
 #include <mutex>
 
+#include "link/connection.h"
 #include "session/results.h"
 #include "session/session.h"
 
@@ -49,12 +50,6 @@ void releaseReceivingMark();
 // forgotten here (connected 0, linkDown 1), and with it the block that was in
 // progress on it.
 bool connectionHeldElsewhere();
-
-// Closes the data connection if one is open ("closing local socket").
-void closeConnection();
-// The connection can carry nothing more (the peer closed or reset it, or a
-// step failed for good): linkDown 1, the connection closed. Returns 100.
-Result connectionLost();
 
 // Threads of one process take turns in sending on the connection: a block's
 // exchange (header, reply, bytes, reply) is never split by another thread's

@@ -21,8 +21,9 @@ namespace dyadc {
 // from a new port (ConnectSchedule; see reconnect.cpp for why). No pause.
 // Returns 0 connected (dataSocket, connected 1, linkDown 0); 101 the connect
 // timed out; 100 any other failure (linkDown 1, the new socket closed). A
-// failed connect leaves its error in lastSocketError.
-Result initiatorReconnect(int64_t timeoutMicroseconds = -1);
+// failed connect gives its socket error in *failure (when not null; left as
+// it is when no connect was made).
+Result initiatorReconnect(int64_t timeoutMicroseconds = -1, int32_t* failure = nullptr);
 
 // The waits of one reconnection's connection requests. A request without an
 // answer after four times the Responder's last answer time (at least a
@@ -73,9 +74,23 @@ private:
 // keeps it again before the next attempt.
 enum class Reconnection { connected, failed, markTaken };
 // connected: dataSocket is open; failed: the deadline passed or an attempt
-// failed for good (the last error in lastSocketError); markTaken: another
+// failed for good; markTaken: another
 // process took the sending mark meanwhile (wait for it, then try again).
 Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal);
+
+// A sending call's way to an open connection: waits (within the time limit)
+// until the connection is free for this process, and connects when none is
+// open; when another process takes the sending mark while this one
+// connects, waits for its block and then goes on. Returns 0 with the
+// connection open (*madeHere when this call made it), or 101 when the time
+// limit passed first.
+Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere);
+
+// A receiving call's way to an open connection: while none is open, waits
+// for the Initiator's in listening windows (responderRelisten) with a pause
+// between them, all ending at the time limit (*madeHere then). Returns 0
+// connected, 101 at the limit, 100 when a window could not be opened.
+Result awaitConnection(uint32_t timeoutSeconds, bool* madeHere);
 
 // Responder: listens once on localAddress for up to 5 seconds (or the shorter
 // `windowMilliseconds`: what is left of a caller's time limit) and accepts the

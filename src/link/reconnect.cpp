@@ -28,8 +28,10 @@ SocketHandle openConnectSocket() {
         LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
         return invalidSocket;
     }
-    platform::setReceiveTimeout(socket, s.socketTimeoutMs);
-    platform::setSendTimeout(socket, s.socketTimeoutMs);
+    // Options of a socket just made are refused only for a bad handle, which
+    // the bind below reports.
+    (void)platform::setReceiveTimeout(socket, s.socketTimeoutMs);
+    (void)platform::setSendTimeout(socket, s.socketTimeoutMs);
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.port = 0;
     if (platform::bindAddress(socket, s.localAddress) != 0) {
@@ -64,7 +66,7 @@ void ReconnectPause::wait(int32_t error, int64_t longestMilliseconds) {
     nextMicroseconds_ = std::min(nextMicroseconds_ + nextMicroseconds_ / 2, longestPauseMicroseconds);
 }
 
-Result initiatorReconnect(int64_t timeoutMicroseconds) {
+Result initiatorReconnect(int64_t timeoutMicroseconds, int32_t* failure) {
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     s.peerAddress.port = platform::toNetwork16(rendezvousPort);
@@ -95,7 +97,7 @@ Result initiatorReconnect(int64_t timeoutMicroseconds) {
         }
         if (connected == 0) {
             // Small replies must not wait for delayed acknowledgements.
-            platform::setNoDelay(socket);
+            (void)platform::setNoDelay(socket);  // without it replies are only slower
             LOG_DETAIL("ReConnected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
             logAdapterOf(socket);
             copySocket(s.dataSocket, s.connectSocket);
@@ -109,7 +111,7 @@ Result initiatorReconnect(int64_t timeoutMicroseconds) {
             closeSessionSocket(s.connectSocket);
             continue;
         }
-        p.lastSocketError = error;  // tells the caller how long to pause
+        if (failure != nullptr) *failure = error;  // tells the caller how long to pause
         LOG_BASIC("connect to data socket failed! Error: %d", error);
         outcome = error == platform::errorTimedOut ? Result::timedOut : Result::connectionFailed;
         break;
@@ -121,16 +123,32 @@ Result initiatorReconnect(int64_t timeoutMicroseconds) {
     return outcome;
 }
 
-Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal) {
+Result takeConnection(SendingHold& hold, uint32_t timeoutSeconds, bool* madeHere) {
     const SharedSession& s = sharedSession();
+    for (;;) {
+        if (hold.take(timeoutSeconds) != Result::ok) return Result::timedOut;
+        if (s.connected == 1) return Result::ok;
+        *madeHere = true;
+        switch (reconnectWithin(hold, Deadline::limit(timeoutSeconds), false)) {
+            case Reconnection::connected:
+                return Result::ok;
+            case Reconnection::failed:
+                return Result::timedOut;
+            case Reconnection::markTaken:
+                break;  // another process connects: wait for its block
+        }
+    }
+}
+
+Reconnection reconnectWithin(SendingHold& hold, const Deadline& deadline, bool onlyAfterRefusal) {
     ReconnectPause pause;
     for (;;) {
         if (deadline.passed()) return Reconnection::failed;
         const int64_t left = deadline.leftMilliseconds();
-        (void)initiatorReconnect(left < 0 ? -1 : left * 1000);  // its outcome is in connected and lastSocketError
-        if (!hold.keep()) return Reconnection::markTaken;       // a failed attempt's close freed it
-        if (s.connected == 1) return Reconnection::connected;
-        const int32_t error = processSession().lastSocketError;
+        int32_t error = 0;
+        const Result attempt = initiatorReconnect(left < 0 ? -1 : left * 1000, &error);
+        if (!hold.keep()) return Reconnection::markTaken;  // a failed attempt's close freed it
+        if (attempt == Result::ok) return Reconnection::connected;
         if (onlyAfterRefusal && error != platform::errorConnectionRefused) return Reconnection::failed;
         pause.wait(error, deadline.nextWaitMilliseconds() < 0 ? 1000 : deadline.nextWaitMilliseconds());
     }

@@ -35,7 +35,7 @@ void writeLog(const char* format, ...) {
 void logAdapterOf(SocketHandle socket) {
     if (processSession().logDetail != 1) return;
     SocketAddress local{};
-    platform::localAddressOf(socket, &local);
+    (void)platform::localAddressOf(socket, &local);  // an unknown address is logged as 0.0.0.0
     writeLog("On Network Adapter associated with IP address: %s", platform::dotted(local).text);
 }
 

@@ -4,7 +4,9 @@
 // and another implementation (for example platform/windows/) can sit beside it.
 //
 // Conventions: functions return 0 for success and -1 (or an invalid handle)
-// for failure unless they say otherwise. A failing socket function records
+// for failure unless they say otherwise; the compiler refuses to let a result
+// be dropped unnoticed (one that does not matter is discarded with a cast to
+// void and a reason). A failing socket function records
 // the failure for lastSocketError(), which reports it as the socket error
 // numbers that the rest of the library compares against (10060 time-out,
 // 10061 refused, 10054 reset, ...), never as errno.
@@ -40,7 +42,7 @@ uint32_t fromNetwork32(uint32_t value);
 
 // Parses a dotted IPv4 address ("239.192.8.1") into network byte order.
 // Returns 0 and writes `out`, or -1 when the text is not a dotted address.
-int parseDottedAddress(const char* text, uint32_t* out);
+[[nodiscard]] int parseDottedAddress(const char* text, uint32_t* out);
 
 // Dotted text of an address held in network byte order; the text lives in the
 // returned value, so it can be passed straight to a format.
@@ -96,7 +98,7 @@ inline constexpr int32_t errorSystemCallFailure = 10107;
 // Starts the socket layer for the given version (1.1 is 0x0101): fills the
 // record and returns 0, or the socket error when the layer cannot start (the
 // record is then all zero).
-int startSocketLayer(uint16_t version, SocketLayerRecord* record);
+[[nodiscard]] int startSocketLayer(uint16_t version, SocketLayerRecord* record);
 
 // The socket error number of this thread's last failed socket call.
 int32_t lastSocketError();
@@ -106,70 +108,70 @@ void setLastSocketError(int32_t error);
 
 // New IPv4 sockets; invalidSocket on failure. `flags` are the Session's
 // creation flags (0 here); the handles are closed on exec.
-SocketHandle openStreamSocket(uint32_t flags);
-SocketHandle openDatagramSocket(uint32_t flags);
+[[nodiscard]] SocketHandle openStreamSocket(uint32_t flags);
+[[nodiscard]] SocketHandle openDatagramSocket(uint32_t flags);
 
 // shutdown(receive) and close; both results are ignored by every caller.
-int shutdownReceive(SocketHandle socket);
-int closeHandle(SocketHandle socket);
+[[nodiscard]] int shutdownReceive(SocketHandle socket);
+[[nodiscard]] int closeHandle(SocketHandle socket);
 
 // Socket options.
-int setBroadcast(SocketHandle socket);
-int setMulticastInterface(SocketHandle socket, uint32_t interfaceAddress);
-int joinGroup(SocketHandle socket, uint32_t groupAddress, uint32_t interfaceAddress);
-int setReceiveTimeout(SocketHandle socket, int32_t milliseconds);
-int setSendTimeout(SocketHandle socket, int32_t milliseconds);
-int setNoDelay(SocketHandle socket);
+[[nodiscard]] int setBroadcast(SocketHandle socket);
+[[nodiscard]] int setMulticastInterface(SocketHandle socket, uint32_t interfaceAddress);
+[[nodiscard]] int joinGroup(SocketHandle socket, uint32_t groupAddress, uint32_t interfaceAddress);
+[[nodiscard]] int setReceiveTimeout(SocketHandle socket, int32_t milliseconds);
+[[nodiscard]] int setSendTimeout(SocketHandle socket, int32_t milliseconds);
+[[nodiscard]] int setNoDelay(SocketHandle socket);
 
 // Binds to an address. bindListener first allows the address to be reused, so
 // that a listener can bind again while closed connections of the same address
 // wait out TIME_WAIT (it never allows two live listeners on one port).
-int bindAddress(SocketHandle socket, const SocketAddress& address);
-int bindListener(SocketHandle socket, const SocketAddress& address);
+[[nodiscard]] int bindAddress(SocketHandle socket, const SocketAddress& address);
+[[nodiscard]] int bindListener(SocketHandle socket, const SocketAddress& address);
 // Prepares a datagram socket to receive a multicast group on one interface,
 // which joinGroup then names: binds it to the group's port with address reuse
 // (to the group address on POSIX, to the wildcard address on Windows, which
 // cannot bind a group address), so that the socket reports only the
 // datagrams of the group that it joins, arriving through the interface on
 // which it joins it.
-int bindGroupReceiver(SocketHandle socket, const SocketAddress& group);
+[[nodiscard]] int bindGroupReceiver(SocketHandle socket, const SocketAddress& group);
 
-int listenOn(SocketHandle socket);
+[[nodiscard]] int listenOn(SocketHandle socket);
 // Accepts one pending connection; fills `peer` and `*length` (16 in and out).
-SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t* length);
+[[nodiscard]] SocketHandle acceptConnection(SocketHandle socket, SocketAddress* peer, int32_t* length);
 // Connects, blocking. With a send time-out set on the socket, a connect that
 // does not complete within it fails with errorTimedOut. A signal does not end
 // it: an interrupted connect is waited for until it completes or fails.
-int connectTo(SocketHandle socket, const SocketAddress& peer);
+[[nodiscard]] int connectTo(SocketHandle socket, const SocketAddress& peer);
 // Connects like connectTo, but waits at most `microseconds` (rounded up to
 // whole milliseconds where the system counts in those) for the connection,
 // whatever the socket's send time-out. One that is not made by then fails
 // with errorTimedOut and stays half made: the caller closes the socket.
-int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds);
+[[nodiscard]] int connectWithin(SocketHandle socket, const SocketAddress& peer, uint32_t microseconds);
 // The local address of a socket (getsockname).
-int localAddressOf(SocketHandle socket, SocketAddress* address);
+[[nodiscard]] int localAddressOf(SocketHandle socket, SocketAddress* address);
 
 // Sends all `length` bytes, calling the system as often as it takes while
 // each call makes progress. Returns 0 when all left, -1 on failure (a call
 // that made no progress within the socket's send time-out fails with
 // errorTimedOut); `*sent` always tells how many bytes left before the failure.
-int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent);
+[[nodiscard]] int sendAll(SocketHandle socket, const void* data, size_t length, size_t* sent);
 // Receives up to `length` bytes; returns the count, 0 when the peer closed the
 // connection, -1 on failure (errorTimedOut after the receive time-out; a
 // signal neither ends the wait nor lengthens it).
-int64_t receiveSome(SocketHandle socket, void* buffer, size_t length);
+[[nodiscard]] int64_t receiveSome(SocketHandle socket, void* buffer, size_t length);
 // Like receiveSome but leaves the bytes in the socket.
-int64_t peekSome(SocketHandle socket, void* buffer, size_t length);
+[[nodiscard]] int64_t peekSome(SocketHandle socket, void* buffer, size_t length);
 
-int64_t sendDatagram(SocketHandle socket, const void* data, size_t length, const SocketAddress& to);
-int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length, SocketAddress* from,
-                        int32_t* fromLength);
+[[nodiscard]] int64_t sendDatagram(SocketHandle socket, const void* data, size_t length, const SocketAddress& to);
+[[nodiscard]] int64_t receiveDatagram(SocketHandle socket, void* buffer, size_t length, SocketAddress* from,
+                                      int32_t* fromLength);
 
 // Waits until a handle of the set is readable or `milliseconds` pass. Returns
 // the number of readable handles (the set then holds only those, in the order
 // they were added), 0 after the wait (the set is then empty), -1 on failure
 // (the set is unchanged). A signal does not end the wait early.
-int selectReadable(SelectSet* set, int32_t milliseconds);
+[[nodiscard]] int selectReadable(SelectSet* set, int32_t milliseconds);
 // True when a connection can carry nothing more: the peer closed or reset it
 // (checked without waiting). A connection that is only silent is not broken.
 bool connectionBroken(SocketHandle socket);
@@ -178,7 +180,7 @@ bool brokenConnectionError(int32_t error);
 // Waits up to `milliseconds` (0: just looks) for one socket to become
 // readable: 1 readable (or closed, or failed), 0 on time-out, -1 when the
 // wait itself failed.
-int waitReadable(SocketHandle socket, int32_t milliseconds);
+[[nodiscard]] int waitReadable(SocketHandle socket, int32_t milliseconds);
 
 // ---------------------------------------------------------------------------
 // Network interfaces
@@ -199,7 +201,7 @@ struct InterfaceRecord {
 // The host's IPv4 interfaces in the platform's order, at most `capacity`.
 // Returns 0 and sets `*count`, or -1 (nothing written) when the list cannot
 // be read.
-int listInterfaceRecords(InterfaceRecord* records, int capacity, int* count);
+[[nodiscard]] int listInterfaceRecords(InterfaceRecord* records, int capacity, int* count);
 
 // ---------------------------------------------------------------------------
 // Shared Session memory
@@ -271,7 +273,7 @@ bool processAlive(ProcessIdentity process);
 bool environmentDefined(const char* name);
 // Writes the computer name (at most size - 1 characters, NUL-terminated).
 // Returns 0, or -1 when it cannot be read (the buffer then holds "").
-int computerName(char* buffer, uint32_t size);
+[[nodiscard]] int computerName(char* buffer, uint32_t size);
 
 // ---------------------------------------------------------------------------
 // Files, directories and the version record
@@ -287,19 +289,19 @@ extern const char* const defaultLogPath;
 // Writes the system directory into `buffer`. Returns its length, or the size
 // needed (greater than `size`) when it does not fit, or 0 on failure; in the
 // latter two cases the buffer holds "".
-uint32_t systemDirectory(char* buffer, uint32_t size);
+[[nodiscard]] uint32_t systemDirectory(char* buffer, uint32_t size);
 
 // Creates or truncates a file for reading and writing in binary mode,
 // readable and writable by its owner only. nullptr on failure.
-std::FILE* createPrivateFile(const char* path);
+[[nodiscard]] std::FILE* createPrivateFile(const char* path);
 
 // Creates or truncates a file for writing in binary mode, with the usual
 // permissions; a symbolic link in its place is not followed. nullptr on failure.
-std::FILE* createStoredFile(const char* path);
+[[nodiscard]] std::FILE* createStoredFile(const char* path);
 
 // Gives the file `from` the name `to`, replacing a file of that name in one
 // step. Returns 0, or -1 when `from` keeps its name.
-int replaceFile(const char* from, const char* to);
+[[nodiscard]] int replaceFile(const char* from, const char* to);
 
 // The fixed version record of a library file: file and product versions,
 // each as a most and a least significant 32-bit half.
@@ -311,7 +313,7 @@ struct VersionRecord {
 };
 // Reads the record from the library file at `path`. Returns 0, or -1 when the
 // file cannot be read, is not a library of this platform, or has no record.
-int readVersionRecord(const char* path, VersionRecord* record);
+[[nodiscard]] int readVersionRecord(const char* path, VersionRecord* record);
 
 // Whether the file at `path` is a library that this system loads into a
 // process like the running one: on Linux an ELF shared object of this

@@ -16,12 +16,14 @@
 // reply line without end ends the wait at once.
 #include <cstring>
 
+#include "link/connection.h"
 #include "log/log.h"
 #include "rendezvous/interfaces.h"
 #include "rendezvous/rendezvous.h"
 #include "session/results.h"
 #include "session/time_limit.h"
 #include "update/update.h"
+#include "wire/bytes.h"
 #include "wire/line_io.h"
 #include "wire/protocol.h"
 
@@ -29,7 +31,6 @@ namespace dyadc {
 namespace {
 
 constexpr uint32_t socketRetryPauseSeconds = 3;
-constexpr uint32_t noInterfacePauseSeconds = 2;
 constexpr uint32_t longestWaitSeconds = 5;
 constexpr uint32_t computerNameSize = 256;
 
@@ -80,26 +81,26 @@ namespace {
 // Connects connectSocket from localAddress to peerAddress, once a second
 // until it succeeds or the time limit passes. Each attempt uses a fresh
 // socket, since a socket whose connect failed may not be reused; with a time
-// limit, no attempt lasts past it.
-bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
+// limit, no attempt lasts past it. Returns ok, or connectionFailed.
+Result connectToResponder(uint32_t timeoutSeconds) {
     SharedSession& s = sharedSession();
     for (;;) {
         const SocketHandle socket = platform::openStreamSocket(s.socketFlags);
         holdSocket(s.connectSocket, socket);
         if (socket == invalidSocket) {
             LOG_BASIC("TCP/IP Failure on socket() for listen socket: %d", platform::lastSocketError());
-            *failure = Result::connectionFailed;
-            return false;
+            return Result::connectionFailed;
         }
         if (platform::bindAddress(socket, s.localAddress) != 0) {
             LOG_BASIC("Socket bind to local adapter <%s> failed <%d>", platform::dotted(s.localAddress).text,
                       platform::lastSocketError());
-            *failure = Result::connectionFailed;
-            return false;
+            return Result::connectionFailed;
         }
-        if (timeoutSeconds != 0) platform::setSendTimeout(socket, remainingMilliseconds(timeoutSeconds));
+        // The options of a bound socket are refused only for a bad handle,
+        // which the connect reports.
+        if (timeoutSeconds != 0) (void)platform::setSendTimeout(socket, remainingMilliseconds(timeoutSeconds));
         const bool connected = platform::connectTo(socket, s.peerAddress) == 0;
-        if (timeoutSeconds != 0) platform::setSendTimeout(socket, 0);
+        if (timeoutSeconds != 0) (void)platform::setSendTimeout(socket, 0);
         if (!connected) {
             LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
             platform::sleepMilliseconds(static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, 1000)));
@@ -108,11 +109,10 @@ bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
             LOG_BASIC("Connect Has Timed Out");
             if (!connected) {
                 LOG_BASIC("connect to data socket failed! Error: %d", platform::lastSocketError());
-                *failure = Result::connectionFailed;
-                return false;
+                return Result::connectionFailed;
             }
         }
-        if (connected) return true;
+        if (connected) return Result::ok;
         closeSessionSocket(s.connectSocket);
     }
 }
@@ -122,12 +122,16 @@ bool connectToResponder(uint32_t timeoutSeconds, Result* failure) {
 // is logged then).
 Result handshakeReply(SocketHandle socket, uint32_t timeoutSeconds, int32_t* code, const char* failure) {
     for (;;) {
-        if (readReply(socket, code, Deadline::limit(timeoutSeconds)) == Result::ok) return Result::ok;
-        if (connectionUnusable(socket) || processSession().lastSocketError != platform::errorTimedOut) {
+        const Transfer reply = readReply(socket, code, Deadline::limit(timeoutSeconds));
+        if (reply.result == Result::ok) return Result::ok;
+        const int32_t error = reply.error;
+        const Result next = afterFailure(socket, error, timeoutSeconds);
+        // Only a reply that has not come yet is awaited on.
+        if (next == Result::connectionFailed || error != platform::errorTimedOut) {
             LOG_BASIC("%s", failure);
             return Result::connectionFailed;
         }
-        if (timeLimitPassed(timeoutSeconds)) {
+        if (next == Result::timedOut) {
             LOG_BASIC("Connect Has Timed Out");
             return Result::timedOut;
         }
@@ -140,7 +144,7 @@ Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* upd
     SharedSession& s = sharedSession();
     ProcessSession& p = processSession();
     char name[computerNameSize];
-    platform::computerName(name, sizeof name);
+    (void)platform::computerName(name, sizeof name);  // an unreadable name is presented empty: the host decides
     LOG_DETAIL("Sending my computer name <%s> to target for acceptance", name);
     constexpr const char* notVerified = "Error:  A tcp error occured while waiting for target verification";
     if (sendLine(s.connectSocket, "%s", name) != Result::ok) {
@@ -154,7 +158,7 @@ Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* upd
         resetSession();
         return Result::refused;
     }
-    copySocket(s.dataSocket, s.connectSocket);
+    adoptHandshakeConnection(s.connectSocket);
     s.paired = 1;
     *nameAccepted = true;
 
@@ -171,83 +175,65 @@ Result presentToResponder(uint32_t timeoutSeconds, bool* nameAccepted, bool* upd
     return Result::ok;
 }
 
-Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
-    SharedSession& s = sharedSession();
-    InitiatorSockets sockets;
-    bool nameAccepted = false;
-    // The handshake needs its own copy: the identifier lives in shared memory.
-    char identifier[sizeof s.pairingId];
-    std::strncpy(identifier, pairingId, sizeof identifier - 1);
-    identifier[sizeof identifier - 1] = '\0';
+namespace {
 
-    platform::startSocketLayer(0x0101, &s.wsaData);
-    s.isInitiator = 1;
-
-    auto finish = [&](Result value) {
-        // Once the name was accepted the pairing stands, whatever follows.
-        if (nameAccepted) s.linkDown = 0;
-        if (s.dataSocket != invalidSocket) closeSessionSocket(s.dataSocket);
-        // The connect socket of a handshake that failed before the name was
-        // accepted is not the data connection; it is closed all the same.
-        if (s.connectSocket != invalidSocket && ownsSocket(s.connectSocket)) closeSessionSocket(s.connectSocket);
-        s.connected = 0;
-        return value;
-    };
-
+// Opens the socket through which the interfaces are listed; after a failure
+// it tries once more, a few seconds later.
+bool openProbe(InitiatorSockets& sockets) {
+    const SharedSession& s = sharedSession();
     sockets.probe = platform::openDatagramSocket(s.socketFlags);
-    if (sockets.probe == invalidSocket) {
-        LOG_BASIC("Allocating socket failed! Error: %d.  Retrying", platform::lastSocketError());
-        platform::sleepSeconds(socketRetryPauseSeconds);
-        sockets.probe = platform::openDatagramSocket(s.socketFlags);
-        if (sockets.probe == invalidSocket) {
-            LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-            return finish(Result::socketFailed);
-        }
-    }
-    startOperation();
+    if (sockets.probe != invalidSocket) return true;
+    LOG_BASIC("Allocating socket failed! Error: %d.  Retrying", platform::lastSocketError());
+    platform::sleepSeconds(socketRetryPauseSeconds);
+    sockets.probe = platform::openDatagramSocket(s.socketFlags);
+    if (sockets.probe != invalidSocket) return true;
+    LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+    return false;
+}
 
+// Opens a receiver of the announce group on each interface of the table:
+// bound to the group and port, and joined on that interface only, it
+// receives the announces that arrive through its interface. False when a
+// socket could not be made.
+bool openReceivers(InitiatorSockets& sockets, SocketAddress* table, int32_t count) {
+    const SharedSession& s = sharedSession();
     SocketAddress group{};
     group.family = platform::addressFamilyIpv4;
     group.port = platform::toNetwork16(rendezvousPort);
-    platform::parseDottedAddress(announceGroup, &group.address);
+    (void)platform::parseDottedAddress(announceGroup, &group.address);  // a constant dotted address
+    for (int32_t i = 0; i < count; ++i) {
+        LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
+        LOG_DETAIL("allocating <%d> socket", i);
+        const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
+        if (receiver == invalidSocket) {
+            LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
+            return false;
+        }
+        sockets.receivers[sockets.receiverCount++] = receiver;
+        table[i].family = platform::addressFamilyIpv4;
+        table[i].port = platform::toNetwork16(rendezvousPort);
+        if (platform::bindGroupReceiver(receiver, group) != 0) {
+            LOG_BASIC("Warning: Binding socket failed! Error: %d", platform::lastSocketError());
+        }
+        if (platform::joinGroup(receiver, group.address, table[i].address) != 0) {
+            LOG_BASIC("Warning: Setsockopt failed! Error: %d", platform::lastSocketError());
+        }
+    }
+    return true;
+}
 
-    SocketAddress table[interfaceTableSize];
+// Listening cycles, each on the interfaces usable at its start, until an
+// announce arrives. Returns ok with the position of the receiver that has
+// it in *readyIndex; timedOut; socketFailed when a receiver could not be
+// made.
+Result awaitAnnounce(InitiatorSockets& sockets, SocketAddress* table, const char* identifier,
+                     uint32_t timeoutSeconds, int32_t* readyIndex) {
     int32_t count = 0;
-    int32_t readyIndex = -1;
-    while (readyIndex < 0) {
+    while (*readyIndex < 0) {
         sockets.closeReceivers();
-        // A list that cannot be read leaves count 0, which is waited out below.
-        (void)listUsableInterfaces(sockets.probe, table, &count);
-        if (count == 0) {
-            if (timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("Connect Has Timed Out");
-                return finish(Result::timedOut);
-            }
-            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
-            continue;
-        }
-        for (int32_t i = 0; i < count; ++i) {
-            LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
-            LOG_DETAIL("allocating <%d> socket", i);
-            const SocketHandle receiver = platform::openDatagramSocket(s.socketFlags);
-            if (receiver == invalidSocket) {
-                LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-                return finish(Result::socketFailed);
-            }
-            sockets.receivers[sockets.receiverCount++] = receiver;
-            table[i].family = platform::addressFamilyIpv4;
-            table[i].port = platform::toNetwork16(rendezvousPort);
-            // Bound to the group and port, and joined on this interface only:
-            // it receives the announces that arrive through its interface.
-            if (platform::bindGroupReceiver(receiver, group) != 0) {
-                LOG_BASIC("Warning: Binding socket failed! Error: %d", platform::lastSocketError());
-            }
-            if (platform::joinGroup(receiver, group.address, table[i].address) != 0) {
-                LOG_BASIC("Warning: Setsockopt failed! Error: %d", platform::lastSocketError());
-            }
-        }
+        const Result listed = awaitUsableInterfaces(sockets.probe, table, &count, timeoutSeconds);
+        if (listed != Result::ok) return listed;
+        if (!openReceivers(sockets, table, count)) return Result::socketFailed;
         LOG_DETAIL("Number of usable interfaces is %d", count);
         LOG_DETAIL("Waiting for target workstation with identifier: %s to approve my connection", identifier);
         LOG_DETAIL("Looking for broadcast");
@@ -260,30 +246,28 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
                          waitWithinLimit(timeoutSeconds, int64_t{initiatorCycleWait(timeoutSeconds)} * 1000)));
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
-            return finish(Result::timedOut);
+            return Result::timedOut;
         }
-        if (ready > 0) {
-            for (int32_t i = 0; i < sockets.receiverCount && readyIndex < 0; ++i) {
-                if (sockets.receivers[i] == waiting.handles[0]) readyIndex = i;
-            }
+        for (int32_t i = 0; ready > 0 && i < sockets.receiverCount && *readyIndex < 0; ++i) {
+            if (sockets.receivers[i] == waiting.handles[0]) *readyIndex = i;
         }
     }
+    return Result::ok;
+}
 
-    s.interfaceIndex = readyIndex;
-    sockets.closeProbe();
-    if (timeLimitPassed(timeoutSeconds)) {
-        LOG_BASIC("Connect Has Timed Out");
-        return finish(Result::timedOut);
-    }
-
+// Reads the announce that arrived on `receiver` (its sender becomes
+// peerAddress). Returns ok when it carries `identifier`, otherIdentifier when
+// it carries another, socketFailed when it cannot be read.
+Result readAnnounce(SocketHandle receiver, const char* identifier) {
+    SharedSession& s = sharedSession();
     s.announceAddressLength = 16;
     LOG_DETAIL("Receiving...");
     uint8_t datagram[announceReadLimit];
-    const int64_t got = platform::receiveDatagram(sockets.receivers[readyIndex], datagram, sizeof datagram,
-                                                  &s.peerAddress, &s.announceAddressLength);
+    const int64_t got = platform::receiveDatagram(receiver, datagram, sizeof datagram, &s.peerAddress,
+                                                  &s.announceAddressLength);
     if (got < 0) {
         LOG_BASIC("recvfrom failed! Error: %d", platform::lastSocketError());
-        return finish(Result::socketFailed);
+        return Result::socketFailed;
     }
     char text[announceReadLimit + 1];
     announceText(datagram, static_cast<size_t>(got), text);
@@ -291,18 +275,62 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     LOG_DETAIL("Received: %s From : %s", text, sender.text);
     if (std::strcmp(text, identifier) != 0) {
         LOG_BASIC("Rejected source workstation: %s with identifier: %s", sender.text, text);
-        return finish(Result::otherIdentifier);
+        return Result::otherIdentifier;
     }
     LOG_DETAIL("Found target broadcasting my name");
     LOG_DETAIL("Connecting to Target workstation: %s.", sender.text);
+    return Result::ok;
+}
+
+}  // namespace
+
+Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
+    SharedSession& s = sharedSession();
+    InitiatorSockets sockets;
+    bool nameAccepted = false;
+    // The handshake needs its own copy: the identifier lives in shared memory.
+    char identifier[sizeof s.pairingId];
+    std::strncpy(identifier, pairingId, sizeof identifier - 1);
+    identifier[sizeof identifier - 1] = '\0';
+
+    // A socket layer that does not start shows in the first socket that
+    // cannot be made.
+    (void)platform::startSocketLayer(0x0101, &s.wsaData);
+    s.isInitiator = 1;
+
+    auto finish = [&](Result value) {
+        // Once the name was accepted the pairing stands, whatever follows.
+        if (nameAccepted) linkUp();
+        endHandshakeConnection();
+        // The connect socket of a handshake that failed before the name was
+        // accepted is not the data connection; it is closed all the same.
+        if (s.connectSocket != invalidSocket && ownsSocket(s.connectSocket)) closeSessionSocket(s.connectSocket);
+        return value;
+    };
+
+    if (!openProbe(sockets)) return finish(Result::socketFailed);
+    startOperation();
+
+    SocketAddress table[interfaceTableSize];
+    int32_t readyIndex = -1;
+    const Result announced = awaitAnnounce(sockets, table, identifier, timeoutSeconds, &readyIndex);
+    if (announced != Result::ok) return finish(announced);
+    s.interfaceIndex = readyIndex;
+    sockets.closeProbe();
+    if (timeLimitPassed(timeoutSeconds)) {
+        LOG_BASIC("Connect Has Timed Out");
+        return finish(Result::timedOut);
+    }
+    const Result read = readAnnounce(sockets.receivers[readyIndex], identifier);
+    if (read != Result::ok) return finish(read);
 
     s.peerAddress.port = platform::toNetwork16(rendezvousPort);
     s.localAddress = SocketAddress{};
     s.localAddress.family = platform::addressFamilyIpv4;
     s.localAddress.address = table[readyIndex].address;
-    Result connectFailure = Result::ok;
-    if (!connectToResponder(timeoutSeconds, &connectFailure)) return finish(connectFailure);
-    LOG_DETAIL("Connected to Target workstation: %s.", sender.text);
+    const Result connected = connectToResponder(timeoutSeconds);
+    if (connected != Result::ok) return finish(connected);
+    LOG_DETAIL("Connected to Target workstation: %s.", platform::dotted(s.peerAddress).text);
     logAdapterOf(s.connectSocket);
 
     bool updateAsked = false;
@@ -312,8 +340,7 @@ Result initiatorRendezvous(const char* pairingId, uint32_t timeoutSeconds) {
     // The Responder wants this library: the handshake connection closes and
     // the file travels over a new one.
     sockets.closeReceivers();
-    closeSessionSocket(s.dataSocket);
-    s.connected = 0;
+    endHandshakeConnection();
     const Result sent = sendLibraryUpdate();
     if (sent == Result::ok) return Result::updated;  // the link stays as the transfer left it
     return finish(sent == Result::invalid ? Result::ok : Result::updateFailed);

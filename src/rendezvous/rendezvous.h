@@ -44,6 +44,11 @@ Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, double
 // the seconds that remain.
 uint32_t initiatorCycleWait(uint32_t timeoutSeconds);
 
+// Lists the usable interfaces into `table` and `*count` through `probe`, and
+// while there are none, again every two seconds until the time limit passes.
+// Returns ok with at least one, or timedOut.
+Result awaitUsableInterfaces(SocketHandle probe, SocketAddress* table, int32_t* count, uint32_t timeoutSeconds);
+
 // Waits up to `milliseconds` for a socket of one cycle to become readable and
 // returns how many did; the set then holds them (in the order added) and is
 // recorded in readSet. A failing select is logged and taken as a cycle in

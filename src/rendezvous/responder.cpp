@@ -20,6 +20,7 @@
 // re-listen.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "link/link.h"
 #include "log/log.h"
@@ -34,7 +35,6 @@
 namespace dyadc {
 namespace {
 
-constexpr uint32_t noInterfacePauseSeconds = 2;
 constexpr int64_t cycleMilliseconds = 1000;
 // How long an accepted connection has to present the computer name, and the
 // version line after the name was accepted.
@@ -147,7 +147,7 @@ void announceOn(SocketHandle announce, const SocketAddress* table, int32_t count
     SocketAddress group{};
     group.family = platform::addressFamilyIpv4;
     group.port = platform::toNetwork16(rendezvousPort);
-    platform::parseDottedAddress(announceGroup, &group.address);
+    (void)platform::parseDottedAddress(announceGroup, &group.address);  // a constant dotted address
     for (int32_t i = 0; i < count; ++i) {
         if (platform::setMulticastInterface(announce, table[i].address) != 0) {
             LOG_BASIC("Warning: setsockopt reuse addr failed! Error: %d", platform::lastSocketError());
@@ -163,10 +163,10 @@ void announceOn(SocketHandle announce, const SocketAddress* table, int32_t count
 // Reads what has arrived of a waiting connection's name line. Returns true
 // when the line is complete; drops the connection when it cannot complete.
 bool serve(ResponderSockets& sockets, int32_t index) {
-    const LineRead state = continueLine(sockets.pending[index].socket, sockets.pending[index].name);
+    const LineResult state = continueLine(sockets.pending[index].socket, sockets.pending[index].name);
     if (state == LineRead::complete) return true;
     if (state == LineRead::failed) {
-        sockets.drop(index, processSession().lastSocketError == platform::errorMessageTooLong
+        sockets.drop(index, state.error == platform::errorMessageTooLong
                                 ? "its computer name line has no end"
                                 : "it closed before it sent a computer name");
     }
@@ -257,40 +257,25 @@ int32_t awaitName(ResponderSockets& sockets, const SocketAddress* table, int32_t
 // Announce cycles until a connection presents a computer name: each lists
 // the usable interfaces into `table` and `*count` (a list that cannot be read
 // leaves them as they were), listens and announces on each, and waits for
-// the rest of its second. Returns the position of that connection among the
-// waiting ones, or -1 with *failure: timedOut when the time limit passed,
+// the rest of its second. Returns ok with the position of that connection
+// among the waiting ones in *named; timedOut when the time limit passed;
 // socketFailed when a listening socket could not be made.
-int32_t announceUntilNamed(ResponderSockets& sockets, SocketAddress* table, int32_t* count,
-                           const uint8_t* datagram, size_t datagramLength, const char* identifier,
-                           uint32_t timeoutSeconds, Result* failure) {
+Result announceUntilNamed(ResponderSockets& sockets, SocketAddress* table, int32_t* count, const uint8_t* datagram,
+                          size_t datagramLength, const char* identifier, uint32_t timeoutSeconds, int32_t* named) {
     for (;;) {
         sockets.closeListeners();
-        (void)listUsableInterfaces(sockets.announce, table, count);
+        const Result listed = awaitUsableInterfaces(sockets.announce, table, count, timeoutSeconds);
+        if (listed != Result::ok) return listed;
         for (int32_t i = 0; i < *count; ++i) LOG_DETAIL("Address List, %s", platform::dotted(table[i]).text);
-        if (*count == 0) {
-            if (timeLimitPassed(timeoutSeconds)) {
-                LOG_BASIC("Connect Has Timed Out");
-                *failure = Result::timedOut;
-                return -1;
-            }
-            LOG_DETAIL("No Usable Interfaces...will retry interface list refresh");
-            platform::sleepMilliseconds(
-                static_cast<uint32_t>(waitWithinLimit(timeoutSeconds, int64_t{noInterfacePauseSeconds} * 1000)));
-            continue;
-        }
-        if (!openListeners(sockets, table, *count)) {
-            *failure = Result::socketFailed;
-            return -1;
-        }
+        if (!openListeners(sockets, table, *count)) return Result::socketFailed;
         LOG_DETAIL("Number of usable interfaces is %d", *count);
         announceOn(sockets.announce, table, *count, datagram, datagramLength, identifier);
         LOG_BASIC("Looking for a response...");
-        const int32_t named = awaitName(sockets, table, *count, timeoutSeconds);
-        if (named >= 0) return named;
+        *named = awaitName(sockets, table, *count, timeoutSeconds);
+        if (*named >= 0) return Result::ok;
         if (timeLimitPassed(timeoutSeconds)) {
             LOG_BASIC("Connect Has Timed Out");
-            *failure = Result::timedOut;
-            return -1;
+            return Result::timedOut;
         }
     }
 }
@@ -332,97 +317,121 @@ Result answerInitiator(char* nameLine, DyadVerifyCallback verifyCallback, double
     return Result::ok;
 }
 
-Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
-    SharedSession& s = sharedSession();
-    ResponderSockets sockets;
+namespace {
 
-    LOG_DETAIL("Target WorkStation");
-    platform::startSocketLayer(0x0101, &s.wsaData);
-    sockets.announce = platform::openDatagramSocket(s.socketFlags);
+// Opens the socket that sends the announces. False when it cannot be made
+// or allowed to send to a group.
+bool openAnnounceSocket(ResponderSockets& sockets) {
+    sockets.announce = platform::openDatagramSocket(sharedSession().socketFlags);
     if (sockets.announce == invalidSocket) {
         LOG_BASIC("Allocating socket failed! Error: %d", platform::lastSocketError());
-        return Result::socketFailed;
+        return false;
     }
     if (platform::setBroadcast(sockets.announce) != 0) {
         LOG_BASIC("setsockopt reuse addr failed! Error: %d", platform::lastSocketError());
-        return Result::socketFailed;
+        return false;
     }
+    return true;
+}
+
+// Makes the waiting connection at `named` the Initiator's: its connection
+// becomes the Session's data connection, and its interface the pairing's.
+Handshake takeInitiator(ResponderSockets& sockets, int32_t named) {
+    SharedSession& s = sharedSession();
+    Handshake initiator = sockets.take(named);
+    s.interfaceIndex = initiator.interfaceIndex;
+    if (initiator.interfaceIndex < sockets.listenerCount && sockets.listening[initiator.interfaceIndex]) {
+        holdSocket(s.listenSocket, sockets.listeners[initiator.interfaceIndex]);
+    }
+    s.localAddress = initiator.local;
+    s.peerAddress = initiator.peer;
+    adoptHandshakeConnection(initiator.socket);
+    return initiator;
+}
+
+// Pairs with the Initiator whose name line `nameLine` arrived on the data
+// connection: the host approves the name, the versions are compared, and the
+// update is received when the Initiator's is newer. Returns the attempt's
+// result, or nothing when the update was no library for this system: the
+// announcing then goes on, and *declinedVersion is the version declined.
+std::optional<Result> pairWith(ResponderSockets& sockets, char* nameLine, DyadVerifyCallback verifyCallback,
+                               double* declinedVersion) {
+    SharedSession& s = sharedSession();
+    // The handshake connection is closed on every way out from here on.
+    struct HandshakeCloser {
+        ~HandshakeCloser() { endHandshakeConnection(); }
+    } closer;
+
+    bool theirsNewer = false;
+    double offeredVersion = 0;
+    const SocketHandle listener = s.listenSocket;
+    const Result answered = answerInitiator(nameLine, verifyCallback, *declinedVersion, &offeredVersion,
+                                            &theirsNewer);
+    if (answered == Result::refused) {
+        sockets.forget(listener);  // the reset closed it
+        return Result::refused;
+    }
+    // The acceptance did not leave: the Initiator is not paired.
+    if (answered != Result::ok) return answered;
+
+    // The listening sockets close before the last reply goes out: the
+    // Initiator connects again as soon as it has read it, and a connection
+    // that landed on a listener about to close would be reset. The re-listen
+    // then binds the interface's address again.
+    sockets.closeListeners();
+    if (!theirsNewer) {
+        // The Initiator's pairing ends with this reply: without it, it has none.
+        if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
+        s.paired = 1;
+        linkUp();
+        endHandshakeConnection();
+        return Result::ok;
+    }
+    // An Initiator that is not asked sends nothing: no use waiting for it.
+    if (sendLine(s.dataSocket, replyUpdateFormat, updateCode) != Result::ok) return Result::connectionFailed;
+    endHandshakeConnection();
+    bool kept = false;
+    const Result received = receiveLibraryUpdate(&kept);
+    if (received != Result::ok) return received;
+    if (kept) return Result::updated;
+    // The file was no library for this system, and the host has no update to
+    // install. The Initiator's open starts its rendezvous once more after an
+    // update and presents the same version again: that is answered as an
+    // equal one, so the two pair within the same calls.
+    *declinedVersion = offeredVersion;
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result responderRendezvous(const char* identifier, uint32_t timeoutSeconds, DyadVerifyCallback verifyCallback) {
+    ResponderSockets sockets;
+    LOG_DETAIL("Target WorkStation");
+    // A socket layer that does not start shows in the first socket that
+    // cannot be made.
+    (void)platform::startSocketLayer(0x0101, &sharedSession().wsaData);
+    if (!openAnnounceSocket(sockets)) return Result::socketFailed;
     startOperation();
 
     uint8_t datagram[identifierLimit + 1];
     const size_t datagramLength = makeAnnounce(identifier, datagram, sizeof datagram);
-
     SocketAddress table[interfaceTableSize];
     int32_t count = 0;
     // The Initiator's version whose update was no library for this system,
     // or 0.
     double declinedVersion = 0;
     for (;;) {
-        Result failure = Result::ok;
-        const int32_t named = announceUntilNamed(sockets, table, &count, datagram, datagramLength, identifier,
-                                                 timeoutSeconds, &failure);
-        if (named < 0) return failure;
-
-        // The Initiator: its connection becomes the Session's data connection.
-        Handshake initiator = sockets.take(named);
-        s.interfaceIndex = initiator.interfaceIndex;
-        if (initiator.interfaceIndex < sockets.listenerCount && sockets.listening[initiator.interfaceIndex]) {
-            holdSocket(s.listenSocket, sockets.listeners[initiator.interfaceIndex]);
+        int32_t named = -1;
+        const Result announced = announceUntilNamed(sockets, table, &count, datagram, datagramLength, identifier,
+                                                    timeoutSeconds, &named);
+        if (announced != Result::ok) return announced;
+        Handshake initiator = takeInitiator(sockets, named);
+        if (const std::optional<Result> paired = pairWith(sockets, initiator.name.text, verifyCallback,
+                                                          &declinedVersion)) {
+            return *paired;
         }
-        s.localAddress = initiator.local;
-        s.peerAddress = initiator.peer;
-        holdSocket(s.dataSocket, initiator.socket);
-        s.connected = 1;
-
-        // The handshake connection is closed on every way out from here on.
-        struct HandshakeCloser {
-            ~HandshakeCloser() {
-                SharedSession& session = sharedSession();
-                if (session.connected == 1 && ownsSocket(session.dataSocket)) {
-                    closeSessionSocket(session.dataSocket);
-                    session.connected = 0;
-                }
-            }
-        } closer;
-
-        bool theirsNewer = false;
-        double offeredVersion = 0;
-        const SocketHandle listener = s.listenSocket;
-        if (answerInitiator(initiator.name.text, verifyCallback, declinedVersion, &offeredVersion, &theirsNewer) ==
-            Result::refused) {
-            sockets.forget(listener);  // the reset closed it
-            return Result::refused;
-        }
-
-        // The listening sockets close before the last reply goes out: the
-        // Initiator connects again as soon as it has read it, and a
-        // connection that landed on a listener about to close would be reset.
-        // The re-listen then binds the interface's address again.
-        sockets.closeListeners();
-        if (!theirsNewer) {
-            // The Initiator's pairing ends with this reply: without it, it has none.
-            if (sendLine(s.dataSocket, "%s", replyAccepted) != Result::ok) return Result::connectionFailed;
-            s.paired = 1;
-            s.linkDown = 0;
-            closeSessionSocket(s.dataSocket);
-            s.connected = 0;
-            return Result::ok;
-        }
-        // An Initiator that is not asked sends nothing: no use waiting for it.
-        if (sendLine(s.dataSocket, replyUpdateFormat, updateCode) != Result::ok) return Result::connectionFailed;
-        closeSessionSocket(s.dataSocket);
-        s.connected = 0;
-        bool kept = false;
-        const Result received = receiveLibraryUpdate(&kept);
-        if (received != Result::ok) return received;
-        if (kept) return Result::updated;
-        // The file was no library for this system, and the host has no update
-        // to install. The Initiator's open starts its rendezvous once more
-        // after an update and presents the same version again: that is
-        // answered as an equal one, so the two pair within the same calls.
         // The announcing goes on, its time limit starting again as the
         // Initiator's does.
-        declinedVersion = offeredVersion;
         startOperation();
     }
 }

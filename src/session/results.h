@@ -3,7 +3,7 @@
 // that does not matter is discarded with a cast to void and a reason). Every
 // value that a host can see comes from the public list in dyadc.h
 // (DYAD_RESULT_MAP); the exports turn a Result into that 32-bit number, in
-// one place (exportedResult). noReply never leaves the library.
+// one place (exportedResult). retry and noReply never leave the library.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,8 @@ enum class [[nodiscard]] Result : int32_t{
     badMask = DYAD_BAD_MASK,
     otherIdentifier = DYAD_OTHER_IDENTIFIER,  // an announce carried another identifier
     invalid = DYAD_INVALID,                   // an incomplete header, a refused argument, no library file
-    noReply = 99,                             // no reply line could be read (the reply reader only)
+    retry = 98,    // a step failed for now: it is tried again (never leaves the library)
+    noReply = 99,  // no reply line could be read (the reply reader only)
 };
 
 // A result that is a number from outside: the number a peer sent with

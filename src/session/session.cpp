@@ -95,7 +95,6 @@ void applyProcessInitialValues(ProcessSession& p) {
     p.logEnabled = 0;
     p.logDetail = 0;
     p.logForced = 0;
-    p.lastSocketError = 0;
     p.answerMicroseconds = 0;
 }
 
@@ -180,8 +179,10 @@ void freeSendingMark() {
 Result closeSocket(SocketHandle socket) {
     freeSendingMark();
     if (socket == invalidSocket) return Result::connectionFailed;
-    platform::shutdownReceive(socket);
-    platform::closeHandle(socket);
+    // The handle is given up whatever these say: a connection that the peer
+    // has already reset has nothing left to shut down.
+    (void)platform::shutdownReceive(socket);
+    (void)platform::closeHandle(socket);
     return Result::ok;
 }
 

@@ -5,14 +5,17 @@
 // opens, the link flags and the data block in progress. It takes its initial
 // values when the first process loads the library and lives until the last one
 // unloads it. ProcessSession is one copy per process, initialised at every
-// load: the log settings, the version text, the open ticket and the last
-// socket error. The start of the current operation, from which its time
-// limit counts, is kept per thread (session/time_limit.h).
+// load: the log settings, the version text, the open ticket and the
+// Responder's last answer time. The start of the current operation, from
+// which its time limit counts, is kept per thread (session/time_limit.h).
 //
-// Every part of the library reads and writes the fields in place, by name.
-// Socket handles are only valid in the process that created them, so beside
-// each handle the shared region records the id of that process; a process
-// never operates on a handle that another process created.
+// The parts of the library read the fields in place, by name. The fields of
+// the data connection and the block in progress on it (connected, linkDown,
+// dataSocket, freshConnection, blockSize, blockBytesReceived, blockType) are
+// written only by the link (link/connection.h and the link's own files) and by
+// the reset here. Socket handles are only valid in the process that created
+// them, so beside each handle the shared region records the id of that
+// process; a process never operates on a handle that another process created.
 #pragma once
 
 #include <cstddef>
@@ -88,14 +91,13 @@ struct SharedSession {
 };
 
 struct ProcessSession {
-    int32_t openTicket;       // openCount as this process's last open left it
-    uint32_t logSizeLimit;    // the log is trimmed above this size at unload
-    char versionText[15];     // the installed library's version, e.g. "2.04"
-    char logPath[500];        // the diagnostic log file
-    int32_t logEnabled;       // level 1 or 2: basic messages are written
-    int32_t logDetail;        // level 2: detail messages are written too
-    int32_t logForced;        // DYADDEBUG switched the log on at load
-    int32_t lastSocketError;  // last socket error seen by this process's transfers
+    int32_t openTicket;     // openCount as this process's last open left it
+    uint32_t logSizeLimit;  // the log is trimmed above this size at unload
+    char versionText[15];   // the installed library's version, e.g. "2.04"
+    char logPath[500];      // the diagnostic log file
+    int32_t logEnabled;     // level 1 or 2: basic messages are written
+    int32_t logDetail;      // level 2: detail messages are written too
+    int32_t logForced;      // DYADDEBUG switched the log on at load
     // How long the Responder took to answer this process's last connection
     // request (a connection or a refusal), in microseconds.
     int64_t answerMicroseconds;

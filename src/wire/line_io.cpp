@@ -34,18 +34,18 @@ bool consume(SocketHandle socket, char* into, size_t count) {
 // Takes the next piece of a line: what has arrived up to and including its
 // LF, storing what fits into `into[0..room)`. Returns the bytes taken (and
 // sets *ended at the LF), 0 when the peer closed the connection, -1 when the
-// receive failed (lastSocketError holds why).
-int64_t takePiece(SocketHandle socket, char* into, size_t room, size_t* kept, bool* ended) {
+// receive failed (*error says why).
+int64_t takePiece(SocketHandle socket, char* into, size_t room, size_t* kept, bool* ended, int32_t* error) {
     char chunk[peekChunk];
     const int64_t seen = platform::peekSome(socket, chunk, sizeof chunk);
     if (seen <= 0) {
-        if (seen < 0) processSession().lastSocketError = platform::lastSocketError();
+        if (seen < 0) *error = platform::lastSocketError();
         return seen;
     }
     const auto* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(seen)));
     const size_t take = end != nullptr ? static_cast<size_t>(end - chunk) + 1 : static_cast<size_t>(seen);
     if (!consume(socket, chunk, take)) {
-        processSession().lastSocketError = platform::lastSocketError();
+        *error = platform::lastSocketError();
         return -1;
     }
     *kept = take < room ? take : room;
@@ -56,9 +56,7 @@ int64_t takePiece(SocketHandle socket, char* into, size_t room, size_t* kept, bo
 
 // A line that has not ended within lineByteLimit bytes.
 bool runsOn(size_t taken) {
-    if (taken <= lineByteLimit) return false;
-    processSession().lastSocketError = platform::errorMessageTooLong;
-    return true;
+    return taken > lineByteLimit;
 }
 
 }  // namespace
@@ -71,7 +69,6 @@ Result sendLine(SocketHandle socket, const char* format, ...) {
     va_end(arguments);
     if (length < 0 || static_cast<size_t>(length) > lineTextLimit) {
         // Sending it cut short would change its meaning for the receiver.
-        processSession().lastSocketError = platform::errorMessageTooLong;
         LOG_BASIC("send() failed, rc=%d: data=%s", platform::errorMessageTooLong, line);
         return resultFrom(platform::errorMessageTooLong);
     }
@@ -79,8 +76,7 @@ Result sendLine(SocketHandle socket, const char* format, ...) {
     line[length + 1] = '\n';
     line[length + 2] = '\0';
     if (platform::sendAll(socket, line, static_cast<size_t>(length) + 2, nullptr) != 0) {
-        int32_t error = platform::lastSocketError();
-        processSession().lastSocketError = error;
+        const int32_t error = platform::lastSocketError();
         LOG_BASIC("send() failed, rc=%d: data=%s", error, line);
         return resultFrom(error);
     }
@@ -88,7 +84,7 @@ Result sendLine(SocketHandle socket, const char* format, ...) {
     return Result::ok;
 }
 
-LineRead receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Deadline& deadline) {
+LineResult receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Deadline& deadline) {
     if (size > 0) std::memset(buffer, 0, size);
     const size_t room = size > 0 ? size - 1 : 0;
     size_t stored = 0;
@@ -101,38 +97,38 @@ LineRead receiveLine(SocketHandle socket, char* buffer, uint32_t size, const Dea
             int ready = platform::waitReadable(socket, deadline.nextWaitMilliseconds());
             while (ready == 0 && !deadline.passed())
                 ready = platform::waitReadable(socket, deadline.nextWaitMilliseconds());
-            if (ready <= 0) {
-                processSession().lastSocketError = ready == 0 ? platform::errorTimedOut
-                                                              : platform::lastSocketError();
-                return LineRead::failed;
-            }
+            if (ready <= 0)
+                return {LineRead::failed, ready == 0 ? platform::errorTimedOut : platform::lastSocketError()};
         }
         size_t kept = 0;
         bool ended = false;
-        const int64_t piece = takePiece(socket, buffer + stored, room - stored, &kept, &ended);
-        if (piece <= 0) return LineRead::failed;
+        int32_t error = 0;
+        const int64_t piece = takePiece(socket, buffer + stored, room - stored, &kept, &ended, &error);
+        if (piece <= 0) return {LineRead::failed, error};
         stored += kept;
         taken += static_cast<size_t>(piece);
         if (ended) break;
-        if (runsOn(taken)) return LineRead::failed;
+        if (runsOn(taken)) return {LineRead::failed, platform::errorMessageTooLong};
     }
     LOG_DETAIL("<<%s", buffer);
-    return LineRead::complete;
+    return {LineRead::complete, 0};
 }
 
-LineRead continueLine(SocketHandle socket, PartialLine& line) {
+LineResult continueLine(SocketHandle socket, PartialLine& line) {
     size_t kept = 0;
     bool ended = false;
+    int32_t error = 0;
     const int64_t piece = takePiece(socket, line.text + line.stored, PartialLine::size - 1 - line.stored, &kept,
-                                    &ended);
-    if (piece <= 0) return LineRead::failed;
+                                    &ended, &error);
+    if (piece <= 0) return {LineRead::failed, error};
     line.stored += static_cast<uint32_t>(kept);
     line.taken += static_cast<size_t>(piece);
     if (ended) {
         LOG_DETAIL("<<%s", line.text);
-        return LineRead::complete;
+        return {LineRead::complete, 0};
     }
-    return runsOn(line.taken) ? LineRead::failed : LineRead::more;
+    if (runsOn(line.taken)) return {LineRead::failed, platform::errorMessageTooLong};
+    return {LineRead::more, 0};
 }
 
 int32_t replyCode(const char* line) {
@@ -141,10 +137,10 @@ int32_t replyCode(const char* line) {
     return low32(TextCursor(std::string_view(line, length)).number());
 }
 
-Result readReply(SocketHandle socket, int32_t* code, const Deadline& deadline) {
+Transfer readReply(SocketHandle socket, int32_t* code, const Deadline& deadline) {
     *code = 0;
     char line[replyBufferSize];
-    LineRead read = receiveLine(socket, line, sizeof line, deadline);
+    LineResult read = receiveLine(socket, line, sizeof line, deadline);
     const bool firstRead = read == LineRead::complete;
     char key[4] = {line[0], line[1], line[2], ' '};
     if (firstRead && line[3] == '-') {
@@ -152,7 +148,7 @@ Result readReply(SocketHandle socket, int32_t* code, const Deadline& deadline) {
             read = receiveLine(socket, line, sizeof line, deadline);
         } while (read == LineRead::complete && std::memcmp(line, key, sizeof key) != 0);
     }
-    const Result result = read == LineRead::complete ? Result::ok : Result::noReply;
+    const Transfer result{read == LineRead::complete ? Result::ok : Result::noReply, read.error, 0};
     if (firstRead) *code = replyCode(key);
     if (*code != 0) {
         size_t length = std::strlen(line);
@@ -160,12 +156,6 @@ Result readReply(SocketHandle socket, int32_t* code, const Deadline& deadline) {
         LOG_DETAIL("%s", line);
     }
     return result;
-}
-
-bool connectionUnusable(SocketHandle socket) {
-    const int32_t error = processSession().lastSocketError;
-    return error == platform::errorMessageTooLong || platform::brokenConnectionError(error) ||
-           platform::connectionBroken(socket);
 }
 
 }  // namespace dyadc

@@ -8,6 +8,7 @@
 #include "session/results.h"
 #include "session/session.h"
 #include "session/time_limit.h"
+#include "wire/bytes.h"
 
 namespace dyadc {
 
@@ -25,39 +26,41 @@ inline constexpr size_t lineByteLimit = 65536;
 // come (continueLine only), or the read failed.
 enum class [[nodiscard]] LineRead{complete, more, failed};
 
+// A line read's outcome with the socket error of a failure: errorTimedOut
+// when the deadline passed or the socket's receive time-out ran out,
+// errorMessageTooLong past lineByteLimit, another socket error, or 0 when
+// the peer closed the connection.
+struct [[nodiscard]] LineResult {
+    LineRead read = LineRead::failed;
+    int32_t error = 0;
+    friend bool operator==(const LineResult& result, LineRead read) { return result.read == read; }
+};
+
 // Formats one line with printf conventions, appends CR LF and sends it whole.
-// Returns Result::ok, or the socket error as a result (also stored in
-// lastSocketError). A text longer than lineTextLimit is not sent: the result
-// is errorMessageTooLong.
+// Returns Result::ok, or the socket error as a result. A text longer than
+// lineTextLimit is not sent: the result is errorMessageTooLong.
 Result sendLine(SocketHandle socket, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Receives one line into `buffer`, storing at most size - 1 bytes (CR LF
 // included when it fits) and always a terminating NUL; the rest of an
 // over-long line is read and dropped. Never consumes a byte past the LF.
 // Bytes that have already arrived are read even when `deadline` has passed.
-// Returns complete for a line ended by LF; failed when the receive failed (the error is
-// in lastSocketError: errorTimedOut when the deadline passed or the socket's
-// receive time-out ran out, errorMessageTooLong past lineByteLimit) or the
-// peer closed the connection. Bytes received before a failure stay in the
-// buffer.
-LineRead receiveLine(SocketHandle socket, char* buffer, uint32_t size,
-                     const Deadline& deadline = Deadline::none());
+// Returns complete for a line ended by LF; failed with its error when the
+// receive failed or the peer closed the connection. Bytes received before a
+// failure stay in the buffer.
+LineResult receiveLine(SocketHandle socket, char* buffer, uint32_t size,
+                       const Deadline& deadline = Deadline::none());
 
 // Reads one reply: one line, or several when the fourth character of the
 // first is '-' (up to the line that begins with the same three characters and
-// a blank). Returns ok when read, noReply when a line could not be
-// read (by the deadline, among others). `*code` is the value of the first
-// line's first three characters (0 when none).
-Result readReply(SocketHandle socket, int32_t* code, const Deadline& deadline = Deadline::none());
+// a blank). Returns ok when read, noReply with the line read's error when a
+// line could not be read (by the deadline, among others). `*code` is the
+// value of the first line's first three characters (0 when none).
+Transfer readReply(SocketHandle socket, int32_t* code, const Deadline& deadline = Deadline::none());
 
 // The numeric value of a reply line's code, read like atoi over its first
 // three characters: leading blanks, an optional sign, then digits.
 int32_t replyCode(const char* line);
-
-// After a failed read: whether the connection can carry nothing more (the
-// peer closed or reset it, or sent a line without end). A connection that was
-// only silent is still usable.
-bool connectionUnusable(SocketHandle socket);
 
 // A line that arrives over several reads, for waiting on many connections at
 // once: continueLine takes what has arrived without waiting for more.
@@ -68,9 +71,9 @@ struct PartialLine {
     size_t taken = 0;  // every byte taken, also those dropped
 };
 // Returns complete when the line is complete, more when more is to come,
-// failed when the connection closed or failed or the line ran past lineByteLimit (the error
-// is in lastSocketError; 0 when the peer closed). Call it when the socket is
-// readable, or it waits for the next bytes.
-LineRead continueLine(SocketHandle socket, PartialLine& line);
+// failed with its error when the connection closed or failed or the line ran
+// past lineByteLimit. Call it when the socket is readable, or it waits for
+// the next bytes.
+LineResult continueLine(SocketHandle socket, PartialLine& line);
 
 }  // namespace dyadc

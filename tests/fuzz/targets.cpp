@@ -103,7 +103,7 @@ void reply(const uint8_t* data, size_t size) {
     if (limit > 0 && write(ends[1], data, limit) < 0) std::abort();
     close(ends[1]);
     int32_t code = 0;
-    for (int i = 0; i < 10000 && readReply(ends[0], &code) == 0; ++i) {
+    for (int i = 0; i < 10000 && readReply(ends[0], &code).result == Result::ok; ++i) {
     }
     Guarded line(16);
     while (receiveLine(ends[0], line.data(), 16) == LineRead::complete) {
@@ -196,7 +196,7 @@ void responderHandshake(const uint8_t* data, size_t size) {
     s.connected = 1;
     PartialLine name;
     LineRead state = LineRead::more;
-    while (state == LineRead::more) state = continueLine(s.dataSocket, name);
+    while (state == LineRead::more) state = continueLine(s.dataSocket, name).read;
     if (name.stored >= PartialLine::size) std::abort();
     if (state == LineRead::complete) {
         bool updateWanted = false;

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
             address = dyadc::SocketAddress{};
             address.family = dyadc::platform::addressFamilyIpv4;
             address.port = dyadc::platform::toNetwork16(port);
-            dyadc::platform::parseDottedAddress(text, &address.address);
+            if (dyadc::platform::parseDottedAddress(text, &address.address) != 0) std::exit(2);
         };
         setAddress(s.localAddress, argv[4], initiator ? 0 : 8181);
         setAddress(s.peerAddress, argv[5], initiator ? 8181 : 0);

@@ -94,7 +94,6 @@ TEST(Session, SharedFieldsKeepTheirOrderTypesAndInitialValues) {
     EXPECT_STREQ(p.versionText, "");
     EXPECT_EQ(p.logEnabled + p.logDetail + p.logForced + p.openTicket, 0);
     EXPECT_EQ(p.logSizeLimit, 0u);
-    EXPECT_EQ(p.lastSocketError, 0);
 }
 
 TEST(Session, CloseSocketAlwaysFreesTheConnection) {

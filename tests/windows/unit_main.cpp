@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     SetEnvironmentVariableA("DYADDEBUG", nullptr);
     dyadc::libraryEntry(GetModuleHandleA(nullptr), dyadc::reasonProcessAttach, nullptr);
     dyadc::platform::SocketLayerRecord record{};
-    dyadc::platform::startSocketLayer(0x0101, &record);
+    if (dyadc::platform::startSocketLayer(0x0101, &record) != 0) return 2;
     const int result = RUN_ALL_TESTS();
     dyadc::libraryEntry(GetModuleHandleA(nullptr), dyadc::reasonProcessDetach, nullptr);
     return result;
