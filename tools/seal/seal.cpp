@@ -3,6 +3,7 @@
 #include "tools/seal/seal.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 
@@ -119,7 +120,8 @@ void hkdfSha256(std::span<const uint8_t> salt, std::span<const uint8_t> secret, 
         message.insert(message.end(), info.begin(), info.end());
         message.push_back(static_cast<uint8_t>(counter));
         previous = crypto::hmacSha256(pseudorandom, message);
-        std::copy_n(previous.begin(), std::min(previous.size(), out.size() - done), out.begin() + done);
+        std::copy_n(previous.begin(), std::min(previous.size(), out.size() - done),
+                    out.begin() + static_cast<std::ptrdiff_t>(done));
     }
     crypto::wipe(pseudorandom);
     crypto::wipe(previous);
