@@ -796,8 +796,8 @@ TEST_F(Dyad, AReceivedFileIsOnDiskBeforeItGetsItsName) {
     // The leak check of a sanitizer build cannot run under strace.
     Child receiver = lan->spawn(
         1, {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-y", "-o", "/tmp/calls.txt", "-e",
-            "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2,link,linkat", DYADC_TEST_DYAD, "receive", "--id",
-            "sync", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "20"});
+            "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2,link,linkat", DYADC_TEST_DYAD, "receive",
+            "--id", "sync", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "20"});
     Child sender = dyad(2, {"send", "--id", "sync", "--timeout", "20", "/tmp/a.txt"});
     EXPECT_EQ(sender.wait(), 0) << sender.output();
     EXPECT_EQ(receiver.wait(), 0) << receiver.output();
@@ -1027,7 +1027,8 @@ std::vector<Block> streamBlocks(const Stream& spec) {
         hash.update(file.content.data(), file.content.size());
         const std::string hex = hash.finish();
         std::vector<uint8_t> digest;
-        for (size_t i = 0; i < hex.size(); i += 2) digest.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        for (size_t i = 0; i < hex.size(); i += 2)
+            digest.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
         EXPECT_TRUE(encoder.endFile(file.withdrawn ? FileStatus::withdrawn : FileStatus::ok, digest));
     }
     for (const std::string& folder : spec.folders) EXPECT_TRUE(encoder.folder(folder));
@@ -1074,14 +1075,26 @@ TEST_F(Dyad, AStreamOfManyFilesRefusesOnlyTheFilesAtFaultAndStopsAtFaultsOfItsOw
          10,
          {"a.txt", "c.txt"},
          "b.txt failed its XXH3-128 check"},
-        {"a withdrawn file", {{abc[0], {"b.txt", "BBBBBBBBBB", true}, abc[2]}}, 8, {"a.txt", "c.txt"},
+        {"a withdrawn file",
+         {{abc[0], {"b.txt", "BBBBBBBBBB", true}, abc[2]}},
+         8,
+         {"a.txt", "c.txt"},
          "refused b.txt: the sender withdrew it"},
-        {"no end record", {abc, {}, 30, "1", SIZE_MAX, "", 25}, 5, {"a.txt", "b.txt", "c.txt"},
+        {"no end record",
+         {abc, {}, 30, "1", SIZE_MAX, "", 25},
+         5,
+         {"a.txt", "b.txt", "c.txt"},
          "before its end record; receiving stopped"},
-        {"cut amid a file", {abc, {}, 30, "1", SIZE_MAX, "", 40}, 5, {"a.txt", "b.txt"},
+        {"cut amid a file",
+         {abc, {}, 30, "1", SIZE_MAX, "", 40},
+         5,
+         {"a.txt", "b.txt"},
          "before its end record; c.txt is removed; receiving stopped"},
         {"a damaged header", {abc, {}, SIZE_MAX, "1", 0}, 10, {}, "the stream is damaged at byte 0"},
-        {"an unknown kind", {abc, {}, SIZE_MAX, "2"}, 8, {},
+        {"an unknown kind",
+         {abc, {}, SIZE_MAX, "2"},
+         8,
+         {},
          "a transfer of a kind this dyad does not know ('2'); nothing of it is stored"},
     };
     int round = 0;
@@ -1090,8 +1103,8 @@ TEST_F(Dyad, AStreamOfManyFilesRefusesOnlyTheFilesAtFaultAndStopsAtFaultsOfItsOw
         std::filesystem::remove_all(received);
         std::filesystem::create_directories(received);
         const std::string id = "stream" + std::to_string(++round);
-        Child receiver =
-            dyad(1, {"receive", "--id", id, "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
+        Child receiver = dyad(1,
+                              {"receive", "--id", id, "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"});
         Child peer = lan->spawn(2, peerSending(streamBlocks(c.stream)));
         EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
         peer.wait();

@@ -94,7 +94,7 @@ void StreamBlockDecoder::translate(const stream::StreamEvent& event, std::vector
             return;
         case StreamEvent::header:
             checksum_ = &formatOf(event.checksum == stream::StreamChecksum::sha256 ? Checksum::sha256
-                                                                                    : Checksum::xxh128);
+                                                                                   : Checksum::xxh128);
             return;
         case StreamEvent::fileBegin:
             out.kind = Event::file;
@@ -108,7 +108,8 @@ void StreamBlockDecoder::translate(const stream::StreamEvent& event, std::vector
                 Event time;
                 time.kind = Event::time;
                 int64_t nanoseconds = 0;
-                if (!__builtin_mul_overflow(event.time.seconds, int64_t{stream::nanosecondsPerSecond}, &nanoseconds) &&
+                if (!__builtin_mul_overflow(event.time.seconds, int64_t{stream::nanosecondsPerSecond},
+                                            &nanoseconds) &&
                     !__builtin_add_overflow(nanoseconds, int64_t{event.time.nanoseconds}, &nanoseconds)) {
                     time.nanoseconds = nanoseconds;
                 }
@@ -139,7 +140,8 @@ void StreamBlockDecoder::translate(const stream::StreamEvent& event, std::vector
             return;
         case StreamEvent::error:
             return fail(Event::damaged,
-                        "the stream is damaged at byte " + std::to_string(event.offset) + ": " + event.reason, events);
+                        "the stream is damaged at byte " + std::to_string(event.offset) + ": " + event.reason,
+                        events);
     }
 }
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "tools/base/names.h"
-#include "tools/format/stream_blocks.h"
 #include "tools/base/pipeline.h"
+#include "tools/format/stream_blocks.h"
 #include "tools/library/library.h"
 
 namespace dyad {
@@ -30,10 +30,7 @@ sys::FileTime fileTime(int64_t nanoseconds) {
 }  // namespace
 
 Receiver::Receiver(const Options& options, const sys::Folder& root)
-    : options_(options),
-      store_(root),
-      random_(std::random_device{}()),
-      expected_(options.checksum) {}
+    : options_(options), store_(root), random_(std::random_device{}()), expected_(options.checksum) {}
 
 void Receiver::take(const format::Block& block) {
     if (broken()) return;
@@ -110,7 +107,7 @@ void Receiver::stop(const format::Event& event) {
         text += "; " + shownName() + " is removed";
     }
     message(text + "; receiving stopped");
-    note(event.fault == format::Event::damaged  ? exitChecksum
+    note(event.fault == format::Event::damaged    ? exitChecksum
          : event.fault == format::Event::cutShort ? exitConnection
                                                   : exitFiles);
     state_ = State::broken;
@@ -284,7 +281,8 @@ void Receiver::complete(const format::Claim& claim) {
     if (claim.kind == format::Claim::known) expected_ = claim.format->kind;
     std::string problem;
     if (claim.kind == format::Claim::withdrawn) {
-        message("refused " + shownName() + ": the sender withdrew it (it changed or could not be read while it was sent)");
+        message("refused " + shownName() +
+                ": the sender withdrew it (it changed or could not be read while it was sent)");
         note(exitFiles);
         part_->discard();
         state_ = State::idle;
@@ -434,7 +432,8 @@ void Receiver::commitBatch() {
         if (!options_.quiet) {
             std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(),
                          Store::shownAs(placed[i]->name, stored[i]).c_str(),
-                         Progress::size(static_cast<double>(placed[i]->bytes)).c_str(), placed[i]->verdict.c_str());
+                         Progress::size(static_cast<double>(placed[i]->bytes)).c_str(),
+                         placed[i]->verdict.c_str());
         }
     }
     name_ = inProgress;

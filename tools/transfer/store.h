@@ -34,7 +34,9 @@ public:
     // The path of the file of this transfer that the name `leaf` of folder()
     // reaches, or null when it reaches none; `named`: whether it reaches
     // anything.
-    const std::string* earlier(const std::string& leaf, bool* named) const { return earlier(folder(), leaf, named); }
+    const std::string* earlier(const std::string& leaf, bool* named) const {
+        return earlier(folder(), leaf, named);
+    }
     const std::string* earlier(const sys::Folder& in, const std::string& leaf, bool* named) const;
     // The file `leaf` of folder() (or of `in`, whose folders are stored as
     // `storedPath`) arrived: no later name replaces it. Returns the path it

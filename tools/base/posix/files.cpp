@@ -366,8 +366,8 @@ bool syncFolder(const Folder& folder, Failure* failure) {
     return false;
 }
 
-Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace,
-             Failure* failure, bool sync) {
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure,
+             bool sync) {
     const int fd = folder.fd_;
     bool placed = false;
     if (replace) {

@@ -365,8 +365,8 @@ bool syncFolder(const Folder&, Failure*) {
     return true;
 }
 
-Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace,
-             Failure* failure, bool) {
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure,
+             bool) {
     // Write-through, whether asked to wait or not: the call returns once the
     // new name is on the disk.
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
