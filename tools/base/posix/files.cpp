@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "dyadc.h"
 #include "tools/base/system.h"
@@ -19,17 +21,23 @@
 namespace dyad::sys {
 namespace {
 
-// The part file to remove, for the signal handler: its folder's descriptor
-// and its name in a fixed buffer, and a flag that is clear while they
-// change. Removing it relative to the folder (unlinkat, which a signal
-// handler may call) removes the part file itself even when a link has taken
-// the folder's name meanwhile.
-int interruptedFolder = -1;
-char interruptedPart[256];
-std::atomic<bool> interruptedPartSet{false};
+// The part files to remove, for the signal handler: for each slot its
+// folder's descriptor and its name in a fixed buffer, and a flag that is
+// clear while they change. Removing a part file relative to its folder
+// (unlinkat, which a signal handler may call) removes the part file itself
+// even when a link has taken the folder's name meanwhile.
+struct InterruptSlot {
+    std::atomic<bool> set{false};
+    int folder = -1;
+    char name[256];
+};
+InterruptSlot interruptSlotsTable[interruptSlots];
+int nextInterruptSlot = 0;  // where the search for a free slot begins
 
 extern "C" void onInterrupt(int number) {
-    if (interruptedPartSet.load()) unlinkat(interruptedFolder, interruptedPart, 0);
+    for (InterruptSlot& slot : interruptSlotsTable) {
+        if (slot.set.load()) unlinkat(slot.folder, slot.name, 0);
+    }
     signal(number, SIG_DFL);
     raise(number);
 }
@@ -294,12 +302,20 @@ bool NewFile::commit(Failure* failure) {
     return synced;
 }
 
+bool NewFile::finish(Failure* failure) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) == 0) return true;
+    *failure = failureOf(errno);
+    return false;
+}
+
 void NewFile::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
-void removeOnInterrupt(const Folder* folder, const std::string& name) {
+int removeOnInterrupt(const Folder& folder, const std::string& name) {
     static const bool installed = [] {
         struct sigaction action {};
         action.sa_handler = onInterrupt;
@@ -308,15 +324,50 @@ void removeOnInterrupt(const Folder* folder, const std::string& name) {
         return true;
     }();
     (void)installed;
-    interruptedPartSet = false;
-    if (folder == nullptr || name.empty() || name.size() >= sizeof interruptedPart) return;
-    interruptedFolder = folder->fd_;
-    std::memcpy(interruptedPart, name.c_str(), name.size() + 1);
-    interruptedPartSet = true;
+    if (name.empty() || name.size() >= sizeof interruptSlotsTable[0].name) return -1;
+    for (int tried = 0; tried < interruptSlots; ++tried) {
+        const int at = (nextInterruptSlot + tried) % interruptSlots;
+        InterruptSlot& slot = interruptSlotsTable[at];
+        if (slot.set.load()) continue;
+        slot.folder = folder.fd_;
+        std::memcpy(slot.name, name.c_str(), name.size() + 1);
+        slot.set = true;
+        nextInterruptSlot = (at + 1) % interruptSlots;
+        return at;
+    }
+    return -1;
 }
 
-Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace,
-             Failure* failure) {
+void forgetOnInterrupt(int slot) {
+    if (slot >= 0 && slot < interruptSlots) interruptSlotsTable[slot].set = false;
+}
+
+bool syncFileSystems(const std::vector<const Folder*>& folders, Failure* failure) {
+    std::vector<dev_t> synced;
+    for (const Folder* folder : folders) {
+        struct stat status {};
+        if (fstat(folder->fd_, &status) != 0) {
+            *failure = failureOf(errno);
+            return false;
+        }
+        if (std::find(synced.begin(), synced.end(), status.st_dev) != synced.end()) continue;
+        if (syncfs(folder->fd_) != 0) {
+            *failure = failureOf(errno);
+            return false;
+        }
+        synced.push_back(status.st_dev);
+    }
+    return true;
+}
+
+bool syncFolder(const Folder& folder, Failure* failure) {
+    if (fsync(folder.fd_) == 0) return true;
+    *failure = failureOf(errno);
+    return false;
+}
+
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure,
+             bool sync) {
     const int fd = folder.fd_;
     bool placed = false;
     if (replace) {
@@ -340,7 +391,7 @@ Placed place(const Folder& folder, const std::string& from, const std::string& t
         return Placed::failed;
     }
     // The new name reaches the disk with the folder's entries.
-    if (fsync(fd) != 0) {
+    if (sync && fsync(fd) != 0) {
         *failure = failureOf(errno);
         return Placed::failed;
     }
