@@ -78,6 +78,7 @@ private:
         broken,    // nothing more can be stored: the receive ends
     };
 
+    static void message(const std::string& text);
     void handle(const format::Event& event);
     void note(int status);
     void refuse(int status, const std::string& why);
