@@ -4,6 +4,7 @@
 #include <map>
 
 #include "tools/base/names.h"
+#include "tools/format/encode.h"
 
 namespace dyad {
 
@@ -99,6 +100,12 @@ Collection::Collection(const std::vector<std::string>& arguments) {
         if (!refused.empty()) {
             problems.push_back(refused);
             return false;
+        }
+        if (!format::timeTravels(time.seconds)) {
+            std::fprintf(stderr,
+                         "dyad: %s is dated outside the years 1677 to 2262 that a modification time travels "
+                         "in; it is sent without its time, and gets the time of its arrival\n",
+                         escaped(entry.path).c_str());
         }
         ++files;
         bytes += size;

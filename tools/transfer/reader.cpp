@@ -1,6 +1,7 @@
 #include "tools/transfer/reader.h"
 
 #include "tools/base/names.h"
+#include "tools/format/encode.h"
 #include "tools/transfer/collection.h"
 
 namespace dyad {
@@ -127,7 +128,11 @@ bool Reader::sendFile(const Outgoing& entry, bool* sent) {
         return true;
     }
     std::optional<stream::FileTime> time;
-    if (opened.nanoseconds < stream::nanosecondsPerSecond) time = stream::FileTime{opened.seconds, opened.nanoseconds};
+    // The years that every receiver stores a time in (the check said which
+    // files go without theirs).
+    if (format::timeTravels(opened.seconds) && opened.nanoseconds < stream::nanosecondsPerSecond) {
+        time = stream::FileTime{opened.seconds, opened.nanoseconds};
+    }
     if (!encoder_.beginFile(entry.name, size, time)) {
         skip("skipped " + escaped(entry.path) + ": its path is too long");
         return true;
