@@ -43,7 +43,8 @@ protected:
         write("t/sub/c", 1);
         fs::create_directories(dir_ / "t/empty");
         fs::create_directories(dir_ / "t/links");
-        fs::create_symlink(dir_ / "t/b", dir_ / "t/links/b");
+        std::error_code error;  // a system without links leaves the folder empty, as the link does
+        fs::create_symlink(dir_ / "t/b", dir_ / "t/links/b", error);
     }
     // What a tree's stream says, record by record, as the decoder reads the
     // reader's blocks; blocks not marked last before the last one.
