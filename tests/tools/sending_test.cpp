@@ -152,18 +152,23 @@ TEST_F(SendingTest, WhatChangedAfterTheCheckIsSkippedOrSentByItsName) {
     fs::remove(dir_ / "t/a");
     write("t/c", 2);
     write("t/d:e", 1);
+    std::error_code error;  // said, never followed, where the system makes links
+    fs::create_symlink(dir_ / "t/b", dir_ / "t/f", error);
     std::vector<std::vector<uint8_t>> buffers(2, std::vector<uint8_t>(4096));
     Reader reader(arguments, buffers, Checksum::xxh128, collection.files, collection.bytes);
     uint64_t found = 0;
     std::vector<std::string> messages;
+    std::vector<std::string> notes;
     while (std::optional<StreamBlock> block = reader.next()) {
         found += block->found;
+        notes.insert(notes.end(), block->notes.begin(), block->notes.end());
         messages.insert(messages.end(), block->withdrawn.begin(), block->withdrawn.end());
         reader.giveBack(block->buffer);
     }
     EXPECT_EQ(found, 3u);  // b, c and d:e; a is gone
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("d:e, which appeared after the check"), std::string::npos);
+    EXPECT_EQ(notes.size(), error ? 0u : 1u);
 }
 
 }  // namespace

@@ -67,6 +67,9 @@ Sent sendBlocks(const Options& options, const std::vector<std::vector<uint8_t>>&
             sent.status = fail(result, "sending");
             return sent;
         }
+        for (const std::string& message : block->notes) {
+            std::fprintf(stderr, "%sdyad: %s\n", messageStart(), message.c_str());
+        }
         for (const std::string& message : block->withdrawn) {
             std::fprintf(stderr, "%sdyad: %s\n", messageStart(), message.c_str());
         }

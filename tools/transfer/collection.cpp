@@ -122,7 +122,8 @@ Collection::Collection(const std::vector<std::string>& arguments) {
         note(entry);
         return true;
     };
-    walk.say = [](const std::string& message) { std::fprintf(stderr, "dyad: %s\n", message.c_str()); };
+    // What the walk skips is said once, by the sending, which meets it again.
+    walk.say = [](const std::string&) {};
     walk.problem = [&](const std::string& problem) { problems.push_back(problem); };
     for (const std::string& argument : arguments) {
         keep = tops[topName(argument)] > 1;

@@ -91,8 +91,7 @@ void Reader::run() {
         handOn();
         return true;
     };
-    // The check has said what it skips.
-    walk.say = [](const std::string&) {};
+    walk.say = [this](const std::string& message) { current_.notes.push_back(message); };
     walk.problem = [this](const std::string& problem) {
         if (!stopped_) skip("skipped: " + problem);
     };

@@ -39,6 +39,7 @@ struct StreamBlock {
     uint64_t files = 0;  // files whose record ended in it, whole
     uint64_t found = 0;  // files and empty folders that the walk met while it was filled
     std::vector<std::string> withdrawn;  // messages about files withdrawn or skipped
+    std::vector<std::string> notes;      // what the walk passed over: links, devices
 };
 
 class Reader {
