@@ -137,11 +137,13 @@ TEST_F(SendingTest, TheCheckCountsAndFindsWhatTheReceiverWouldRefuse) {
     EXPECT_EQ(good.bytes, 9002u);
     // Two folders of one name whose files would meet, a file whose name the
     // folders need, and a name that a Windows receiver cannot store.
+    // (Windows makes no file of that name.)
+    const bool colon = fs::exists(dir_ / "w/a:b");
     const Collection clashing({at("x/d"), at("y/d"), at("z/d"), at("w")});
-    ASSERT_EQ(clashing.problems.size(), 3u);
-    EXPECT_NE(clashing.problems[0].find("a:b"), std::string::npos);
-    EXPECT_NE(clashing.problems[1].find("would both arrive as d/f"), std::string::npos);
-    EXPECT_NE(clashing.problems[2].find("which"), std::string::npos);
+    ASSERT_EQ(clashing.problems.size(), colon ? 3u : 2u);
+    if (colon) EXPECT_NE(clashing.problems[0].find("a:b"), std::string::npos);
+    EXPECT_NE(clashing.problems[colon ? 1 : 0].find("would both arrive as d/f"), std::string::npos);
+    EXPECT_NE(clashing.problems[colon ? 2 : 1].find("which"), std::string::npos);
 }
 
 TEST_F(SendingTest, WhatChangedAfterTheCheckIsSkippedOrSentByItsName) {
