@@ -129,7 +129,9 @@ TEST_F(SendingTest, TheCheckCountsAndFindsWhatTheReceiverWouldRefuse) {
     write("y/d/f", 2);
     write("y/d/g", 3);
     write("z/d", 4);
+#ifndef _WIN32
     write("w/a:b", 4);
+#endif
     const Collection good({at("t"), at("x/d")});
     EXPECT_TRUE(good.problems.empty());
     EXPECT_EQ(good.files, 4u);
@@ -137,11 +139,11 @@ TEST_F(SendingTest, TheCheckCountsAndFindsWhatTheReceiverWouldRefuse) {
     EXPECT_EQ(good.bytes, 9002u);
     // Two folders of one name whose files would meet, a file whose name the
     // folders need, and a name that a Windows receiver cannot store.
-    // (Windows lists no file of that name.)
-    bool colon = false;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir_ / "w")) {
-        colon = colon || entry.path().filename().string() == "a:b";
-    }
+#ifdef _WIN32
+    const bool colon = false;  // Windows makes no file of that name
+#else
+    const bool colon = true;
+#endif
     const Collection clashing({at("x/d"), at("y/d"), at("z/d"), at("w")});
     ASSERT_EQ(clashing.problems.size(), colon ? 3u : 2u);
     if (colon) EXPECT_NE(clashing.problems[0].find("a:b"), std::string::npos);
