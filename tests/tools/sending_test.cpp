@@ -112,9 +112,9 @@ TEST_F(SendingTest, ATreeDecodesIntoItsFilesFoldersTimesAndDigests) {
     tree();
     write("top", 5);
     const std::vector<std::string> expected{
-        "header 4 9006", "file t/a 0 timed", "digest ok", "file t/b 9000 timed", "digest ok",
-        "folder t/empty", "folder t/links",  "file t/sub/c 1 timed", "digest ok", "file top 5 timed",
-        "digest ok",     "end 4 2 9006"};
+        "header 4 9006", "file t/a 0 timed", "digest ok",      "file t/b 9000 timed",
+        "digest ok",     "folder t/empty",   "folder t/links", "file t/sub/c 1 timed",
+        "digest ok",     "file top 5 timed", "digest ok",      "end 4 2 9006"};
     // A stream of many blocks, and one that fits a single block.
     for (const Checksum checksum : {Checksum::xxh128, Checksum::sha256}) {
         for (const uint32_t blockSize : {4096u, 1u << 20}) {

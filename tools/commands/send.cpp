@@ -58,7 +58,10 @@ Sent sendBlocks(const Options& options, const std::vector<std::vector<uint8_t>>&
             result = sendBlock(options, data, half, firstBlock);
             if (result == 0) result = sendBlock(options, data + half, block->length - half, lastBlock);
         } else {
-            result = sendBlock(options, data, block->length, first ? firstBlock : block->last ? lastBlock : middleBlock);
+            result = sendBlock(options, data, block->length,
+                               first         ? firstBlock
+                               : block->last ? lastBlock
+                                             : middleBlock);
         }
         first = false;
         reader.giveBack(block->buffer);
