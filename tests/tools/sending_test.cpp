@@ -144,7 +144,9 @@ TEST_F(SendingTest, TheCheckCountsAndFindsWhatTheReceiverWouldRefuse) {
 #else
     const bool colon = true;
 #endif
-    const Collection clashing({at("x/d"), at("y/d"), at("z/d"), at("w")});
+    std::vector<std::string> paths{at("x/d"), at("y/d"), at("z/d")};
+    if (colon) paths.push_back(at("w"));
+    const Collection clashing(paths);
     ASSERT_EQ(clashing.problems.size(), colon ? 3u : 2u);
     if (colon) EXPECT_NE(clashing.problems[0].find("a:b"), std::string::npos);
     EXPECT_NE(clashing.problems[colon ? 1 : 0].find("would both arrive as d/f"), std::string::npos);
@@ -158,7 +160,12 @@ TEST_F(SendingTest, WhatChangedAfterTheCheckIsSkippedOrSentByItsName) {
     const Collection collection(arguments);
     fs::remove(dir_ / "t/a");
     write("t/c", 2);
+#ifdef _WIN32
+    const size_t odd = 0;  // Windows makes no file of that name
+#else
+    const size_t odd = 1;
     write("t/d:e", 1);
+#endif
     std::error_code error;  // said, never followed, where the system makes links
     fs::create_symlink(dir_ / "t/b", dir_ / "t/f", error);
     std::vector<std::vector<uint8_t>> buffers(2, std::vector<uint8_t>(4096));
@@ -172,9 +179,9 @@ TEST_F(SendingTest, WhatChangedAfterTheCheckIsSkippedOrSentByItsName) {
         messages.insert(messages.end(), block->withdrawn.begin(), block->withdrawn.end());
         reader.giveBack(block->buffer);
     }
-    EXPECT_EQ(found, 3u);  // b, c and d:e; a is gone
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_NE(messages[0].find("d:e, which appeared after the check"), std::string::npos);
+    EXPECT_EQ(found, 2u + odd);  // b, c and d:e; a is gone
+    ASSERT_EQ(messages.size(), odd);
+    if (odd) EXPECT_NE(messages[0].find("d:e, which appeared after the check"), std::string::npos);
     EXPECT_EQ(notes.size(), error ? 0u : 1u);
 }
 
