@@ -13,7 +13,7 @@
 // its checks is closed without waiting and joins the batch; the batch is
 // committed when it holds batchFiles files or batchBytes bytes (or files of
 // batchFolders folders), before a name that one of its files has arrives
-// again, and when the receive ends or breaks. A commit waits once until the
+// again, when no block waits, and when the receive ends or breaks. A commit waits once until the
 // batch's bytes are on the disk (sys::syncFileSystems), then gives each file
 // its name, then waits once for each folder's new names; only then do its
 // files count as received. An interrupt removes the batch's part files.
@@ -45,6 +45,9 @@ public:
     void take(const format::Block& block);
     // The library refused a block header: its bytes never came.
     void refusedHeader();
+    // No block waits: the batch is committed, so that its files do not wait
+    // for blocks that may be long in coming.
+    void idle() { commitBatch(); }
     // The blocks have ended (`peerClosed`: the peer closed the pairing
     // normally): a file still in progress is completed when it was a single
     // block of an earlier sender and the peer closed, else removed.
