@@ -49,14 +49,15 @@ inline std::vector<std::string> peerSending(const std::vector<Block>& blocks, si
     return steps;
 }
 
-// A scripted Responder at 192.168.10.1 for `dyad send --block-size
-// BLOCK_SIZE` of one file of `blocks` whole blocks from the workstation named
-// `name`: it announces `id` once, pairs, holds back the first block's
+// A scripted Responder at 192.168.10.1 for a `dyad send --block-size
+// BLOCK_SIZE` whose stream fills `blocks` whole blocks, from the workstation
+// named `name`: it announces `id` once, pairs, holds back the first block's
 // acknowledgement until its standard input closes, then takes the other
-// blocks, the time block, a checksum block that withdraws the file (format.h)
-// and the sender's quit. It prints each header line it reads.
+// blocks, the last one with the steps `lastBlock`, and the sender's quit. It
+// prints each header line it reads.
 inline std::vector<std::string> responderHoldingTheFirstBlock(const std::string& id, const std::string& name,
-                                                              int blocks, int blockSize) {
+                                                              int blocks, int blockSize,
+                                                              const std::vector<std::string>& lastBlock) {
     std::vector<std::string> steps{helperPath("test-peer"),
                                    "listen",
                                    "192.168.10.1",
@@ -81,8 +82,7 @@ inline std::vector<std::string> responderHoldingTheFirstBlock(const std::string&
         steps.insert(steps.end(), {"send", "000 Ok\\r\\n"});
     };
     for (int i = 0; i < blocks; ++i) block({"drain", std::to_string(blockSize)}, i == 0);
-    block({}, false);
-    block({"expect", "withdrawn" + std::string(23, '-')}, false);
+    block(lastBlock, false);
     steps.insert(steps.end(), {"close", "accept", "line"});
     return steps;
 }

@@ -43,6 +43,12 @@ public:
         return item;
     }
 
+    // Whether no item waits now.
+    bool empty() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_.empty();
+    }
+
     // Wakes every waiter; pop() returns what is left, then nothing.
     void close() {
         {

@@ -159,8 +159,10 @@ public:
 
 private:
     friend class NewFile;
-    friend Placed place(const Folder&, const std::string&, const std::string&, bool, Failure*);
-    friend void removeOnInterrupt(const Folder*, const std::string&);
+    friend Placed place(const Folder&, const std::string&, const std::string&, bool, Failure*, bool);
+    friend int removeOnInterrupt(const Folder&, const std::string&);
+    friend bool syncFileSystems(const std::vector<const Folder*>&, Failure*);
+    friend bool syncFolder(const Folder&, Failure*);
     void close();
 
     std::filesystem::path path_;
@@ -201,6 +203,10 @@ public:
     // Waits until the bytes are on the disk and closes the file: a file
     // named after this survives a power cut whole.
     bool commit(Failure* failure);
+    // Closes the file after the last write, for a commit of many files at
+    // once (syncFileSystems): Linux does not wait here; Windows waits until
+    // the bytes are on the disk, as commit() does.
+    bool finish(Failure* failure);
     // Closes the file without waiting (what is written stays).
     void close();
 
@@ -215,15 +221,29 @@ private:
 // Names the part file `name` of `folder` that an interrupting signal
 // (Ctrl-C, a termination request) removes before the program ends, in the
 // folder that it was made in even when a link has taken that folder's place
-// meanwhile; a null `folder` names none. The program then ends as the signal
-// would have ended it.
-void removeOnInterrupt(const Folder* folder, const std::string& name = "");
+// meanwhile; the program then ends as the signal would have ended it. Up to
+// interruptSlots part files are named at once. Returns the slot that
+// forgetOnInterrupt() takes, or -1 when the part file is not covered (every
+// slot is taken, or the name is too long).
+inline constexpr int interruptSlots = 1100;
+int removeOnInterrupt(const Folder& folder, const std::string& name);
+// The part file of `slot` is placed or removed: an interrupt leaves it.
+void forgetOnInterrupt(int slot);
+
+// Waits until what was written to the files of these folders (finished with
+// NewFile::finish) is on the disk: on Linux one syncfs for each file system
+// that holds one of the folders; on Windows nothing is left to wait for.
+bool syncFileSystems(const std::vector<const Folder*>& folders, Failure* failure);
+// Waits until the names placed in `folder` without `sync` are on the disk.
+bool syncFolder(const Folder& folder, Failure* failure);
 
 // Gives the file `from` of `folder` the name `to` there and waits until the
 // new name is on the disk. Without `replace`, a file that exists under `to`
 // is kept, even one that appears while the call runs; with it, a link of
 // that name is replaced, never followed. A folder of the name `to` fails
-// with Failure::name.
-Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure);
+// with Failure::name. Without `sync` the call does not wait for the name
+// on Linux: syncFolder() does, once for many names.
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure,
+             bool sync = true);
 
 }  // namespace dyad::sys

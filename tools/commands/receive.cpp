@@ -74,6 +74,9 @@ private:
             receiver_.take(
                 {piece->type, piece->first, piece->second, buffers_[piece->buffer].data(), piece->length});
             free_.push(piece->buffer);
+            // No block waits: the files checked so far get their names now
+            // rather than when later blocks come.
+            if (pieces_.empty()) receiver_.idle();
         }
     }
 

@@ -1,10 +1,11 @@
 // dyad send: the Initiator's side of moving files. What the command line
-// names is collected and checked before the pairing (transfer/collection.h);
-// a reader thread reads the files (transfer/reader.h) while the main thread
-// hands their blocks, as the encoder makes them (format/encode.h), to the
-// library, which returns once the receiver has every byte. A file that
-// changed or could not be read is named with the reason, withdrawn from the
-// receiver (format.h) and the others still go.
+// names is checked before the pairing (transfer/collection.h); then the
+// whole transfer goes as one stream (format/stream_format.h) in one series
+// of blocks on one connection: a reader thread walks the files again, reads
+// and hashes them into the blocks (transfer/reader.h), while the main thread
+// hands each full block to the library, which returns once the receiver has
+// every byte. A file that changed or could not be read is named with the
+// reason, withdrawn from the receiver, and the others still go.
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -14,7 +15,7 @@
 #include "dyadc.h"
 #include "tools/base/names.h"
 #include "tools/commands/commands.h"
-#include "tools/format/encode.h"
+#include "tools/format/stream_format.h"
 #include "tools/library/library.h"
 #include "tools/transfer/collection.h"
 #include "tools/transfer/reader.h"
@@ -22,63 +23,64 @@
 namespace dyad {
 namespace {
 
-// What the sending did: files that went whole, files withdrawn, and the exit
-// status of a failed library call.
+// What the sending did: files that went whole, files and folders not sent,
+// what the walk found, and the exit status of a failed library call.
 struct Sent {
     uint64_t files = 0;
-    uint64_t withdrawn = 0;
+    uint64_t notSent = 0;
+    uint64_t found = 0;
     int status = exitOk;
 };
 
-// The blocks that a piece stands for: an empty folder's, a file's next one,
-// or those that end it: its modification time and its checksum, or the
-// block that withdraws it (after a first block when none went before).
-std::vector<format::OutBlock> blocksOf(const format::SeriesEncoder& encoder, const Piece& piece,
-                                       const std::vector<std::vector<uint8_t>>& buffers) {
-    switch (piece.kind) {
-        case Piece::folder:
-            return {format::SeriesEncoder::folder()};
-        case Piece::bytes:
-            return {
-                format::SeriesEncoder::bytes(piece.size, buffers[piece.buffer].data(), piece.length, piece.first)};
-        case Piece::end:
-            break;
-    }
-    std::optional<int64_t> seconds;
-    if (piece.modified) seconds = piece.modified->seconds;
-    return encoder.end(piece.size, piece.started, seconds, piece.modified ? piece.modified->nanoseconds : 0,
-                       piece.withdrawn.empty() ? &piece.checksum : nullptr);
+// The series' block types: its first block, those in the middle, its last.
+constexpr int32_t firstBlock = 21;
+constexpr int32_t middleBlock = 22;
+constexpr int32_t lastBlock = 20;
+
+int32_t sendBlock(const Options& options, const uint8_t* data, uint32_t length, int32_t type) {
+    const std::string first(stream::streamName);
+    const std::string second(stream::plainVariant);
+    return DyadSendDataBlock(first.c_str(), second.c_str(), options.timeout, data, length, type, onProgress);
 }
 
-// Sends what the reader queues until its end or a failed library call.
-Sent sendPieces(const Options& options, const std::vector<Outgoing>& files,
-                const std::vector<std::vector<uint8_t>>& buffers, Reader& reader, Progress& progress,
-                uint64_t fileCount) {
+// Sends the blocks that the reader queues until the stream's end or a failed
+// library call. A series begins with a type 21 block and ends with a type 20
+// one: a stream that fits one block goes as two halves.
+Sent sendBlocks(const Options& options, const std::vector<std::vector<uint8_t>>& buffers, Reader& reader,
+                Progress& progress, uint64_t fileCount) {
     Sent sent;
-    const format::SeriesEncoder encoder(options.checksum);
-    while (std::optional<Piece> piece = reader.next()) {
-        const Outgoing& file = files[piece->file];
-        if (piece->kind == Piece::end && !piece->withdrawn.empty()) {
-            std::fprintf(stderr, "%sdyad: skipped %s: %s; the receiver is told to drop it\n", messageStart(),
-                         escaped(file.path).c_str(), piece->withdrawn.c_str());
-            ++sent.withdrawn;
-        }
+    bool first = true;
+    while (std::optional<StreamBlock> block = reader.next()) {
+        const uint8_t* data = buffers[block->buffer].data();
         int32_t result = 0;
-        for (const format::OutBlock& block : blocksOf(encoder, *piece, buffers)) {
-            result = DyadSendDataBlock(file.name.c_str(), block.second.c_str(), options.timeout, block.data,
-                                       block.length, block.type, onProgress);
-            if (result != 0) break;
+        if (first && block->last) {
+            const uint32_t half = block->length / 2;  // a stream is longer than 2 bytes
+            result = sendBlock(options, data, half, firstBlock);
+            if (result == 0) result = sendBlock(options, data + half, block->length - half, lastBlock);
+        } else {
+            result = sendBlock(options, data, block->length,
+                               first         ? firstBlock
+                               : block->last ? lastBlock
+                                             : middleBlock);
         }
-        if (piece->kind == Piece::bytes) reader.giveBack(piece->buffer);
+        first = false;
+        reader.giveBack(block->buffer);
         if (result != 0) {
             std::fprintf(stderr, "%s", messageStart());
-            sent.status = fail(result, "sending " + escaped(file.path));
+            sent.status = fail(result, "sending");
             return sent;
         }
-        if (piece->kind == Piece::end) {
-            progress.exclude(encoder.checksum().digits);
-            if (piece->withdrawn.empty()) progress.countFiles(++sent.files, fileCount);
+        for (const std::string& message : block->notes) {
+            std::fprintf(stderr, "%sdyad: %s\n", messageStart(), message.c_str());
         }
+        for (const std::string& message : block->withdrawn) {
+            std::fprintf(stderr, "%sdyad: %s\n", messageStart(), message.c_str());
+        }
+        sent.notSent += block->withdrawn.size();
+        sent.found += block->found;
+        progress.exclude(static_cast<double>(block->extra));
+        sent.files += block->files;
+        progress.countFiles(sent.files, fileCount);
     }
     return sent;
 }
@@ -86,19 +88,13 @@ Sent sendPieces(const Options& options, const std::vector<Outgoing>& files,
 }  // namespace
 
 int commandSend(const Options& options) {
-    Collection collection;
-    for (const std::string& path : options.files) collection.add(path);
-    collection.checkClashes();
+    const Collection collection(options.files);
     if (!collection.problems.empty()) {
         for (const std::string& problem : collection.problems) std::fprintf(stderr, "dyad: %s\n", problem.c_str());
         std::fprintf(stderr,
                      "dyad: nothing was sent: rename or make readable what is named above, or leave it out\n");
         return exitFiles;
     }
-    const std::vector<Outgoing>& files = collection.files;
-    const uint64_t total = collection.total;
-    uint64_t fileCount = 0;
-    for (const Outgoing& file : files) fileCount += file.folder ? 0 : 1;
 
     int32_t result = pair(options, 1);
     if (result != 0) return fail(result, "pairing");
@@ -107,14 +103,14 @@ int commandSend(const Options& options) {
     showProgress(&progress);
     // The library counts every block byte since the pairing was made, which
     // for the pairing this command made is where it starts.
-    progress.begin(0, total);
-    progress.countFiles(0, fileCount);
+    progress.begin(0, collection.bytes);
+    progress.countFiles(0, collection.files);
     Sent sent;
     {
         std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
                                                   std::vector<uint8_t>(options.blockSize));
-        Reader reader(files, buffers, options.checksum);
-        sent = sendPieces(options, files, buffers, reader, progress, fileCount);
+        Reader reader(options.files, buffers, options.checksum, collection.files, collection.bytes);
+        sent = sendBlocks(options, buffers, reader, progress, collection.files);
     }
     const uint64_t moved = progress.finish();
     showProgress(nullptr);
@@ -131,10 +127,21 @@ int commandSend(const Options& options) {
         std::printf("; %s/s after the first block", Progress::size(progress.steadyRate()).c_str());
     }
     std::printf(")\n");
-    if (sent.withdrawn == 0) return exitOk;
     std::fflush(stdout);
-    std::fprintf(stderr, "dyad: %llu file%s not sent (named above)\n",
-                 static_cast<unsigned long long>(sent.withdrawn), sent.withdrawn == 1 ? " was" : "s were");
+    // Files and folders that the check listed and the sending no longer
+    // found (or the other way round): the tree changed in between.
+    const uint64_t listed = collection.files + collection.folders;
+    if (sent.found != listed) {
+        std::fprintf(stderr,
+                     "dyad: what was named changed after it was checked: %llu files and empty folders were "
+                     "listed, %llu found when sending\n",
+                     static_cast<unsigned long long>(listed), static_cast<unsigned long long>(sent.found));
+    }
+    if (sent.notSent == 0 && sent.found >= listed) return exitOk;
+    if (sent.notSent > 0) {
+        std::fprintf(stderr, "dyad: %llu file%s not sent (named above)\n",
+                     static_cast<unsigned long long>(sent.notSent), sent.notSent == 1 ? " was" : "s were");
+    }
     return exitFiles;
 }
 

@@ -8,7 +8,9 @@
 // The blocks of today's format are a series per file (SeriesDecoder), and
 // accept what earlier senders sent: a file's last bytes in its type 20 block
 // with its size as second name, and a whole file in one block of type 1.
-// A decoder of another format takes its place behind BlockDecoder.
+// The one-stream format (stream_format.h) is read by StreamBlockDecoder
+// (stream_blocks.h) behind the same BlockDecoder; pickDecoder() chooses by
+// the first block.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +54,9 @@ std::string digestText(std::string_view digits, const ChecksumFormat& format);
 // sender's last bytes, or its single block), one that this dyad computes, or
 // one of another name.
 struct Claim {
-    enum Kind { none, known, unknown } kind = none;
+    // withdrawn: the sender withdrew the file (it changed or could not be
+    // read while it was sent); its bytes are not the file.
+    enum Kind { none, known, unknown, withdrawn } kind = none;
     const ChecksumFormat* format = nullptr;  // known
     std::string name;                        // unknown: the name it came with
     std::string digits;                      // known: the block's data
@@ -71,7 +75,10 @@ struct Event {
         stray,       // `dropped` bytes that belong to no file came with blocks named `name`;
                      // `ofFolder`: with the block of an empty folder
         strayChecksum,  // a checksum for `name`, which is no file in progress
+        failed,         // the blocks cannot be read on: `name` says why, `fault` how, `peerText` is
+                        // what the peer sent that it concerns (if any); nothing more comes
     };
+    enum Fault { damaged, cutShort, unknownKind };
     enum Ending { nextStarted, peerClosed, stopped };
 
     Kind kind = file;
@@ -86,6 +93,8 @@ struct Event {
     std::optional<int64_t> nanoseconds;
     Claim claim;
     Ending ending = nextStarted;
+    Fault fault = damaged;
+    std::string peerText;
 };
 
 // A reader of one format's blocks.

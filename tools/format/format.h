@@ -1,6 +1,10 @@
-// How the dyad command moves a file over a pairing: the blocks that carry it,
-// their names, the checksum block, the block sizes and the buffers in flight.
-// Both sides follow this; a change here is a change of what peers rely on.
+// How earlier dyad senders move a file over a pairing: the blocks that carry
+// it, their names, the checksum block, the block sizes and the buffers in
+// flight. Today's sender sends a whole transfer as one stream instead
+// (stream_format.h); this receiver still takes the file-per-series format
+// described here, telling the two apart by the first name of the first
+// block, and both sides still follow the block sizes and buffers below. A
+// change here is a change of what peers rely on.
 //
 // Each file is one series of blocks on one connection:
 //
@@ -42,8 +46,8 @@
 //
 // The receiver writes the bytes into a part file of its own beside the
 // target, compares the size and the checksum when the type 20 block arrives,
-// waits until its bytes are on the disk, and only then gives the file its
-// name; a file that fails either check is removed and reported by name (exit
+// waits until its bytes are on the disk (for a batch of files at once), and
+// only then gives the file its name; a file that fails either check is removed and reported by name (exit
 // status 10). A name is stored exactly as sent, or refused (base/names.cpp).
 // The receiver hashes the bytes as they come with the checksum that the
 // sender named for its previous file (for the first, xxh128 unless `dyad

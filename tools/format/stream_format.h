@@ -16,7 +16,10 @@
 // 20; a transfer is exactly one such series. The blocks' data, taken in
 // order, are consecutive slices of one byte stream: a block may end anywhere
 // in a record, and the next block goes on with the next byte. Every block
-// carries at least one byte, and the last ends with the end record.
+// carries at least one byte, and the last ends with the end record. A
+// stream that fits one block still goes as a series of two: its first part
+// in a type 21 block and the rest in a type 20 block (the library closes the
+// connection after a type 20 block, and a lone one would be no series).
 // A receiver tells this format from the file-per-series one (format.h) by
 // the first name of the first block.
 //

@@ -17,7 +17,7 @@ bool PartFile::create(const sys::Folder& folder, const std::string& leaf, std::m
         if (file_.create(folder, name, failure)) {
             folder_ = &folder;
             name_ = name;
-            sys::removeOnInterrupt(folder_, name_);
+            interruptSlot_ = sys::removeOnInterrupt(folder, name_);
             return true;
         }
         if (failure->kind != sys::Failure::exists) break;  // not a name taken by chance
@@ -44,12 +44,13 @@ bool PartFile::hash(Checksum kind, uint64_t length, std::string* digits) const {
     return whole;
 }
 
-sys::Placed PartFile::place(const std::string& leaf, bool replace, sys::Failure* failure) {
+sys::Placed PartFile::place(const std::string& leaf, bool replace, sys::Failure* failure, bool sync) {
     if (folder_ == nullptr) return sys::Placed::failed;
-    const sys::Placed placed = sys::place(*folder_, name_, leaf, replace, failure);
+    const sys::Placed placed = sys::place(*folder_, name_, leaf, replace, failure, sync);
     if (placed == sys::Placed::placed) {
         folder_ = nullptr;
-        sys::removeOnInterrupt(nullptr);
+        sys::forgetOnInterrupt(interruptSlot_);
+        interruptSlot_ = -1;
     } else {
         discard();
     }
@@ -60,7 +61,8 @@ void PartFile::discard() {
     file_.close();
     if (folder_ == nullptr) return;
     folder_->remove(name_);
-    sys::removeOnInterrupt(nullptr);
+    sys::forgetOnInterrupt(interruptSlot_);
+    interruptSlot_ = -1;
     folder_ = nullptr;
 }
 

@@ -37,18 +37,24 @@ public:
     // Waits until its bytes are on the disk and closes it; the part file stays
     // until it is placed or discarded.
     bool commit(sys::Failure* failure) { return file_.commit(failure); }
+    // Closes it after the last write, for a batch that syncFileSystems()
+    // puts on the disk at once; the part file stays until it is placed or
+    // discarded.
+    bool finish(sys::Failure* failure) { return file_.finish(failure); }
     // The checksum `kind` of the committed part file read back from the disk,
     // into `digits`; false when it could not be read whole (`length` bytes).
     bool hash(Checksum kind, uint64_t length, std::string* digits) const;
     // Gives the committed part file the name `leaf`; a part file that did not
-    // get it is discarded. Either way nothing is left to remove.
-    sys::Placed place(const std::string& leaf, bool replace, sys::Failure* failure);
+    // get it is discarded. Either way nothing is left to remove. Without
+    // `sync`, sys::syncFolder() puts the name on the disk later.
+    sys::Placed place(const std::string& leaf, bool replace, sys::Failure* failure, bool sync = true);
     // Closes and removes the part file, if there is one.
     void discard();
 
 private:
     const sys::Folder* folder_ = nullptr;
     std::string name_;
+    int interruptSlot_ = -1;
     sys::NewFile file_;
 };
 

@@ -1,9 +1,37 @@
 #include "tools/transfer/reader.h"
 
+#include "tools/base/names.h"
+#include "tools/format/encode.h"
+#include "tools/transfer/collection.h"
+
 namespace dyad {
 
-Reader::Reader(const std::vector<Outgoing>& files, std::vector<std::vector<uint8_t>>& buffers, Checksum checksum)
-    : files_(files), buffers_(buffers), checksum_(checksum) {
+namespace {
+
+stream::StreamChecksum streamChecksum(Checksum checksum) {
+    return checksum == Checksum::sha256 ? stream::StreamChecksum::sha256 : stream::StreamChecksum::xxh128;
+}
+
+}  // namespace
+
+std::vector<uint8_t> digestOf(const std::string& digits) {
+    const auto value = [](char digit) {
+        return static_cast<uint8_t>(digit <= '9' ? digit - '0' : digit - 'a' + 10);
+    };
+    std::vector<uint8_t> digest(digits.size() / 2);
+    for (size_t at = 0; at < digest.size(); ++at) {
+        digest[at] = static_cast<uint8_t>(value(digits[2 * at]) << 4 | value(digits[2 * at + 1]));
+    }
+    return digest;
+}
+
+Reader::Reader(const std::vector<std::string>& arguments, std::vector<std::vector<uint8_t>>& buffers,
+               Checksum checksum, uint64_t files, uint64_t bytes)
+    : arguments_(arguments),
+      buffers_(buffers),
+      checksum_(checksum),
+      encoder_(streamChecksum(checksum), files, bytes),
+      hash_(checksum) {
     for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
     thread_ = std::thread([this] { run(); });
 }
@@ -13,94 +41,139 @@ Reader::~Reader() {
     thread_.join();
 }
 
+bool Reader::take() {
+    const std::optional<size_t> buffer = free_.pop();
+    if (!buffer) {
+        stopped_ = true;
+        return false;
+    }
+    current_.buffer = *buffer;
+    content_ = 0;
+    std::vector<uint8_t>& bytes = buffers_[*buffer];
+    encoder_.give(bytes.data(), bytes.size());
+    return true;
+}
+
+bool Reader::handOn() {
+    while (!stopped_ && encoder_.full() && !encoder_.done()) {
+        current_.length = static_cast<uint32_t>(encoder_.filled());
+        current_.extra = encoder_.filled() - content_;
+        ready_.push(std::move(current_));
+        current_ = StreamBlock{};
+        if (!take()) return false;
+    }
+    return !stopped_;
+}
+
+void Reader::skip(const std::string& message) {
+    current_.withdrawn.push_back(message);
+}
+
 void Reader::run() {
-    FileHash hash(checksum_);
-    for (size_t index = 0; index < files_.size(); ++index) {
-        if (!readFile(index, hash)) break;
+    Walk walk;
+    walk.file = [this](const Outgoing& entry) {
+        bool sent = false;
+        ++current_.found;
+        if (!stopped_) sendFile(entry, &sent);
+        return sent;
+    };
+    walk.emptyFolder = [this](const Outgoing& entry) {
+        if (stopped_) return false;
+        ++current_.found;
+        if (const std::string refused = refusedName(entry); !refused.empty()) {
+            skip("skipped " + escaped(entry.path) + ", which appeared after the check: " + refused);
+            return false;
+        }
+        if (!encoder_.folder(entry.name)) {
+            skip("skipped " + escaped(entry.path) + ": its path is too long");
+            return false;
+        }
+        handOn();
+        return true;
+    };
+    walk.say = [this](const std::string& message) { current_.notes.push_back(message); };
+    walk.problem = [this](const std::string& problem) {
+        if (!stopped_) skip("skipped: " + problem);
+    };
+    if (take()) {
+        for (const std::string& argument : arguments_) {
+            walk.argument(argument);
+            if (stopped_) break;
+        }
+        if (!stopped_ && encoder_.end() && handOn()) {
+            current_.length = static_cast<uint32_t>(encoder_.filled());
+            current_.extra = encoder_.filled() - content_;
+            current_.last = true;
+            ready_.push(std::move(current_));
+        }
     }
     ready_.close();
 }
 
-// Queues the file's bytes and its end; false when the sending has stopped.
-bool Reader::readFile(size_t index, FileHash& hash) {
-    const Outgoing& file = files_[index];
-    Piece end;
-    end.kind = file.folder ? Piece::folder : Piece::end;
-    end.file = index;
-    end.size = file.size;
-    if (file.folder) {
-        ready_.push(std::move(end));
-        return true;
-    }
+// Writes the file's record: its bytes as it reads them, hashed on the way,
+// and its trailer, withdrawn when the file did not stay as it was opened.
+bool Reader::sendFile(const Outgoing& entry, bool* sent) {
     sys::FileToSend in;
+    std::string problem;
+    uint64_t size = 0;
     sys::FileTime opened;
-    if (!in.open(file.root, file.inside, &end.withdrawn) || !in.state(&end.size, &opened)) {
-        if (end.withdrawn.empty()) end.withdrawn = "its size and time cannot be read";
-        end.started = false;
-        end.size = file.size;
-        ready_.push(std::move(end));
+    if (!in.open(entry.root, entry.inside, &problem) || !in.state(&size, &opened)) {
+        if (problem.empty()) problem = "its size and time cannot be read";
+        skip("skipped " + escaped(entry.path) + ": " + problem);
         return true;
     }
-    if (!readBytes(index, in, hash, end)) return false;
-    // What was read is the file as it was opened only when neither its size
-    // nor its time has changed since.
-    uint64_t size = 0;
-    sys::FileTime now;
-    if (end.withdrawn.empty() && (!in.state(&size, &now) || size != end.size || now.seconds != opened.seconds ||
-                                  now.nanoseconds != opened.nanoseconds)) {
-        end.withdrawn = "it changed while it was sent";
+    if (const std::string refused = refusedName(entry); !refused.empty()) {
+        skip("skipped " + escaped(entry.path) + ", which appeared after the check: " + refused);
+        return true;
     }
-    if (end.withdrawn.empty()) {
-        end.checksum = hash.finish();
-    } else {
-        (void)hash.finish();  // starts the next file's afresh
+    std::optional<stream::FileTime> time;
+    // The years that every receiver stores a time in (the check said which
+    // files go without theirs).
+    if (format::timeTravels(opened.seconds) && opened.nanoseconds < stream::nanosecondsPerSecond) {
+        time = stream::FileTime{opened.seconds, opened.nanoseconds};
     }
-    if (end.started) end.modified = opened;
-    ready_.push(std::move(end));
-    return true;
-}
-
-// Queues the bytes of the open file, `end.size` of them, block by block;
-// a file that cannot be read whole gets the reason in `end.withdrawn`.
-// False when the sending has stopped.
-bool Reader::readBytes(size_t index, sys::FileToSend& in, FileHash& hash, Piece& end) {
-    uint64_t left = end.size;
-    bool first = true;
-    do {
-        const std::optional<size_t> buffer = free_.pop();
-        if (!buffer) return false;
-        std::vector<uint8_t>& bytes = buffers_[*buffer];
-        const size_t want = left < bytes.size() ? static_cast<size_t>(left) : bytes.size();
+    if (!encoder_.beginFile(entry.name, size, time)) {
+        skip("skipped " + escaped(entry.path) + ": its path is too long");
+        return true;
+    }
+    *sent = true;
+    std::string withdrawn;
+    while (handOn() && withdrawn.empty() && encoder_.contentLeft() > 0) {
         // In slices that stay in the processor's cache between the read and
         // the hash.
-        for (size_t at = 0; end.withdrawn.empty() && at < want;) {
-            const size_t slice = want - at < hashSlice ? want - at : hashSlice;
-            const int64_t got = in.read(bytes.data() + at, slice, &end.withdrawn);
-            if (got < 0) {
-                end.withdrawn = "cannot read it (" + end.withdrawn + ")";
-            } else if (got == 0) {
-                end.withdrawn = "it shrank while it was sent";
-            } else {
-                hash.update(bytes.data() + at, static_cast<size_t>(got));
-                at += static_cast<size_t>(got);
-            }
+        const std::span<uint8_t> room = encoder_.room();
+        const size_t want = room.size() < hashSlice ? room.size() : hashSlice;
+        const int64_t got = in.read(room.data(), want, &problem);
+        if (got < 0) {
+            withdrawn = "cannot read it (" + problem + ")";
+        } else if (got == 0) {
+            withdrawn = "it shrank while it was sent";
+        } else {
+            hash_.update(room.data(), static_cast<size_t>(got));
+            (void)encoder_.wrote(static_cast<size_t>(got));
+            content_ += static_cast<uint64_t>(got);
         }
-        if (!end.withdrawn.empty()) {
-            free_.push(*buffer);
-            end.started = !first;
-            return true;
-        }
-        left -= want;
-        Piece piece;
-        piece.kind = Piece::bytes;
-        piece.file = index;
-        piece.size = end.size;
-        piece.buffer = *buffer;
-        piece.length = static_cast<uint32_t>(want);
-        piece.first = first;
-        ready_.push(std::move(piece));
-        first = false;
-    } while (left > 0);
+    }
+    if (!handOn()) return false;
+    // What was read is the file as it was opened only when neither its size
+    // nor its time has changed since.
+    uint64_t sizeNow = 0;
+    sys::FileTime now;
+    if (withdrawn.empty() && (!in.state(&sizeNow, &now) || sizeNow != size || now.seconds != opened.seconds ||
+                              now.nanoseconds != opened.nanoseconds)) {
+        withdrawn = "it changed while it was sent";
+    }
+    const std::string digits = hash_.finish();  // also starts the next file's afresh
+    // A file in progress ends whenever the buffer has room.
+    (void)encoder_.endFile(withdrawn.empty() ? stream::FileStatus::ok : stream::FileStatus::withdrawn,
+                           digestOf(digits));
+    // Counted with the block that its trailer ends in.
+    if (!handOn()) return false;
+    if (withdrawn.empty()) {
+        ++current_.files;
+    } else {
+        skip("skipped " + escaped(entry.path) + ": " + withdrawn + "; the receiver is told to drop it");
+    }
     return true;
 }
 

@@ -1,11 +1,19 @@
-// The file reading of dyad send: a thread of its own reads each file block by
-// block into one of a few buffers and adds the bytes to the file's checksum,
-// while the main thread hands the filled buffers to the library; after a
-// file's last bytes it queues the file's end with its checksum. Between the
-// listing and the sending another program may still change a file: each is
-// opened again as itself (no link followed, no FIFO waited on) and its size
-// and time are compared after its last byte was read; a file that fails
-// there ends with the reason it is withdrawn.
+// The reading and packing of dyad send: a thread of its own walks what the
+// command line names again (collection.h), opens each file as itself (no
+// link followed, no FIFO waited on), reads its bytes straight into the block
+// buffer that the stream encoder fills (format/stream_encoder.h), hashes
+// them, and queues each buffer that is full, while the main thread hands the
+// queued blocks to the library. A fixed number of block buffers circulates
+// between the two threads, so that memory stays the same whatever the
+// number and the size of the files.
+//
+// Between the check and the sending another program may still change the
+// tree. A file's size and time are compared after its last byte was read: a
+// file that changed, shrank or could no longer be read is withdrawn (its
+// record says so and the receiver drops it). A file that is gone when the
+// walk comes to it is not sent; one that has appeared is sent when its name
+// passes the receiver's rule, else skipped; the counts of the check and of
+// the sending then differ, which the sender reports.
 #pragma once
 
 #include <cstddef>
@@ -17,57 +25,63 @@
 
 #include "tools/base/checksum.h"
 #include "tools/base/pipeline.h"
-#include "tools/base/system.h"
-#include "tools/transfer/collection.h"
+#include "tools/format/stream_encoder.h"
 
 namespace dyad {
 
-// What the reader queues for one file or empty folder.
-struct Piece {
-    enum Kind {
-        folder,  // an empty folder
-        bytes,   // bytes of a file, in `buffer`
-        end,     // the end of a file
-    };
-    Kind kind = folder;
-    size_t file = 0;    // its index in the files to send
-    uint64_t size = 0;  // the file's size as its blocks give it
-    // bytes: the buffer that holds them, how many, and whether they are
-    // the file's first
+// A block of the stream, in one of the buffers, with what happened while it
+// was filled: to be said and counted once it went.
+struct StreamBlock {
     size_t buffer = 0;
     uint32_t length = 0;
-    bool first = false;
-    // end: its checksum's digits and its modification time, or why it is
-    // withdrawn, and whether any bytes of it were queued before
-    std::string checksum;
-    std::optional<sys::FileTime> modified;
-    std::string withdrawn;
-    bool started = true;
+    bool last = false;   // the stream's end is in it
+    uint64_t extra = 0;  // its bytes that are no bytes of a file (records, zeros of a withdrawn file)
+    uint64_t files = 0;  // files whose record ended in it, whole
+    uint64_t found = 0;  // files and empty folders that the walk met while it was filled
+    std::vector<std::string> withdrawn;  // messages about files withdrawn or skipped
+    std::vector<std::string> notes;      // what the walk passed over: links, devices
 };
 
 class Reader {
 public:
-    Reader(const std::vector<Outgoing>& files, std::vector<std::vector<uint8_t>>& buffers, Checksum checksum);
+    // Reads what `arguments` name into `buffers`, announcing `files` files
+    // of `bytes` bytes in the stream's header.
+    Reader(const std::vector<std::string>& arguments, std::vector<std::vector<uint8_t>>& buffers,
+           Checksum checksum, uint64_t files, uint64_t bytes);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    // The next piece; empty after the last.
-    std::optional<Piece> next() { return ready_.pop(); }
-    // A buffer of bytes that went: the reader fills it again.
+    // The next block; empty after the last, or once the reader stopped.
+    std::optional<StreamBlock> next() { return ready_.pop(); }
+    // A buffer whose block went: the reader fills it again.
     void giveBack(size_t buffer) { free_.push(buffer); }
 
 private:
     void run();
-    bool readFile(size_t index, FileHash& hash);
-    bool readBytes(size_t index, sys::FileToSend& in, FileHash& hash, Piece& end);
+    // Takes a free buffer for the encoder; false when the sending stopped.
+    bool take();
+    // Queues the full buffers; false when the sending stopped.
+    bool handOn();
+    // Sends one file; false when the sending stopped, with `sent` whether
+    // the file has a record.
+    bool sendFile(const struct Outgoing& entry, bool* sent);
+    void skip(const std::string& message);
 
-    const std::vector<Outgoing>& files_;
+    const std::vector<std::string> arguments_;
     std::vector<std::vector<uint8_t>>& buffers_;
     const Checksum checksum_;
+    stream::StreamEncoder encoder_;
+    FileHash hash_;
+    StreamBlock current_;
+    uint64_t content_ = 0;  // bytes of files in the current buffer
+    bool stopped_ = false;
     Queue<size_t> free_;
-    Queue<Piece> ready_;
+    Queue<StreamBlock> ready_;
     std::thread thread_;
 };
+
+// The raw digest of hexadecimal digits, as the stream carries it.
+std::vector<uint8_t> digestOf(const std::string& digits);
 
 }  // namespace dyad

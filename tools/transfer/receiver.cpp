@@ -4,14 +4,11 @@
 
 #include "tools/base/names.h"
 #include "tools/base/pipeline.h"
+#include "tools/format/stream_blocks.h"
 #include "tools/library/library.h"
 
 namespace dyad {
 namespace {
-
-void message(const std::string& text) {
-    std::fprintf(stderr, "%sdyad: %s\n", messageStart(), text.c_str());
-}
 
 sys::FileTime fileTime(int64_t nanoseconds) {
     constexpr int64_t perSecond = 1000000000;
@@ -28,15 +25,16 @@ sys::FileTime fileTime(int64_t nanoseconds) {
 
 }  // namespace
 
+void Receiver::message(const std::string& text) {
+    std::fprintf(stderr, "%sdyad: %s\n", messageStart(), text.c_str());
+}
+
 Receiver::Receiver(const Options& options, const sys::Folder& root)
-    : options_(options),
-      decoder_(std::make_unique<format::SeriesDecoder>()),
-      store_(root),
-      random_(std::random_device{}()),
-      expected_(options.checksum) {}
+    : options_(options), store_(root), random_(std::random_device{}()), expected_(options.checksum) {}
 
 void Receiver::take(const format::Block& block) {
     if (broken()) return;
+    if (!decoder_) decoder_ = format::pickDecoder(block);
     ++blocksTaken_;
     for (const format::Event& event : decoder_->take(block)) handle(event);
 }
@@ -47,8 +45,11 @@ void Receiver::refusedHeader() {
 }
 
 void Receiver::end(bool peerClosed) {
-    for (const format::Event& event : decoder_->end(peerClosed)) handle(event);
-    part_.discard();
+    if (decoder_) {
+        for (const format::Event& event : decoder_->end(peerClosed)) handle(event);
+    }
+    part_->discard();
+    commitBatch();
     if (peerClosed && blocksTaken_ == 0 && status_ == exitOk) {
         // A sender whose first block failed on its own side (its library
         // refused the header, say) closes the pairing just the same.
@@ -85,7 +86,31 @@ void Receiver::handle(const format::Event& event) {
         case Event::strayChecksum:
             message("a checksum for " + escaped(event.name) + " that belongs to no file it sent");
             return note(exitChecksum);
+        case Event::failed:
+            return stop(event);
     }
+}
+
+// The blocks cannot be read on: the file in progress is removed, those
+// complete before it keep their names, and the receive ends. A damaged
+// stream is a transfer that did not arrive as it left; one cut short, a
+// peer that went away; one of a kind this dyad does not know, files it does
+// not store.
+void Receiver::stop(const format::Event& event) {
+    part_->discard();
+    commitBatch();
+    std::string text = event.name;
+    if (!event.peerText.empty()) text += " ('" + escaped(event.peerText) + "')";
+    if (event.fault == format::Event::unknownKind) {
+        text += "; nothing of it is stored";
+    } else if (state_ == State::writing) {
+        text += "; " + shownName() + " is removed";
+    }
+    message(text + "; receiving stopped");
+    note(event.fault == format::Event::damaged    ? exitChecksum
+         : event.fault == format::Event::cutShort ? exitConnection
+                                                  : exitFiles);
+    state_ = State::broken;
 }
 
 // Keeps the status of the first failure; a file that did not arrive as it
@@ -99,16 +124,18 @@ void Receiver::note(int status) {
 void Receiver::refuse(int status, const std::string& why) {
     message(why);
     note(status);
-    part_.discard();
+    part_->discard();
     state_ = State::skipping;
 }
 
 // Nothing more can be stored: the message names the file in progress and
 // the reason.
 void Receiver::breakDown(const std::string& text) {
+    part_->discard();
+    if (!committing_) commitBatch();
     message(text);
     note(exitFiles);
-    part_.discard();
+    part_->discard();
     state_ = State::broken;
 }
 
@@ -137,7 +164,7 @@ void Receiver::endFile(const format::Event& event) {
                           std::string(" in the middle of ") + shownName() + "; removed");
         note(event.ending == format::Event::nextStarted ? exitChecksum : exitConnection);
     }
-    part_.discard();
+    part_->discard();
     state_ = State::idle;
 }
 
@@ -206,6 +233,10 @@ void Receiver::start(const format::Event& event) {
 bool Receiver::open(sys::Failure* failure) {
     // A name that reaches a file of this transfer is refused even with
     // --overwrite: the sender meant two files.
+    std::string lowered = store_.storedFolderPath() + "/" + leaf_;
+    for (char& c : lowered) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (batchNames_.count(lowered) != 0) commitBatch();
+    if (broken()) return false;
     bool named = false;
     if (const std::string* earlier = store_.earlier(leaf_, &named)) {
         refuse(exitFiles, "refused " + shownName() + ": it would replace " + escaped(*earlier) +
@@ -217,7 +248,7 @@ bool Receiver::open(sys::Failure* failure) {
                               " (--overwrite replaces it)");
         return false;
     }
-    return part_.create(store_.folder(), leaf_, random_, failure);
+    return part_->create(store_.folder(), leaf_, random_, failure);
 }
 
 void Receiver::add(const uint8_t* bytes, uint32_t length) {
@@ -232,7 +263,7 @@ void Receiver::add(const uint8_t* bytes, uint32_t length) {
     for (uint32_t at = 0; at < length; at += hashSlice) {
         const uint32_t slice = length - at < hashSlice ? length - at : hashSlice;
         hash_->update(bytes + at, slice);
-        if (!part_.write(bytes + at, slice, &failure)) return cannot("cannot write", failure);
+        if (!part_->write(bytes + at, slice, &failure)) return cannot("cannot write", failure);
     }
     written_ += length;
 }
@@ -243,12 +274,20 @@ void Receiver::add(const uint8_t* bytes, uint32_t length) {
 // its name.
 void Receiver::complete(const format::Claim& claim) {
     if (state_ != State::writing) {
-        part_.discard();
+        part_->discard();
         state_ = State::idle;
         return;
     }
     if (claim.kind == format::Claim::known) expected_ = claim.format->kind;
     std::string problem;
+    if (claim.kind == format::Claim::withdrawn) {
+        message("refused " + shownName() +
+                ": the sender withdrew it (it changed or could not be read while it was sent)");
+        note(exitFiles);
+        part_->discard();
+        state_ = State::idle;
+        return;
+    }
     if (size_.kind == format::Size::known && written_ != size_.bytes) {
         problem = shownName() + " arrived with " + std::to_string(written_) + " of its " +
                   std::to_string(size_.bytes) + " bytes; removed";
@@ -262,7 +301,7 @@ void Receiver::complete(const format::Claim& claim) {
     if (!problem.empty()) {
         message(problem);
         note(exitChecksum);
-        part_.discard();
+        part_->discard();
         state_ = State::idle;
         return;
     }
@@ -277,15 +316,15 @@ bool Receiver::verify(const format::Claim& claim) {
     std::string received;
     if (known && hash_->kind() == claim.format->kind) received = hash_->finish();
     sys::Failure failure;
-    if (modified_ && !part_.setModified(*modified_, &failure)) {
+    if (modified_ && !part_->setModified(*modified_, &failure)) {
         message("cannot give " + shownName() + " its modification time: " + failure.reason);
     }
-    if (!part_.commit(&failure)) {
+    if (!part_->finish(&failure)) {
         breakDown("cannot write " + where() + ": " + failure.reason);
         return false;
     }
     if (!known) return true;
-    if (received.empty() && !part_.hash(claim.format->kind, written_, &received)) {
+    if (received.empty() && !part_->hash(claim.format->kind, written_, &received)) {
         breakDown("cannot read " + where() + " back to check it");
         return false;
     }
@@ -294,38 +333,8 @@ bool Receiver::verify(const format::Claim& claim) {
     message(shownName() + " failed its " + claim.format->title + " check (sent " +
             (sent.empty() ? "no valid digest" : sent) + ", received " + received + "); removed");
     note(exitChecksum);
-    part_.discard();
+    part_->discard();
     state_ = State::idle;
     return false;
 }
-
-// Gives the checked file its name.
-void Receiver::name(const format::Claim& claim) {
-    sys::Failure failure;
-    const sys::Placed placed = part_.place(leaf_, options_.overwrite, &failure);
-    state_ = State::idle;
-    if (placed == sys::Placed::failed && failure.kind == sys::Failure::folder) {
-        return breakDown("cannot name " + where() + ": " + failure.reason);
-    }
-    if (placed != sys::Placed::placed) {
-        message("refused " + shownName() + ": " +
-                (placed == sys::Placed::exists
-                     ? "a file of that name appeared in " + options_.dir + " (--overwrite replaces it)"
-                     : failure.reason));
-        return note(exitFiles);
-    }
-    ++files_;
-    // What the name reaches now is this file: no later name replaces it.
-    const std::string stored = store_.arrived(leaf_);
-    if (!options_.quiet) {
-        const std::string verdict = claim.kind == format::Claim::known
-                                        ? std::string(claim.format->title) + " verified"
-                                    : claim.kind == format::Claim::none
-                                        ? "NOT verified: the sender sent no checksum"
-                                        : "NOT verified: a checksum that this dyad does not know";
-        std::fprintf(stderr, "%sreceived %s (%s, %s)\n", messageStart(), Store::shownAs(name_, stored).c_str(),
-                     Progress::size(static_cast<double>(written_)).c_str(), verdict.c_str());
-    }
-}
-
 }  // namespace dyad

@@ -20,27 +20,27 @@ bool Store::openFolder(const std::string& folderPath, sys::Failure* failure) {
         above = &next;
         start = end + 1;
     }
-    folder_ = folderPath.empty() ? sys::Folder() : std::move(next);
+    folder_ = folderPath.empty() ? nullptr : std::make_shared<sys::Folder>(std::move(next));
     folderPath_ = folderPath;
     storedFolderPath_ = stored;
     folderOpen_ = true;
     return true;
 }
 
-const std::string* Store::earlier(const std::string& leaf, bool* named) const {
+const std::string* Store::earlier(const sys::Folder& in, const std::string& leaf, bool* named) const {
     sys::FileId id;
     std::string stored;
-    *named = folder().identify(leaf, &id, &stored);
+    *named = in.identify(leaf, &id, &stored);
     if (!*named) return nullptr;
     const auto found = received_.find(id);
     return found == received_.end() ? nullptr : &found->second;
 }
 
-std::string Store::arrived(const std::string& leaf) {
+std::string Store::arrived(const sys::Folder& in, const std::string& storedPath, const std::string& leaf) {
     std::string stored = leaf;
     sys::FileId id;
-    const bool named = folder().identify(leaf, &id, &stored);
-    if (!storedFolderPath_.empty()) stored = storedFolderPath_ + "/" + stored;
+    const bool named = in.identify(leaf, &id, &stored);
+    if (!storedPath.empty()) stored = storedPath + "/" + stored;
     if (named) received_[id] = stored;
     return stored;
 }

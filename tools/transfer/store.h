@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "tools/base/system.h"
@@ -22,16 +23,26 @@ public:
     // of the previous file stays open for the next one in it.
     bool openFolder(const std::string& folderPath, sys::Failure* failure);
     // The folder opened last, and the names its folders have on the disk.
-    const sys::Folder& folder() const { return folderPath_.empty() ? root_ : folder_; }
+    const sys::Folder& folder() const { return folderPath_.empty() ? root_ : *folder_; }
+    // The same, held for as long as the caller needs it (the receiving
+    // folder outlives the store).
+    std::shared_ptr<const sys::Folder> heldFolder() const {
+        return folderPath_.empty() ? std::shared_ptr<const sys::Folder>(std::shared_ptr<void>(), &root_) : folder_;
+    }
     const std::string& storedFolderPath() const { return storedFolderPath_; }
 
     // The path of the file of this transfer that the name `leaf` of folder()
     // reaches, or null when it reaches none; `named`: whether it reaches
     // anything.
-    const std::string* earlier(const std::string& leaf, bool* named) const;
-    // The file `leaf` of folder() arrived: no later name replaces it. Returns
-    // the path it is stored under.
-    std::string arrived(const std::string& leaf);
+    const std::string* earlier(const std::string& leaf, bool* named) const {
+        return earlier(folder(), leaf, named);
+    }
+    const std::string* earlier(const sys::Folder& in, const std::string& leaf, bool* named) const;
+    // The file `leaf` of folder() (or of `in`, whose folders are stored as
+    // `storedPath`) arrived: no later name replaces it. Returns the path it
+    // is stored under.
+    std::string arrived(const std::string& leaf) { return arrived(folder(), storedFolderPath_, leaf); }
+    std::string arrived(const sys::Folder& in, const std::string& storedPath, const std::string& leaf);
 
     // How a message names a path that the system stores as `stored` (on
     // Windows, a folder reached under another case keeps its own).
@@ -43,7 +54,7 @@ private:
     // root_; "" is root_ itself.
     std::string folderPath_;
     std::string storedFolderPath_;
-    sys::Folder folder_;
+    std::shared_ptr<sys::Folder> folder_;
     bool folderOpen_ = false;
     // The files that arrived in this transfer, by what their names reach,
     // with the paths they are stored under.

@@ -1,38 +1,24 @@
 // Linux implementation of the files of tools/base/system.h: the files to send,
-// the receiving folders, new files, their removal on an interrupt, placing.
+// the receiving folders, new files, placing them (their removal on an
+// interrupt is in interrupt.cpp).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "dyadc.h"
 #include "tools/base/system.h"
 
 namespace dyad::sys {
 namespace {
-
-// The part file to remove, for the signal handler: its folder's descriptor
-// and its name in a fixed buffer, and a flag that is clear while they
-// change. Removing it relative to the folder (unlinkat, which a signal
-// handler may call) removes the part file itself even when a link has taken
-// the folder's name meanwhile.
-int interruptedFolder = -1;
-char interruptedPart[256];
-std::atomic<bool> interruptedPartSet{false};
-
-extern "C" void onInterrupt(int number) {
-    if (interruptedPartSet.load()) unlinkat(interruptedFolder, interruptedPart, 0);
-    signal(number, SIG_DFL);
-    raise(number);
-}
 
 // The failure that errno describes.
 Failure failureOf(int error) {
@@ -294,29 +280,45 @@ bool NewFile::commit(Failure* failure) {
     return synced;
 }
 
+bool NewFile::finish(Failure* failure) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) == 0) return true;
+    *failure = failureOf(errno);
+    return false;
+}
+
 void NewFile::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
-void removeOnInterrupt(const Folder* folder, const std::string& name) {
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
-        return true;
-    }();
-    (void)installed;
-    interruptedPartSet = false;
-    if (folder == nullptr || name.empty() || name.size() >= sizeof interruptedPart) return;
-    interruptedFolder = folder->fd_;
-    std::memcpy(interruptedPart, name.c_str(), name.size() + 1);
-    interruptedPartSet = true;
+bool syncFileSystems(const std::vector<const Folder*>& folders, Failure* failure) {
+    std::vector<dev_t> synced;
+    for (const Folder* folder : folders) {
+        struct stat status {};
+        if (fstat(folder->fd_, &status) != 0) {
+            *failure = failureOf(errno);
+            return false;
+        }
+        if (std::find(synced.begin(), synced.end(), status.st_dev) != synced.end()) continue;
+        if (syncfs(folder->fd_) != 0) {
+            *failure = failureOf(errno);
+            return false;
+        }
+        synced.push_back(status.st_dev);
+    }
+    return true;
 }
 
-Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace,
-             Failure* failure) {
+bool syncFolder(const Folder& folder, Failure* failure) {
+    if (fsync(folder.fd_) == 0) return true;
+    *failure = failureOf(errno);
+    return false;
+}
+
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure,
+             bool sync) {
     const int fd = folder.fd_;
     bool placed = false;
     if (replace) {
@@ -340,7 +342,7 @@ Placed place(const Folder& folder, const std::string& from, const std::string& t
         return Placed::failed;
     }
     // The new name reaches the disk with the folder's entries.
-    if (fsync(fd) != 0) {
+    if (sync && fsync(fd) != 0) {
         *failure = failureOf(errno);
         return Placed::failed;
     }

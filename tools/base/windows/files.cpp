@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <map>
+#include <mutex>
 
 #include "dyadc.h"
 #include "tools/base/system.h"
@@ -24,16 +26,16 @@
 namespace dyad::sys {
 namespace {
 
-// The full path of the part file to remove; its folder is held, so the path
-// leads to the part file itself.
-wchar_t interruptedPart[32768];
-std::atomic<bool> interruptedPartSet{false};
+// The full paths of the part files to remove, by slot; their folders are
+// held, so each path leads to the part file itself. The console's control
+// handler runs on a thread of its own, which may take the lock.
+std::mutex interruptedLock;
+std::map<int, std::wstring> interruptedParts;
+int nextInterruptSlot = 0;
 
-// Runs on a thread of its own when Ctrl-C, Ctrl-Break or closing the console
-// ends the program. The part file was opened for sharing its deletion, so it
-// goes when the program's handles close.
 BOOL WINAPI onInterrupt(DWORD) {
-    if (interruptedPartSet.load()) DeleteFileW(interruptedPart);
+    const std::lock_guard<std::mutex> lock(interruptedLock);
+    for (const auto& [slot, path] : interruptedParts) DeleteFileW(path.c_str());
     return FALSE;  // the default handler ends the program
 }
 
@@ -324,25 +326,49 @@ bool NewFile::commit(Failure* failure) {
     return flushed;
 }
 
+bool NewFile::finish(Failure* failure) {
+    return commit(failure);
+}
+
 void NewFile::close() {
     if (handle_ != nullptr) CloseHandle(handle_);
     handle_ = nullptr;
 }
 
-void removeOnInterrupt(const Folder* folder, const std::string& name) {
+int removeOnInterrupt(const Folder& folder, const std::string& name) {
     static const bool installed = SetConsoleCtrlHandler(onInterrupt, TRUE) != 0;
     (void)installed;
-    interruptedPartSet = false;
-    if (folder == nullptr || name.empty()) return;
-    const std::wstring path = folder->at(name);
-    if (path.size() >= sizeof interruptedPart / sizeof interruptedPart[0]) return;
-    std::memcpy(interruptedPart, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-    interruptedPartSet = true;
+    if (name.empty()) return -1;
+    std::wstring path = folder.at(name);
+    const std::lock_guard<std::mutex> lock(interruptedLock);
+    for (int tried = 0; tried < interruptSlots; ++tried) {
+        const int slot = (nextInterruptSlot + tried) % interruptSlots;
+        if (interruptedParts.count(slot) != 0) continue;
+        interruptedParts.emplace(slot, std::move(path));
+        nextInterruptSlot = (slot + 1) % interruptSlots;
+        return slot;
+    }
+    return -1;
 }
 
-Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace,
-             Failure* failure) {
-    // Write-through: the call returns once the new name is on the disk.
+void forgetOnInterrupt(int slot) {
+    const std::lock_guard<std::mutex> lock(interruptedLock);
+    interruptedParts.erase(slot);
+}
+
+// Each part file was flushed before it was closed (NewFile::finish), and
+// each name is placed write-through.
+bool syncFileSystems(const std::vector<const Folder*>&, Failure*) {
+    return true;
+}
+bool syncFolder(const Folder&, Failure*) {
+    return true;
+}
+
+Placed place(const Folder& folder, const std::string& from, const std::string& to, bool replace, Failure* failure,
+             bool) {
+    // Write-through, whether asked to wait or not: the call returns once the
+    // new name is on the disk.
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     const std::wstring target = folder.at(to);
     if (MoveFileExW(folder.at(from).c_str(), target.c_str(), flags)) return Placed::placed;
