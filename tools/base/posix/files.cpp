@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "dyadc.h"
@@ -66,27 +67,48 @@ const char* kindOf(mode_t mode) {
     return "not a regular file";
 }
 
+// The folder that the last file of this thread was opened in, held open: a
+// walk opens the files of one folder one after the other, and each of them
+// then costs one open rather than one per folder of its path. The folder is
+// the one that was reached without a link when it was opened; a link that
+// takes its place later is never followed.
+struct HeldFolder {
+    std::string path;  // the root, a NUL, and the folders below it
+    int fd = -1;
+    ~HeldFolder() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+thread_local HeldFolder heldFolder;
+
 // Opens the file `inside` of the folder `root` with `flags`, each folder of
 // its path from the one above it and none through a link; -1 with errno set
 // when it cannot.
 int openBelow(const std::filesystem::path& root, const std::string& inside, int flags) {
-    int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    size_t start = 0;
-    for (size_t end = inside.find('/'); folder >= 0 && end != std::string::npos; end = inside.find('/', start)) {
-        const int next = openat(folder, inside.substr(start, end - start).c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int error = errno;
-        ::close(folder);
-        errno = error;
-        folder = next;
-        start = end + 1;
+    const size_t leaf = inside.rfind('/') == std::string::npos ? 0 : inside.rfind('/') + 1;
+    std::string path = root.string();
+    path.push_back('\0');
+    path.append(inside, 0, leaf);
+    if (heldFolder.fd < 0 || heldFolder.path != path) {
+        if (heldFolder.fd >= 0) ::close(heldFolder.fd);
+        heldFolder.fd = -1;
+        int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        size_t start = 0;
+        for (size_t end = inside.find('/'); folder >= 0 && end != std::string::npos;
+             end = inside.find('/', start)) {
+            const int next = openat(folder, inside.substr(start, end - start).c_str(),
+                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int error = errno;
+            ::close(folder);
+            errno = error;
+            folder = next;
+            start = end + 1;
+        }
+        if (folder < 0) return -1;
+        heldFolder.fd = folder;
+        heldFolder.path = std::move(path);
     }
-    if (folder < 0) return -1;
-    const int fd = openat(folder, inside.c_str() + start, flags | O_NOFOLLOW);
-    const int error = errno;
-    ::close(folder);
-    errno = error;
-    return fd;
+    return openat(heldFolder.fd, inside.c_str() + leaf, flags | O_NOFOLLOW);
 }
 
 }  // namespace
