@@ -30,7 +30,7 @@ void Receiver::message(const std::string& text) {
 }
 
 Receiver::Receiver(const Options& options, const sys::Folder& root)
-    : options_(options), store_(root), random_(std::random_device{}()), expected_(options.checksum) {}
+    : options_(options), store_(root, options.overwrite), random_(std::random_device{}()), expected_(options.checksum) {}
 
 void Receiver::take(const format::Block& block) {
     if (broken()) return;

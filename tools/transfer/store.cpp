@@ -41,7 +41,7 @@ std::string Store::arrived(const sys::Folder& in, const std::string& storedPath,
     sys::FileId id;
     const bool named = in.identify(leaf, &id, &stored);
     if (!storedPath.empty()) stored = storedPath + "/" + stored;
-    if (named) received_[id] = stored;
+    if (named && remember_) received_[id] = stored;
     return stored;
 }
 

@@ -2,7 +2,9 @@
 // The folders of a path are made inside the receiving folder, each reached
 // from the one above it and never through a link, and no name replaces a
 // file that arrived earlier in the same transfer (on Windows, names that
-// differ in case only name one file).
+// differ in case only name one file). Without --overwrite no name replaces
+// any file, so the files that arrived are remembered only with it: the
+// store's memory does not grow with the number of files otherwise.
 #pragma once
 
 #include <map>
@@ -15,7 +17,9 @@ namespace dyad {
 
 class Store {
 public:
-    explicit Store(const sys::Folder& root) : root_(root) {}
+    // `remember`: whether names may replace files (--overwrite), so that the
+    // files of this transfer must be remembered to be kept.
+    Store(const sys::Folder& root, bool remember) : root_(root), remember_(remember) {}
 
     // Opens the folder at `folderPath` inside the receiving folder ("": the
     // receiving folder itself), making the folders that are missing; false
@@ -50,6 +54,7 @@ public:
 
 private:
     const sys::Folder& root_;
+    const bool remember_;
     // The folder of the file in progress (or of the one before it), inside
     // root_; "" is root_ itself.
     std::string folderPath_;
