@@ -26,11 +26,17 @@ enum Exit : int {
     exitOther = 9,       // any other result of the library
     exitChecksum = 10,   // a file did not arrive as it left, or arrived without a checksum that proves it
     exitNotSeen = 11,    // listen: no announce with the identifier arrived in its time
+    exitNotAuthentic = 12,  // --code: the transfer did not authenticate: a wrong code, or the stream was
+                            // altered, cut short or replayed (or was no private transfer)
 };
 
 // The command line, as parsed.
 struct Options {
     std::string id;
+    // send and receive: --code (a private transfer), as typed; receive takes
+    // it without a value too and then makes a fresh code
+    bool codeGiven = false;
+    std::string code;
     uint32_t timeout = 0;
     std::string mask;
     std::string logPath;
