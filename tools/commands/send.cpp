@@ -78,7 +78,8 @@ Sent sendBlocks(const Options& options, std::vector<std::vector<uint8_t>>& buffe
             const uint32_t half = block->length / 2;  // a stream is longer than 2 bytes
             if (sealer == nullptr) {
                 result = sendBlock(options, nullptr, data, half, firstBlock);
-                if (result == 0) result = sendBlock(options, nullptr, data + half, block->length - half, lastBlock);
+                if (result == 0)
+                    result = sendBlock(options, nullptr, data + half, block->length - half, lastBlock);
             } else {
                 // The halves apart, each with room for what seals it.
                 std::vector<uint8_t> one(saltSize + half + tagSize);
@@ -136,7 +137,8 @@ int commandSend(const Options& given) {
         options.id = pairingIdentifier(*code);
         sealer.emplace(*code);
         if (!sealer->ready()) {
-            std::fprintf(stderr, "dyad: this system offers no AES-256-GCM, which --code needs; nothing was sent\n");
+            std::fprintf(stderr,
+                         "dyad: this system offers no AES-256-GCM, which --code needs; nothing was sent\n");
             return exitOther;
         }
     }

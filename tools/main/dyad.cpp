@@ -35,11 +35,13 @@ namespace {
 // The identifier is required unless `code` (send and receive, where --code
 // stands for it): the option, for the caller to tie --code to.
 CLI::Option* addIdentifierAndMask(CLI::App* command, Options& options, bool code = false) {
-    CLI::Option* id =
-        command->add_option("--id", options.id, "pairing identifier shared by both sides (at most 63 characters)")
-            ->check([](const std::string& text) {
-                return text.size() <= DYAD_IDENTIFIER_MAX ? std::string() : std::string("at most 63 characters");
-            });
+    CLI::Option* id = command
+                          ->add_option("--id", options.id,
+                                       "pairing identifier shared by both sides (at most 63 characters)")
+                          ->check([](const std::string& text) {
+                              return text.size() <= DYAD_IDENTIFIER_MAX ? std::string()
+                                                                        : std::string("at most 63 characters");
+                          });
     if (!code) id->required();
     command->add_option("--mask", options.mask, "use only interfaces whose address matches, e.g. 192.168.0.0");
     return id;
@@ -112,7 +114,9 @@ int run(int argc, char** argv) {
         "or the peer closed without sending a file); 9 any other failure; 10 a received file failed its size or "
         "checksum check, or came without a checksum it knows; 11 listen: no announce with the identifier arrived "
         "(6: no usable interface); 12 a --code transfer did not authenticate: a wrong code, or the stream was "
-        "altered, cut short or replayed (or the sender sent no private transfer). A failed pairing, connection or time limit comes first; receive then reports "
+        "altered, cut short or replayed (or the sender sent no private transfer), before every other status. A "
+        "failed pairing, connection or "
+        "time limit comes first; receive then reports "
         "its first problem, 10 before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
@@ -130,9 +134,9 @@ int run(int argc, char** argv) {
                 "that names the other is read back once to check it)");
 
     CLI::App* send = app.add_subcommand("send", "act as the Initiator and send files");
-    CLI::Option* sendCode =
-        addCode(send, options, addCommon(send, options, true), false,
-                "a private transfer instead of --id: the code that the receiver printed (dyad receive --code)");
+    CLI::Option* sendCode = addCode(
+        send, options, addCommon(send, options, true), false,
+        "a private transfer instead of --id: the code that the receiver printed (dyad receive --code)");
     send->add_option("files", options.files, "files to send")->required();
     addChecksum(send, options,
                 "the checksum to send with each file: xxh128 (the default) or sha256 (for receivers "

@@ -33,12 +33,12 @@ namespace dyad {
 // was filled: to be said and counted once it went.
 struct StreamBlock {
     size_t buffer = 0;
-    size_t offset = 0;  // where its stream bytes begin in the buffer: the room in front of them
+    size_t offset = 0;    // where its stream bytes begin in the buffer: the room in front of them
     uint32_t length = 0;  // its stream bytes
-    bool last = false;   // the stream's end is in it
-    uint64_t extra = 0;  // its bytes that are no bytes of a file (records, zeros of a withdrawn file)
-    uint64_t files = 0;  // files whose record ended in it, whole
-    uint64_t found = 0;  // files and empty folders that the walk met while it was filled
+    bool last = false;    // the stream's end is in it
+    uint64_t extra = 0;   // its bytes that are no bytes of a file (records, zeros of a withdrawn file)
+    uint64_t files = 0;   // files whose record ended in it, whole
+    uint64_t found = 0;   // files and empty folders that the walk met while it was filled
     std::vector<std::string> withdrawn;  // messages about files withdrawn or skipped
     std::vector<std::string> notes;      // what the walk passed over: links, devices
 };

@@ -55,9 +55,9 @@ bool Receiver::open(format::Block* block) {
     }
     const uint64_t position = opener_->position();
     // The buffer is the receiver's own, handed over for this block alone.
-    const Opener::Opened opened =
-        opener_->open({block->type, block->first, block->second},
-                      {const_cast<uint8_t*>(block->data), static_cast<size_t>(block->length)});
+    const Opener::Opened opened = opener_->open(
+        {block->type, block->first, block->second},
+        {const_cast<uint8_t*>(block->data), static_cast<size_t>(block->length)});
     if (opened.verdict != Verdict::opened) {
         // A block that filled the whole buffer may be a piece of a larger one.
         notAuthentic("block " + std::to_string(position + 1) + " " + describe(opened.verdict) +

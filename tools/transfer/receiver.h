@@ -10,8 +10,8 @@
 // block is opened (seal/seal.h) before its payload reaches the decoder; the
 // first that does not open, a plain stream, or a stream that ends before its
 // last block opened ends the receive: the file in progress is removed, the
-// files complete before it (each opened whole) keep their names. The blocks reach it through a decoder of their format
-// (format/decode.h), chosen by the first block; it runs on one thread.
+// files complete before it (each opened whole) keep their names. The blocks reach it through a decoder of their
+// format (format/decode.h), chosen by the first block; it runs on one thread.
 //
 // Files reach the disk in batches rather than one by one: a file that passed
 // its checks is closed without waiting and joins the batch; the batch is
