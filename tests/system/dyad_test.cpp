@@ -851,7 +851,7 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
 TEST_F(Dyad, BadArgumentsGiveUsageHelp) {
     std::string output;
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "send", "file"}, {}, &output), 2);
-    EXPECT_TRUE(has(output, "--id is required")) << output;
+    EXPECT_TRUE(has(output, "send needs --id or --code")) << output;
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "pair", "--id", "x", "--role", "both"}, {}, &output), 2);
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", "x", "--log-level", "7"}, {}, &output), 2);
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", std::string(64, 'i')}, {}, &output), 2);
@@ -1268,6 +1268,57 @@ TEST_F(Dyad, APrivateTransferThatDoesNotAuthenticateStoresNothingFromWhereItFail
         EXPECT_TRUE(has(receiver.output(), c.message)) << receiver.output();
         EXPECT_EQ(treeOf(received), c.stored) << receiver.output();
         EXPECT_TRUE(partFiles().empty());
+    }
+}
+
+// What a listener on the LAN sees of a transfer: with --code neither a file
+// name nor a byte of a file's contents; without it (the control) both.
+TEST_F(Dyad, AListenerOnTheLanSeesNoNameAndNoContentOfAPrivateTransfer) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    const std::string out = lan->host(2).tmp();
+    const std::string name = "name-seen-only-in-the-clear.txt";
+    const std::string content = "content that only a plain transfer shows " + pattern(3000, 5);
+    std::filesystem::create_directories(out + "/folder");
+    writeFile(out + "/folder/" + name, content);
+    for (const bool sealed : {true, false}) {
+        SCOPED_TRACE(sealed ? "--code" : "--id");
+        std::filesystem::remove_all(received);
+        std::filesystem::create_directories(received);
+        Child capture = lan->spawn(
+            1, {"tshark", "-q", "-n", "-i", "eth0", "-f", "port 8181", "-w", "/tmp/capture.pcap"}, {"HOME=/tmp"});
+        ASSERT_TRUE(capture.waitForOutput("Capturing on")) << capture.output();
+        const std::string code = dyad::showCode(dyad::makeCode());
+        const std::vector<std::string> pairing = sealed ? std::vector<std::string>{"--code", code}
+                                                        : std::vector<std::string>{"--id", "capture"};
+        std::vector<std::string> receive{"receive", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30"};
+        std::vector<std::string> send{"send", "--timeout", "30", "/tmp/folder"};
+        receive.insert(receive.end(), pairing.begin(), pairing.end());
+        send.insert(send.end(), pairing.begin(), pairing.end());
+        Child receiver = dyad(1, receive);
+        Child sender = dyad(2, send);
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+        EXPECT_EQ(readFile(received + "/folder/" + name), content);
+        // The sender's last line, "quit", ends the pairing: once the capture
+        // holds it, it holds the whole transfer.
+        const std::string file = lan->host(1).tmp() + "/capture.pcap";
+        for (const auto until = steady_clock::now() + seconds(30);
+             !has(readFile(file), "quit") && steady_clock::now() < until;) {
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        capture.kill(SIGINT);
+        ASSERT_EQ(capture.wait(seconds(30)), 0) << capture.output();
+        const std::string seen = readFile(file);
+        ASSERT_TRUE(has(seen, "quit")) << capture.output();
+        EXPECT_EQ(has(seen, name), !sealed);
+        // The content's slices of 32 bytes: a packet boundary may cut one.
+        size_t slicesSeen = 0;
+        for (size_t at = 0; at + 32 <= content.size(); at += 32) slicesSeen += has(seen, content.substr(at, 32));
+        if (sealed) {
+            EXPECT_EQ(slicesSeen, 0u);
+        } else {
+            EXPECT_GT(slicesSeen, content.size() / 64);
+        }
     }
 }
 
