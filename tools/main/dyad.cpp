@@ -91,6 +91,18 @@ void addChecksum(CLI::App* command, Options& options, const char* help) {
             std::map<std::string, Checksum>{{"xxh128", Checksum::xxh128}, {"sha256", Checksum::sha256}}));
 }
 
+// For send and receive (`code`: the command's --code): whether the command line
+// names how to pair, --id or --code; records in `options` whether --code
+// was given. A command that was not run passes.
+bool pairsBy(const CLI::App* command, const CLI::Option* code, Options& options) {
+    if (!command->parsed()) return true;
+    options.codeGiven = code->count() > 0;
+    if (options.codeGiven || command->count("--id") > 0) return true;
+    std::fprintf(stderr, "dyad: %s needs --id or --code\nRun with --help for more information.\n",
+                 command->get_name().c_str());
+    return false;
+}
+
 }  // namespace
 }  // namespace dyad
 
@@ -165,16 +177,7 @@ int run(int argc, char** argv) {
         int code = app.exit(error);
         return code == 0 ? exitOk : exitUsage;
     }
-    for (CLI::Option* code : {receiveCode, sendCode}) {
-        CLI::App* command = code == receiveCode ? receive : send;
-        if (!command->parsed()) continue;
-        options.codeGiven = code->count() > 0;
-        if (!options.codeGiven && command->count("--id") == 0) {
-            std::fprintf(stderr, "dyad: %s needs --id or --code\nRun with --help for more information.\n",
-                         command->get_name().c_str());
-            return exitUsage;
-        }
-    }
+    if (!pairsBy(receive, receiveCode, options) || !pairsBy(send, sendCode, options)) return exitUsage;
     if (receive->parsed()) return commandReceive(options);
     if (send->parsed()) return commandSend(options);
     if (listen->parsed()) {
