@@ -20,9 +20,12 @@ part() { [[ ",$folder_parts," == *",$1,"* ]]; }
 
 # The dyad rows, one line each: NAME|options of `dyad send`|options of
 # `dyad receive`. Every row runs in every round, on both file systems and in
-# the memory figures.
+# the memory figures. A row whose receive options hold --code is a private
+# transfer: the receiver makes the code, and the sender is given it (in
+# place of the identifier that the other rows share).
 folder_dyad_rows=(
   "dyad||"
+  "dyad --code|--code|--code"
 )
 
 section_begin folders "folders: tar | socat, rsync to a daemon and dyad send DIR ($folder_rounds interleaved rounds)" \
@@ -117,6 +120,24 @@ dyad_label() {
   echo "dyad send${send:+ $send} DIR${receive:+ (dyad receive $receive)}"
 }
 
+# Whether a dyad row whose receive options are $@ is a private transfer.
+private_row() { [[ " $* " == *" --code "* ]]; }
+# The code that a `dyad receive --code` (process $2, its output in $1)
+# printed, once it did; fails when the receiver ended first.
+printed_code() {
+  local code
+  until code=$(sed -n 's/^the code for this transfer: //p' "$1") && [ -n "$code" ]; do
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  echo "$code"
+}
+# Options $@ without --code, one a line (the sender gets the code instead).
+without_code() {
+  local option
+  for option in "$@"; do [ "$option" = --code ] || echo "$option"; done
+}
+
 # One copy of set $1 to file system $2 by copier $3; prints the seconds from
 # starting the sending command until both sides have ended (dyad's without
 # its pairing, which waits for an announce), after comparing the copy with
@@ -150,11 +171,19 @@ folder_once() {
       local send receive
       read -ra send <<< "$(dyad_options "$copier" 1)"
       read -ra receive <<< "$(dyad_options "$copier" 2)"
-      free_ws 1 "$dyad" receive --id "folders$serial" --accept initiator --dir "$into" --timeout 60 --quiet \
+      local pairing=(--id "folders$serial")
+      private_row "${receive[@]}" && pairing=()
+      free_ws 1 "$dyad" receive "${pairing[@]}" --accept initiator --dir "$into" --timeout 60 --quiet \
         "${receive[@]}" > "$work/dyad-recv.out" 2>&1 &
       receiver=$!
+      if [ ${#pairing[@]} -eq 0 ]; then
+        local code
+        code=$(printed_code "$work/dyad-recv.out" "$receiver") || { cat "$work/dyad-recv.out" >&2; return 1; }
+        pairing=(--code "$code")
+        mapfile -t send < <(without_code "${send[@]}")
+      fi
       t0=$(now)
-      free_ws 2 "$dyad" send --id "folders$serial" --timeout 60 --quiet "${send[@]}" "/tmp/sets/$set/tree" \
+      free_ws 2 "$dyad" send "${pairing[@]}" --timeout 60 --quiet "${send[@]}" "/tmp/sets/$set/tree" \
         > "$work/dyad-send.out" 2>&1 || { cat "$work/dyad-send.out" >&2; wait "$receiver"; return 1; }
       wait "$receiver" || { cat "$work/dyad-recv.out" >&2; return 1; }
       t1=$(now)
@@ -208,11 +237,19 @@ if part memory && [ -x /usr/bin/time ]; then
       rm -rf "$root/h1/tmp/in" "$root/h1/tmp/rss.txt" "$root/h2/tmp/rss.txt"
       mkdir -p "$root/h1/tmp/in"
       serial=$((serial + 1))
-      free_ws 1 /usr/bin/time -f "%M %e" -o /tmp/rss.txt "$dyad" receive --id "peak$serial" --accept initiator \
-        --dir /tmp/in --timeout 60 --quiet "${receive[@]}" > /dev/null 2>&1 &
+      pairing=(--id "peak$serial")
+      private_row "${receive[@]}" && pairing=()
+      free_ws 1 /usr/bin/time -f "%M %e" -o /tmp/rss.txt "$dyad" receive "${pairing[@]}" --accept initiator \
+        --dir /tmp/in --timeout 60 --quiet "${receive[@]}" > "$work/dyad-peak.out" 2>&1 &
       receiver=$!
-      free_ws 2 /usr/bin/time -f "%M %e" -o /tmp/rss.txt "$dyad" send --id "peak$serial" --timeout 60 --quiet \
-        "${send[@]}" "/tmp/sets/$set/tree" > /dev/null 2>&1 || echo "   $copier: the send of $set failed"
+      sending=("${send[@]}")
+      if [ ${#pairing[@]} -eq 0 ]; then
+        code=$(printed_code "$work/dyad-peak.out" "$receiver") || echo "   $copier: the receive of $set printed no code"
+        pairing=(--code "$code")
+        mapfile -t sending < <(without_code "${send[@]}")
+      fi
+      free_ws 2 /usr/bin/time -f "%M %e" -o /tmp/rss.txt "$dyad" send "${pairing[@]}" --timeout 60 --quiet \
+        "${sending[@]}" "/tmp/sets/$set/tree" > /dev/null 2>&1 || echo "   $copier: the send of $set failed"
       wait "$receiver" || echo "   $copier: the receive of $set failed"
       received=$(find "$root/h1/tmp/in" -type f | wc -l)
       record folders peak "copier=$copier" "label=$(dyad_label "$copier")" "set=$set" "received=$received" \

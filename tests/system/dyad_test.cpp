@@ -17,6 +17,7 @@
 #include "tests/support/scripted_sender.h"
 #include "tools/base/checksum.h"
 #include "tools/format/stream_encoder.h"
+#include "tools/seal/seal.h"
 
 namespace dyadc::test {
 namespace {
@@ -850,7 +851,7 @@ TEST_F(Dyad, ProgressIsABarOnATerminalAndLinesOtherwise) {
 TEST_F(Dyad, BadArgumentsGiveUsageHelp) {
     std::string output;
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "send", "file"}, {}, &output), 2);
-    EXPECT_TRUE(has(output, "--id is required")) << output;
+    EXPECT_TRUE(has(output, "send needs --id or --code")) << output;
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "pair", "--id", "x", "--role", "both"}, {}, &output), 2);
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", "x", "--log-level", "7"}, {}, &output), 2);
     EXPECT_EQ(lan->run(1, {DYADC_TEST_DYAD, "receive", "--id", std::string(64, 'i')}, {}, &output), 2);
@@ -1010,7 +1011,8 @@ struct Stream {
     size_t cutBefore = 0;    // bytes left off the end
 };
 
-std::vector<Block> streamBlocks(const Stream& spec) {
+// The stream's bytes, damaged and cut as `spec` says.
+std::string streamBytes(const Stream& spec) {
     using namespace dyad::stream;
     uint64_t bytes = 0;
     for (const StreamFile& file : spec.files) bytes += file.content.size();
@@ -1034,16 +1036,28 @@ std::vector<Block> streamBlocks(const Stream& spec) {
     std::string stream(reinterpret_cast<const char*>(buffer.data()), encoder.filled() - spec.cutBefore);
     const size_t flip = spec.flipAt.empty() ? spec.flip : stream.find(spec.flipAt);
     if (flip < stream.size()) stream[flip] = static_cast<char>(stream[flip] ^ 0x20);
+    return stream;
+}
+
+// Bytes in test-peer's escapes.
+std::string escapedBytes(std::string_view bytes) {
+    std::string data;
+    char escape[8];
+    for (unsigned char byte : bytes) {
+        std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+        data += escape;
+    }
+    return data;
+}
+
+std::vector<Block> streamBlocks(const Stream& spec) {
+    const std::string stream = streamBytes(spec);
     std::vector<Block> blocks;
     for (size_t at = 0; at < stream.size(); at += spec.blockSize) {
-        std::string data;
-        char escape[8];
-        for (unsigned char byte : stream.substr(at, spec.blockSize)) {
-            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-            data += escape;
-        }
         const bool last = stream.size() - at <= spec.blockSize;
-        blocks.push_back({"dyad:stream", spec.variant, data, last ? 20 : (at == 0 ? 21 : 22)});
+        blocks.push_back({"dyad:stream", spec.variant,
+                          escapedBytes(std::string_view(stream).substr(at, spec.blockSize)),
+                          last ? 20 : (at == 0 ? 21 : 22)});
     }
     return blocks;
 }
@@ -1111,6 +1125,200 @@ TEST_F(Dyad, AStreamOfManyFilesRefusesOnlyTheFilesAtFaultAndStopsAtFaultsOfItsOw
             if (path == "a.txt") EXPECT_EQ(readFile(received + "/a.txt"), "AAAAAAAAAA");
         }
         if (c.stored.count("a.txt") != 0) EXPECT_EQ(modifiedNanoseconds(received + "/a.txt"), 981173106123456789);
+    }
+}
+
+// Private transfers (--code) between two dyads: a folder and a lone small
+// file (a one-block stream, sent as two sealed halves) arrive under a code
+// that the receiver made; a code with a typo is refused before pairing; a
+// wrong code is another identifier, so the two never pair.
+TEST_F(Dyad, APrivateTransferArrivesOnlyUnderTheReceiversCode) {
+    const std::string out = lan->host(2).tmp();
+    std::filesystem::create_directories(out + "/tree/sub");
+    writeFile(out + "/tree/a.bin", pattern(70000, 1));
+    writeFile(out + "/tree/sub/b.txt", "hello\n");
+    std::filesystem::create_directories(out + "/tree/empty");
+    writeFile(out + "/lone.txt", "a lone file\n");
+    const struct {
+        std::string path;
+        std::set<std::string> stored;
+    } rounds[] = {{"/tmp/tree", {"tree", "tree/a.bin", "tree/sub", "tree/sub/b.txt", "tree/empty"}},
+                  {"/tmp/lone.txt", {"lone.txt"}}};
+    for (const auto& round : rounds) {
+        SCOPED_TRACE(round.path);
+        std::filesystem::remove_all(received);
+        std::filesystem::create_directories(received);
+        Child receiver = dyad(1, {"receive", "--code", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30"});
+        const std::string shown = "the code for this transfer: ";
+        ASSERT_TRUE(receiver.waitForOutput(shown)) << receiver.output();
+        std::string code;
+        ASSERT_TRUE(receiver.waitForOutput("\n")) << receiver.output();
+        code = receiver.output().substr(receiver.output().find(shown) + shown.size(), 27);  // 7 groups of 3
+        Child sender = dyad(2, {"send", "--code", code, "--timeout", "30", "--block-size", "16384", round.path});
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+        EXPECT_EQ(treeOf(received), round.stored) << receiver.output();
+        if (round.stored.count("tree/a.bin") != 0)
+            EXPECT_TRUE(readFile(received + "/tree/a.bin") == pattern(70000, 1));
+    }
+    EXPECT_EQ(readFile(received + "/lone.txt"), "a lone file\n");
+    std::string output;
+    // One symbol changed: its check symbol no longer matches.
+    dyad::Code typo = dyad::makeCode();
+    typo.symbols[3] = typo.symbols[3] == '7' ? '8' : '7';
+    EXPECT_EQ(
+        lan->run(2, {DYADC_TEST_DYAD, "send", "--code", std::string(typo.text()), "/tmp/lone.txt"}, {}, &output),
+        2);
+    EXPECT_TRUE(has(output, "nothing was sent")) << output;
+    EXPECT_EQ(lan->run(2, {DYADC_TEST_DYAD, "send", "--code", "x", "--id", "y", "/tmp/lone.txt"}, {}, &output), 2);
+    std::filesystem::remove_all(received);
+    std::filesystem::create_directories(received);
+    Child receiver = dyad(1, {"receive", "--code", dyad::showCode(dyad::makeCode()), "--accept", "ws2", "--dir",
+                              "/tmp/in", "--timeout", "5"});
+    Child sender = dyad(2,
+                        {"send", "--code", dyad::showCode(dyad::makeCode()), "--timeout", "5", "/tmp/lone.txt"});
+    EXPECT_EQ(sender.wait(), 4) << sender.output();
+    EXPECT_EQ(receiver.wait(), 4) << receiver.output();
+    EXPECT_TRUE(treeOf(received).empty());
+}
+
+// A private transfer's blocks as the sender seals them: the stream of
+// `files` cut into payloads of `payload` bytes, each sealed under `code`.
+struct Sealed {
+    int type;
+    std::string data;
+};
+std::vector<Sealed> sealedBlocks(const dyad::Code& code, const std::vector<StreamFile>& files, size_t payload) {
+    const std::string stream = streamBytes({files});
+    dyad::Sealer sealer(code);
+    std::vector<Sealed> blocks;
+    for (size_t at = 0; at < stream.size(); at += payload) {
+        const bool last = stream.size() - at <= payload;
+        const int type = last ? 20 : (at == 0 ? 21 : 22);
+        const std::string part = stream.substr(at, payload);
+        std::string data(sealer.front(), '\0');
+        data += part;
+        data.append(dyad::tagSize, '\0');
+        EXPECT_TRUE(sealer.seal({type, "dyad:stream", "1-sealed"},
+                                {reinterpret_cast<uint8_t*>(data.data()), data.size()}));
+        blocks.push_back({type, data});
+    }
+    return blocks;
+}
+
+TEST_F(Dyad, APrivateTransferThatDoesNotAuthenticateStoresNothingFromWhereItFails) {
+    const std::vector<StreamFile> abc{{"a.txt", "AAAAAAAAAA"}, {"b.txt", "BBBBBBBBBB"}, {"c.txt", "CCCCCCCCCC"}};
+    const dyad::Code code = dyad::makeCode();
+    // 30 bytes of stream a block: a.txt's record ends in the third block, the
+    // end record in the eighth and last.
+    const std::vector<Sealed> sealed = sealedBlocks(code, abc, 30);
+    ASSERT_EQ(sealed.size(), 8u);
+    const auto blocksOf = [](std::vector<Sealed> chosen, const std::string& variant = "1-sealed") {
+        std::vector<Block> blocks;
+        for (const Sealed& block : chosen)
+            blocks.push_back({"dyad:stream", variant, escapedBytes(block.data), block.type});
+        return blocks;
+    };
+    std::vector<Sealed> flipped = sealed, dropped = sealed, swapped = sealed;
+    flipped[1].data[40] = static_cast<char>(flipped[1].data[40] ^ 1);
+    dropped.erase(dropped.begin() + 1);
+    std::swap(swapped[1], swapped[2]);
+    const std::vector<Sealed> cut(sealed.begin(), sealed.end() - 1);
+    const std::set<std::string> all{"a.txt", "b.txt", "c.txt"};
+    struct Case {
+        const char* what;
+        std::vector<Block> blocks;
+        std::string code;  // the receiver's
+        int exit;
+        std::set<std::string> stored;
+        std::string message;
+    } cases[] = {
+        {"intact", blocksOf(sealed), dyad::showCode(code), 0, all, "received 3 files"},
+        {"a bit flipped", blocksOf(flipped), dyad::showCode(code), 12, {}, "block 2 does not authenticate"},
+        {"a block dropped", blocksOf(dropped), dyad::showCode(code), 12, {}, "block 2 does not authenticate"},
+        {"two blocks swapped", blocksOf(swapped), dyad::showCode(code), 12, {}, "block 2 does not authenticate"},
+        // Every file was complete, and authentic, before the cut.
+        {"cut before the last block", blocksOf(cut), dyad::showCode(code), 12, all, "it was cut short"},
+        {"replayed to another code",
+         blocksOf(sealed),
+         dyad::showCode(dyad::makeCode()),
+         12,
+         {},
+         "block 1 does not authenticate"},
+        {"a plain stream", streamBlocks({abc, {}, 30}), dyad::showCode(code), 12, {}, "no private transfer"},
+        {"sealed, to a receiver without a code", blocksOf(sealed), "", 8, {}, "dyad receive --code receives it"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(received);
+        std::filesystem::create_directories(received);
+        std::vector<std::string> arguments{"receive", "--accept", "evil", "--dir", "/tmp/in", "--timeout", "20"};
+        if (c.code.empty()) {
+            arguments.insert(arguments.end(), {"--id", "sealed" + std::to_string(++round)});
+        } else {
+            arguments.insert(arguments.end(), {"--code", c.code});
+        }
+        Child receiver = dyad(1, arguments);
+        ASSERT_TRUE(receiver.waitForOutput(c.code.empty() ? "" : "the code for this transfer"))
+            << receiver.output();
+        Child peer = lan->spawn(2, peerSending(c.blocks));
+        EXPECT_EQ(receiver.wait(), c.exit) << receiver.output();
+        peer.wait();
+        EXPECT_TRUE(has(receiver.output(), c.message)) << receiver.output();
+        EXPECT_EQ(treeOf(received), c.stored) << receiver.output();
+        EXPECT_TRUE(partFiles().empty());
+    }
+}
+
+// What a listener on the LAN sees of a transfer: with --code neither a file
+// name nor a byte of a file's contents; without it (the control) both.
+TEST_F(Dyad, AListenerOnTheLanSeesNoNameAndNoContentOfAPrivateTransfer) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    const std::string out = lan->host(2).tmp();
+    const std::string name = "name-seen-only-in-the-clear.txt";
+    const std::string content = "content that only a plain transfer shows " + pattern(3000, 5);
+    std::filesystem::create_directories(out + "/folder");
+    writeFile(out + "/folder/" + name, content);
+    for (const bool sealed : {true, false}) {
+        SCOPED_TRACE(sealed ? "--code" : "--id");
+        std::filesystem::remove_all(received);
+        std::filesystem::create_directories(received);
+        Child capture = lan->spawn(
+            1, {"tshark", "-q", "-n", "-i", "eth0", "-f", "port 8181", "-w", "/tmp/capture.pcap"}, {"HOME=/tmp"});
+        ASSERT_TRUE(capture.waitForOutput("Capturing on")) << capture.output();
+        const std::string code = dyad::showCode(dyad::makeCode());
+        const std::vector<std::string> pairing = sealed ? std::vector<std::string>{"--code", code}
+                                                        : std::vector<std::string>{"--id", "capture"};
+        std::vector<std::string> receive{"receive", "--accept", "ws2", "--dir", "/tmp/in", "--timeout", "30"};
+        std::vector<std::string> send{"send", "--timeout", "30", "/tmp/folder"};
+        receive.insert(receive.end(), pairing.begin(), pairing.end());
+        send.insert(send.end(), pairing.begin(), pairing.end());
+        Child receiver = dyad(1, receive);
+        Child sender = dyad(2, send);
+        EXPECT_EQ(sender.wait(), 0) << sender.output();
+        EXPECT_EQ(receiver.wait(), 0) << receiver.output();
+        EXPECT_EQ(readFile(received + "/folder/" + name), content);
+        // The sender's last line, "quit", ends the pairing: once the capture
+        // holds it, it holds the whole transfer.
+        const std::string file = lan->host(1).tmp() + "/capture.pcap";
+        for (const auto until = steady_clock::now() + seconds(30);
+             !has(readFile(file), "quit") && steady_clock::now() < until;) {
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        capture.kill(SIGINT);
+        ASSERT_EQ(capture.wait(seconds(30)), 0) << capture.output();
+        const std::string seen = readFile(file);
+        ASSERT_TRUE(has(seen, "quit")) << capture.output();
+        EXPECT_EQ(has(seen, name), !sealed);
+        // The content's slices of 32 bytes: a packet boundary may cut one.
+        size_t slicesSeen = 0;
+        for (size_t at = 0; at + 32 <= content.size(); at += 32) slicesSeen += has(seen, content.substr(at, 32));
+        if (sealed) {
+            EXPECT_EQ(slicesSeen, 0u);
+        } else {
+            EXPECT_GT(slicesSeen, content.size() / 64);
+        }
     }
 }
 

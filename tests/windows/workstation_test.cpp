@@ -15,6 +15,9 @@
 
 #include "dyadc.h"
 #include "tests/support/lan.h"
+#ifdef DYADC_TEST_DYAD
+#include "tools/seal/seal.h"
+#endif
 #include "tests/support/scripted_sender.h"
 #include "tests/windows/wine.h"
 
@@ -533,6 +536,35 @@ TEST_F(WindowsWorkstations, DyadExeSendsAndRebuildsFoldersWithTheirTimes) {
             EXPECT_EQ(modifiedNanoseconds(target + "/" + name), file.second) << name;
         }
         EXPECT_TRUE(std::filesystem::is_directory(target + "/photos/empty"));
+        stations.clear();
+    }
+}
+
+// A private transfer (--code) between dyad.exe and the Linux dyad, either
+// way: a folder (many sealed blocks) and a lone file (one stream block, sent
+// as two sealed halves).
+TEST_F(WindowsWorkstations, DyadExeSendsAndReceivesPrivateTransfers) {
+    for (const int windows : {1, 2}) {
+        const bool windowsReceives = windows == 1;
+        SCOPED_TRACE(windowsReceives ? "Linux sends, Windows receives" : "Windows sends, Linux receives");
+        start({windows});
+        const std::string from = windowsReceives ? lan->host(2).tmp() : station(2).driveC();
+        std::filesystem::create_directories(from + "/private/sub");
+        writeFile(from + "/private/sub/a.bin", std::string(70000, 'a'));
+        writeFile(from + "/lone.txt", "a lone file");
+        const std::string target = windowsReceives ? station(1).driveC() + "/in" : lan->host(1).tmp() + "/in";
+        std::filesystem::create_directories(target);
+        for (const std::string path : {"private", "lone.txt"}) {
+            const std::string code = dyad::showCode(dyad::makeCode());
+            Child receiver = dyad(1, {"receive", "--code", code, "--accept", computerName(2), "--dir",
+                                      windowsReceives ? "C:\\in" : "/tmp/in", "--timeout", "60"});
+            Child sender = dyad(2, {"send", "--code", code, "--timeout", "60", "--block-size", "16384", "--quiet",
+                                    (windowsReceives ? "/tmp/" : "C:\\") + path});
+            EXPECT_EQ(sender.wait(seconds(90)), 0) << text(sender);
+            EXPECT_EQ(receiver.wait(seconds(30)), 0) << text(receiver);
+        }
+        EXPECT_TRUE(readFile(target + "/private/sub/a.bin") == std::string(70000, 'a'));
+        EXPECT_EQ(readFile(target + "/lone.txt"), "a lone file");
         stations.clear();
     }
 }

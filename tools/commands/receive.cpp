@@ -1,7 +1,10 @@
 // dyad receive: the Responder's side of moving files. The main thread takes
 // the blocks from the library into one of a few buffers and hands each to a
 // disk thread, where the Receiver (transfer/receiver.h) puts the files
-// together while the library receives the next block.
+// together while the library receives the next block. With --code the
+// transfer is private: the receiver makes a one-time code (or takes the one
+// given), shows it for the sending person, pairs under the code's
+// identifier, and opens every block with it.
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -15,6 +18,7 @@
 #include "tools/commands/commands.h"
 #include "tools/format/format.h"
 #include "tools/library/library.h"
+#include "tools/seal/seal.h"
 #include "tools/transfer/receiver.h"
 
 namespace dyad {
@@ -36,8 +40,9 @@ struct Piece {
 // between it and the main thread.
 class DiskThread {
 public:
-    DiskThread(std::vector<std::vector<uint8_t>>& buffers, const Options& options, const sys::Folder& root)
-        : buffers_(buffers), receiver_(options, root) {
+    DiskThread(std::vector<std::vector<uint8_t>>& buffers, const Options& options, const sys::Folder& root,
+               const std::optional<Code>& code)
+        : buffers_(buffers), receiver_(options, root, code) {
         for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
         thread_ = std::thread([this] { run(); });
     }
@@ -126,7 +131,22 @@ int receiveBlocks(const Options& options, std::vector<std::vector<uint8_t>>& buf
 
 }  // namespace
 
-int commandReceive(const Options& options) {
+int commandReceive(const Options& given) {
+    Options options = given;
+    std::optional<Code> code;
+    if (options.codeGiven) {
+        std::string why;
+        code = options.code.empty() ? makeCode() : readCode(options.code, why);
+        if (!code) {
+            std::fprintf(stderr, "dyad: %s\n", why.c_str());
+            return exitUsage;
+        }
+        if (!Sealer(*code).ready()) {
+            std::fprintf(stderr, "dyad: this system offers no AES-256-GCM, which --code needs\n");
+            return exitOther;
+        }
+        options.id = pairingIdentifier(*code);
+    }
     std::error_code error;
     sys::Folder root;
     sys::Failure failure;
@@ -134,6 +154,11 @@ int commandReceive(const Options& options) {
         !sys::Folder::openRoot(sys::toPath(options.dir), &root, &failure)) {
         std::fprintf(stderr, "dyad: %s is not a directory\n", options.dir.c_str());
         return exitFiles;
+    }
+    if (code) {
+        // For the sending person, who types it: dyad send --code CODE.
+        std::printf("the code for this transfer: %s\n", showCode(*code).c_str());
+        std::fflush(stdout);
     }
     int32_t result = pair(options, 2);
     if (result != 0) return fail(result, "pairing");
@@ -146,11 +171,15 @@ int commandReceive(const Options& options) {
     {
         std::vector<std::vector<uint8_t>> buffers(blockBuffers(options.blockSize),
                                                   std::vector<uint8_t>(options.blockSize));
-        DiskThread disk(buffers, options, root);
+        DiskThread disk(buffers, options, root, code);
         bool peerClosed = false;
         exitStatus = receiveBlocks(options, buffers, disk, progress, &peerClosed);
         disk.finish(peerClosed);
-        if (exitStatus == exitOk) exitStatus = disk.receiver().status();
+        // A private transfer that stopped before its last block was cut
+        // short, whatever ended it.
+        if (exitStatus == exitOk || disk.receiver().status() == exitNotAuthentic) {
+            exitStatus = disk.receiver().status();
+        }
         files = disk.receiver().files();
         progress.countFiles(static_cast<uint64_t>(files), 0);
     }

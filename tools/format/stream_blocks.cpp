@@ -45,6 +45,9 @@ std::vector<Event> StreamBlockDecoder::take(const Block& block) {
     if (block.second != stream::plainVariant) {
         if (started_) {
             fail(Event::damaged, "a block of another kind came" + at, &events, block.second);
+        } else if (block.second == stream::sealedVariant) {
+            fail(Event::unknownKind, "a private transfer, sealed with a code: dyad receive --code receives it",
+                 &events);
         } else {
             fail(Event::unknownKind, "a transfer of a kind this dyad does not know", &events, block.second);
         }

@@ -8,9 +8,10 @@
 // The blocks. Every block of the transfer carries the same two names:
 //
 //   first name   "dyad:stream" (streamName)
-//   second name  "1", the plain stream (plainVariant); a variant that
-//                carries the stream otherwise (sealed, say) names itself
-//                here with a name of its own
+//   second name  "1", the plain stream (plainVariant), or "1-sealed", the
+//                private stream (sealedVariant) of a transfer made with a
+//                one-time code (dyad --code); a variant that carries the
+//                stream otherwise names itself here with a name of its own
 //
 // The first block is of type 21, those after it of type 22, the last of type
 // 20; a transfer is exactly one such series. The blocks' data, taken in
@@ -22,6 +23,18 @@
 // connection after a type 20 block, and a lone one would be no series).
 // A receiver tells this format from the file-per-series one (format.h) by
 // the first name of the first block.
+//
+// The private stream. Every block of the series is named "1-sealed", and its
+// data is [salt, the first block only] [sealed payload] [tag], sealed and
+// opened as seal/seal.h describes (the block's type and names are bound to
+// it, and so is its position in the series). The payloads, opened and taken
+// in order, are the plain stream below, byte for byte, and every rule of the
+// plain stream holds for them: at least one byte each, a one-block stream
+// goes as two. A receiver opens each block before it reads a byte of its
+// payload; the first block that does not open ends the transfer, and a
+// series that ends before its type 20 block opened is cut short. A receiver
+// with a code refuses a plain stream (it proves nothing), and a receiver
+// without one refuses a private stream by its second name.
 //
 // Receivers of the file-per-series format refuse the stream as a file by
 // its name: the colon makes it a name that no Windows system stores, which
@@ -108,6 +121,7 @@ namespace dyad::stream {
 // The names of every block of a stream transfer.
 inline constexpr std::string_view streamName = "dyad:stream";
 inline constexpr std::string_view plainVariant = "1";
+inline constexpr std::string_view sealedVariant = "1-sealed";
 
 inline constexpr std::array<uint8_t, 8> streamMagic = {'D', 'Y', 'A', 'D', 'S', 'T', 'R', '1'};
 inline constexpr size_t headerSize = 26;  // magic, checksum, flags, files, bytes

@@ -4,6 +4,8 @@
 //                and store the files that the peer sends
 //   dyad send --id ID FILE...                              act as the Initiator
 //                and send the files
+//   (receive --code [CODE], send --code CODE: a private transfer under a
+//                one-time code instead of --id)
 //   dyad pair --id ID --role initiator|responder           pair, report, close
 //   dyad listen --id ID                                    show the announces
 //                that arrive, marking those with ID
@@ -30,18 +32,25 @@ namespace dyad {
 namespace {
 
 // The pairing identifier and the interface mask, which listen takes too.
-void addIdentifierAndMask(CLI::App* command, Options& options) {
-    command->add_option("--id", options.id, "pairing identifier shared by both sides (at most 63 characters)")
-        ->required()
-        ->check([](const std::string& id) {
-            return id.size() <= DYAD_IDENTIFIER_MAX ? std::string() : std::string("at most 63 characters");
-        });
+// The identifier is required unless `code` (send and receive, where --code
+// stands for it): the option, for the caller to tie --code to.
+CLI::Option* addIdentifierAndMask(CLI::App* command, Options& options, bool code = false) {
+    CLI::Option* id = command
+                          ->add_option("--id", options.id,
+                                       "pairing identifier shared by both sides (at most 63 characters)")
+                          ->check([](const std::string& text) {
+                              return text.size() <= DYAD_IDENTIFIER_MAX ? std::string()
+                                                                        : std::string("at most 63 characters");
+                          });
+    if (!code) id->required();
     command->add_option("--mask", options.mask, "use only interfaces whose address matches, e.g. 192.168.0.0");
+    return id;
 }
 
-// The options that every command that pairs takes, into `options`.
-void addCommon(CLI::App* command, Options& options) {
-    addIdentifierAndMask(command, options);
+// The options that every command that pairs takes, into `options`; `code`:
+// --id is optional (--code replaces it).
+CLI::Option* addCommon(CLI::App* command, Options& options, bool code = false) {
+    CLI::Option* id = addIdentifierAndMask(command, options, code);
     command->add_option("--timeout", options.timeout,
                         "seconds to wait for the peer and for each block (0: forever)");
     command->add_option("--log", options.logPath, "diagnostic log file");
@@ -50,6 +59,15 @@ void addCommon(CLI::App* command, Options& options) {
     command->add_option("--block-size", options.blockSize, "bytes per block and receive buffer (default 4 MiB)")
         ->check(CLI::Range(smallestBlockSize, 1u << 30));
     command->add_flag("--quiet", options.quiet, "no progress display");
+    return id;
+}
+
+// --code, which replaces --id: `help` says what it does here. Receive takes
+// it without a value too (a fresh code).
+CLI::Option* addCode(CLI::App* command, Options& options, CLI::Option* id, bool valueOptional, const char* help) {
+    CLI::Option* code = command->add_option("--code", options.code, help)->excludes(id);
+    if (valueOptional) code->expected(0, 1);
+    return code;
 }
 
 // What --version prints: dyad's version (the build's) and that of the
@@ -71,6 +89,18 @@ void addChecksum(CLI::App* command, Options& options, const char* help) {
     command->add_option("--checksum", options.checksum, help)
         ->transform(CLI::CheckedTransformer(
             std::map<std::string, Checksum>{{"xxh128", Checksum::xxh128}, {"sha256", Checksum::sha256}}));
+}
+
+// For send and receive (`code`: the command's --code): whether the command line
+// names how to pair, --id or --code; records in `options` whether --code
+// was given. A command that was not run passes.
+bool pairsBy(const CLI::App* command, const CLI::Option* code, Options& options) {
+    if (!command->parsed()) return true;
+    options.codeGiven = code->count() > 0;
+    if (options.codeGiven || command->count("--id") > 0) return true;
+    std::fprintf(stderr, "dyad: %s needs --id or --code\nRun with --help for more information.\n",
+                 command->get_name().c_str());
+    return false;
 }
 
 }  // namespace
@@ -95,11 +125,17 @@ int run(int argc, char** argv) {
         "two paths would arrive under one name, a file of its name exists, bytes or a block header were dropped, "
         "or the peer closed without sending a file); 9 any other failure; 10 a received file failed its size or "
         "checksum check, or came without a checksum it knows; 11 listen: no announce with the identifier arrived "
-        "(6: no usable interface). A failed pairing, connection or time limit comes first; receive then reports "
+        "(6: no usable interface); 12 a --code transfer did not authenticate: a wrong code, or the stream was "
+        "altered, cut short or replayed (or the sender sent no private transfer), before every other status. A "
+        "failed pairing, connection or "
+        "time limit comes first; receive then reports "
         "its first problem, 10 before 8.");
 
     CLI::App* receive = app.add_subcommand("receive", "act as the Responder and store the files the peer sends");
-    addCommon(receive, options);
+    CLI::Option* receiveCode = addCode(
+        receive, options, addCommon(receive, options, true), true,
+        "a private transfer instead of --id: makes a one-time code (or uses CODE), prints it for the sender "
+        "and opens every block with it; a code serves one transfer");
     receive->add_option("--accept", options.accept, "computer names to accept without asking");
     receive->add_option("--dir", options.dir, "directory for the received files (default: the current one)");
     receive->add_flag("--overwrite", options.overwrite, "replace files of the same name (default: refuse them)");
@@ -110,7 +146,9 @@ int run(int argc, char** argv) {
                 "that names the other is read back once to check it)");
 
     CLI::App* send = app.add_subcommand("send", "act as the Initiator and send files");
-    addCommon(send, options);
+    CLI::Option* sendCode = addCode(
+        send, options, addCommon(send, options, true), false,
+        "a private transfer instead of --id: the code that the receiver printed (dyad receive --code)");
     send->add_option("files", options.files, "files to send")->required();
     addChecksum(send, options,
                 "the checksum to send with each file: xxh128 (the default) or sha256 (for receivers "
@@ -139,6 +177,7 @@ int run(int argc, char** argv) {
         int code = app.exit(error);
         return code == 0 ? exitOk : exitUsage;
     }
+    if (!pairsBy(receive, receiveCode, options) || !pairsBy(send, sendCode, options)) return exitUsage;
     if (receive->parsed()) return commandReceive(options);
     if (send->parsed()) return commandSend(options);
     if (listen->parsed()) {

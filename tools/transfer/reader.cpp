@@ -26,10 +26,12 @@ std::vector<uint8_t> digestOf(const std::string& digits) {
 }
 
 Reader::Reader(const std::vector<std::string>& arguments, std::vector<std::vector<uint8_t>>& buffers,
-               Checksum checksum, uint64_t files, uint64_t bytes)
+               Checksum checksum, uint64_t files, uint64_t bytes, size_t firstFront, size_t behind)
     : arguments_(arguments),
       buffers_(buffers),
       checksum_(checksum),
+      front_(firstFront),
+      behind_(behind),
       encoder_(streamChecksum(checksum), files, bytes),
       hash_(checksum) {
     for (size_t i = 0; i < buffers_.size(); ++i) free_.push(i);
@@ -48,9 +50,11 @@ bool Reader::take() {
         return false;
     }
     current_.buffer = *buffer;
+    current_.offset = front_;
     content_ = 0;
     std::vector<uint8_t>& bytes = buffers_[*buffer];
-    encoder_.give(bytes.data(), bytes.size());
+    encoder_.give(bytes.data() + front_, bytes.size() - front_ - behind_);
+    front_ = 0;
     return true;
 }
 

@@ -33,11 +33,12 @@ namespace dyad {
 // was filled: to be said and counted once it went.
 struct StreamBlock {
     size_t buffer = 0;
-    uint32_t length = 0;
-    bool last = false;   // the stream's end is in it
-    uint64_t extra = 0;  // its bytes that are no bytes of a file (records, zeros of a withdrawn file)
-    uint64_t files = 0;  // files whose record ended in it, whole
-    uint64_t found = 0;  // files and empty folders that the walk met while it was filled
+    size_t offset = 0;    // where its stream bytes begin in the buffer: the room in front of them
+    uint32_t length = 0;  // its stream bytes
+    bool last = false;    // the stream's end is in it
+    uint64_t extra = 0;   // its bytes that are no bytes of a file (records, zeros of a withdrawn file)
+    uint64_t files = 0;   // files whose record ended in it, whole
+    uint64_t found = 0;   // files and empty folders that the walk met while it was filled
     std::vector<std::string> withdrawn;  // messages about files withdrawn or skipped
     std::vector<std::string> notes;      // what the walk passed over: links, devices
 };
@@ -45,9 +46,11 @@ struct StreamBlock {
 class Reader {
 public:
     // Reads what `arguments` name into `buffers`, announcing `files` files
-    // of `bytes` bytes in the stream's header.
+    // of `bytes` bytes in the stream's header. Each buffer keeps `behind`
+    // bytes of room after its stream bytes, and the first `firstFront` bytes
+    // of room before them too (what a sealed block wraps its payload in).
     Reader(const std::vector<std::string>& arguments, std::vector<std::vector<uint8_t>>& buffers,
-           Checksum checksum, uint64_t files, uint64_t bytes);
+           Checksum checksum, uint64_t files, uint64_t bytes, size_t firstFront = 0, size_t behind = 0);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -71,6 +74,8 @@ private:
     const std::vector<std::string> arguments_;
     std::vector<std::vector<uint8_t>>& buffers_;
     const Checksum checksum_;
+    size_t front_;  // the room before the next buffer's stream bytes
+    const size_t behind_;
     stream::StreamEncoder encoder_;
     FileHash hash_;
     StreamBlock current_;

@@ -29,14 +29,63 @@ void Receiver::message(const std::string& text) {
     std::fprintf(stderr, "%sdyad: %s\n", messageStart(), text.c_str());
 }
 
-Receiver::Receiver(const Options& options, const sys::Folder& root)
-    : options_(options), store_(root, options.overwrite), random_(std::random_device{}()), expected_(options.checksum) {}
+Receiver::Receiver(const Options& options, const sys::Folder& root, const std::optional<Code>& code)
+    : options_(options),
+      store_(root, options.overwrite),
+      random_(std::random_device{}()),
+      expected_(options.checksum) {
+    if (code) opener_ = std::make_unique<Opener>(*code);
+}
 
-void Receiver::take(const format::Block& block) {
+void Receiver::take(const format::Block& arrived) {
     if (broken()) return;
-    if (!decoder_) decoder_ = format::pickDecoder(block);
+    format::Block block = arrived;
     ++blocksTaken_;
+    if (opener_ && !open(&block)) return;
+    if (!decoder_) decoder_ = format::pickDecoder(block);
     for (const format::Event& event : decoder_->take(block)) handle(event);
+}
+
+// Opens a private transfer's block in place: true with `block` now its
+// payload as a block of the plain stream, false when the receive ended.
+bool Receiver::open(format::Block* block) {
+    if (block->first != stream::streamName || block->second != stream::sealedVariant) {
+        notAuthentic(std::string(opener_->position() == 0 ? "the peer sent no private transfer"
+                                                          : "a block that is not sealed came") +
+                     " (a block named '" + escaped(std::string(block->first)) + "' '" +
+                     escaped(std::string(block->second)) + "'), which proves nothing");
+        return false;
+    }
+    const uint64_t position = opener_->position();
+    // The buffer is the receiver's own, handed over for this block alone.
+    const Opener::Opened opened = opener_->open(
+        {block->type, block->first, block->second},
+        {const_cast<uint8_t*>(block->data), static_cast<size_t>(block->length)});
+    if (opened.verdict != Verdict::opened) {
+        // A block that filled the whole buffer may be a piece of a larger one.
+        notAuthentic("block " + std::to_string(position + 1) + " " + describe(opened.verdict) +
+                     (block->length == options_.blockSize
+                          ? " (or the sender's blocks are larger than this receiver's --block-size)"
+                          : ""));
+        return false;
+    }
+    block->second = stream::plainVariant;
+    block->data = opened.payload.data();
+    block->length = static_cast<uint32_t>(opened.payload.size());
+    return true;
+}
+
+// A private transfer did not authenticate: nothing of it from here on is
+// stored, the file in progress is removed, the files complete before it
+// keep their names, and the receive ends with a status of its own.
+void Receiver::notAuthentic(const std::string& why) {
+    std::string text = why;
+    if (state_ == State::writing) text += "; " + shownName() + " is removed";
+    part_->discard();
+    commitBatch();
+    message(text + "; receiving stopped: the transfer did not authenticate");
+    status_ = exitNotAuthentic;
+    state_ = State::broken;
 }
 
 void Receiver::refusedHeader() {
@@ -45,6 +94,10 @@ void Receiver::refusedHeader() {
 }
 
 void Receiver::end(bool peerClosed) {
+    if (opener_ && !broken() && blocksTaken_ > 0 && !opener_->ended()) {
+        notAuthentic(std::string(peerClosed ? "the peer closed the pairing" : "receiving stopped") +
+                     " before the transfer's last block: it was cut short");
+    }
     if (decoder_) {
         for (const format::Event& event : decoder_->end(peerClosed)) handle(event);
     }

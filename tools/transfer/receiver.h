@@ -6,8 +6,12 @@
 // nothing that did not arrive as it left is ever found under its final name.
 // A file that cannot be stored is refused and the files after it still
 // arrive; only a failure of the receiving folder itself or of the disk ends
-// the receive. The blocks reach it through a decoder of their format
-// (format/decode.h), chosen by the first block; it runs on one thread.
+// the receive. With a code (a private transfer, dyad receive --code) every
+// block is opened (seal/seal.h) before its payload reaches the decoder; the
+// first that does not open, a plain stream, or a stream that ends before its
+// last block opened ends the receive: the file in progress is removed, the
+// files complete before it (each opened whole) keep their names. The blocks reach it through a decoder of their
+// format (format/decode.h), chosen by the first block; it runs on one thread.
 //
 // Files reach the disk in batches rather than one by one: a file that passed
 // its checks is closed without waiting and joins the batch; the batch is
@@ -32,6 +36,7 @@
 #include "tools/base/options.h"
 #include "tools/base/system.h"
 #include "tools/format/decode.h"
+#include "tools/seal/seal.h"
 #include "tools/transfer/part_file.h"
 #include "tools/transfer/store.h"
 
@@ -39,7 +44,8 @@ namespace dyad {
 
 class Receiver {
 public:
-    Receiver(const Options& options, const sys::Folder& root);
+    // With `code`, the transfer must be private, sealed with it.
+    Receiver(const Options& options, const sys::Folder& root, const std::optional<Code>& code = std::nullopt);
 
     // A block, or a piece of one, as it arrived.
     void take(const format::Block& block);
@@ -96,12 +102,15 @@ private:
     bool verify(const format::Claim& claim);
     void name(const format::Claim& claim);
     void commitBatch();
+    bool open(format::Block* block);
+    void notAuthentic(const std::string& why);
     void stop(const format::Event& event);
     std::string shownName() const;
     std::string where() const;
 
     const Options& options_;
     std::unique_ptr<format::BlockDecoder> decoder_;
+    std::unique_ptr<Opener> opener_;  // a private transfer's
     Store store_;
     std::atomic<State> state_{State::idle};
     int status_ = exitOk;
