@@ -66,8 +66,7 @@ void Receiver::commitBatch() {
     for (Pending& pending : batch) {
         if (broken()) break;
         name_ = pending.name;
-        bool named = false;
-        if (const std::string* earlier = store_.earlier(*pending.folder, pending.leaf, &named)) {
+        if (const std::string* earlier = store_.earlierArrived(*pending.folder, pending.leaf)) {
             message("refused " + shownName() + ": it would replace " + escaped(*earlier) +
                     ", which arrived earlier in this transfer");
             note(exitFiles);

@@ -38,11 +38,17 @@ const std::string* Store::earlier(const sys::Folder& in, const std::string& leaf
 
 std::string Store::arrived(const sys::Folder& in, const std::string& storedPath, const std::string& leaf) {
     std::string stored = leaf;
+    // Without --overwrite the name was free, so the file is stored under it
+    // as sent and there is nothing to remember.
     sys::FileId id;
-    const bool named = in.identify(leaf, &id, &stored);
-    if (!storedPath.empty()) stored = storedPath + "/" + stored;
-    if (named && remember_) received_[id] = stored;
-    return stored;
+    if (remember_ && in.identify(leaf, &id, &stored))
+        received_[id] = storedPath.empty() ? stored : storedPath + "/" + stored;
+    return storedPath.empty() ? stored : storedPath + "/" + stored;
+}
+
+const std::string* Store::earlierArrived(const sys::Folder& in, const std::string& leaf) const {
+    bool named = false;
+    return remember_ ? earlier(in, leaf, &named) : nullptr;
 }
 
 std::string Store::shownAs(const std::string& path, const std::string& stored) {

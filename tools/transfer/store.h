@@ -42,6 +42,9 @@ public:
         return earlier(folder(), leaf, named);
     }
     const std::string* earlier(const sys::Folder& in, const std::string& leaf, bool* named) const;
+    // The same when only the file matters: nothing without --overwrite,
+    // where no file is remembered, and then without a look at the disk.
+    const std::string* earlierArrived(const sys::Folder& in, const std::string& leaf) const;
     // The file `leaf` of folder() (or of `in`, whose folders are stored as
     // `storedPath`) arrived: no later name replaces it. Returns the path it
     // is stored under.
