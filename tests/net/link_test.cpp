@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 
 #include "link/link.h"
 #include "tests/support/fixtures.h"
@@ -220,17 +221,18 @@ TEST_F(LinkWithStranger, RelistenRefusesEveryoneButThePairedInitiator) {
     test::setAddress(s.localAddress, "192.168.10.1", 8181);
     test::setAddress(s.peerAddress, "192.168.10.2", 8181);
     std::atomic<bool> strangerRefused{false};
-    std::atomic<bool> strangerDone{false};
+    std::promise<void> strangerTurnedAway;
+    std::future<void> turnedAway = strangerTurnedAway.get_future();
     std::thread stranger = test::inWorkstation(*lan, 3, [&] {
         int fd = connectOnceListening("192.168.10.3");
         char byte;
         // Closed at once: the read ends without data.
         strangerRefused = fd >= 0 && read(fd, &byte, 1) <= 0;
         if (fd >= 0) close(fd);
-        strangerDone = true;
+        strangerTurnedAway.set_value();
     });
     std::thread initiator = test::inWorkstation(*lan, 2, [&] {
-        while (!strangerDone) std::this_thread::sleep_for(milliseconds(10));
+        turnedAway.wait();
         // The paired Initiator's reconnection, from its pairing's adapter,
         // once the stranger has been turned away.
         int fd = test::connectTcp("192.168.10.2", "192.168.10.1", 8181);
