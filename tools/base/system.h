@@ -81,6 +81,9 @@ public:
     // cannot be opened, with `problem` saying why ("a symbolic link", "a
     // FIFO", the system's words).
     [[nodiscard]] bool open(const std::filesystem::path& root, const std::string& inside, std::string* problem);
+    // Its size and modification time as open() found them.
+    uint64_t openedSize() const { return openedSize_; }
+    FileTime openedTime() const { return openedTime_; }
     // Its size and modification time now; false when they cannot be read.
     [[nodiscard]] bool state(uint64_t* size, FileTime* time) const;
     // Reads up to `length` bytes; the count read (0 at its end), or -1 with
@@ -94,6 +97,8 @@ private:
 #else
     int fd_ = -1;
 #endif
+    uint64_t openedSize_ = 0;
+    FileTime openedTime_;
 };
 
 // What place() did.

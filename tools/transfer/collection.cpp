@@ -39,9 +39,11 @@ bool Walk::folder(const std::filesystem::path& where, const std::filesystem::pat
     const std::string shown = sys::toText(where);
     std::error_code error;
     // One folder's names at a time: the memory of the deepest path's folders.
-    std::vector<std::filesystem::path> entries;
+    // Each entry keeps the type that the folder's listing gave, where the
+    // system gives one, so that no entry is looked up again by its path.
+    std::vector<std::filesystem::directory_entry> entries;
     for (std::filesystem::directory_iterator it(where, error), end; !error && it != end; it.increment(error)) {
-        entries.push_back(it->path());
+        entries.push_back(*it);
     }
     if (error) {
         problem("cannot read the folder " + escaped(shown) + ": " + error.message());
@@ -49,16 +51,16 @@ bool Walk::folder(const std::filesystem::path& where, const std::filesystem::pat
     }
     std::sort(entries.begin(), entries.end());
     bool sent = false;
-    for (const std::filesystem::path& entry : entries) {
+    for (const std::filesystem::directory_entry& listed : entries) {
+        const std::filesystem::path& entry = listed.path();
         const std::string entryName = sys::toText(entry.filename());
         const std::string entryInside = inside.empty() ? entryName : inside + "/" + entryName;
         const std::string entryShown = escaped(sys::toText(entry));
-        const std::filesystem::file_status entryStatus = std::filesystem::symlink_status(entry, error);
-        if (std::filesystem::is_symlink(entryStatus)) {
+        if (listed.is_symlink(error)) {
             say("skipped " + entryShown + ": a symbolic link");
-        } else if (std::filesystem::is_directory(entryStatus)) {
+        } else if (listed.is_directory(error)) {
             sent = folder(entry, root, entryInside, name + "/" + entryName) || sent;
-        } else if (std::filesystem::is_regular_file(entryStatus)) {
+        } else if (listed.is_regular_file(error)) {
             sent = file(Outgoing{sys::toText(entry), name + "/" + entryName, root, entryInside, false}) || sent;
         } else {
             say("skipped " + entryShown + ": not a file or a folder");
@@ -89,13 +91,13 @@ Collection::Collection(const std::vector<std::string>& arguments) {
     // read stops the command before it pairs.
     walk.file = [&](const Outgoing& entry) {
         sys::FileToSend opened;
-        std::string problem = "its size and time cannot be read";
-        uint64_t size = 0;
-        sys::FileTime time;
-        if (!opened.open(entry.root, entry.inside, &problem) || !opened.state(&size, &time)) {
+        std::string problem;
+        if (!opened.open(entry.root, entry.inside, &problem)) {
             problems.push_back(escaped(entry.path) + " cannot be read (" + problem + ")");
             return false;
         }
+        const uint64_t size = opened.openedSize();
+        const sys::FileTime time = opened.openedTime();
         const std::string refused = refusedName(entry);
         if (!refused.empty()) {
             problems.push_back(refused);

@@ -119,13 +119,12 @@ void Reader::run() {
 bool Reader::sendFile(const Outgoing& entry, bool* sent) {
     sys::FileToSend in;
     std::string problem;
-    uint64_t size = 0;
-    sys::FileTime opened;
-    if (!in.open(entry.root, entry.inside, &problem) || !in.state(&size, &opened)) {
-        if (problem.empty()) problem = "its size and time cannot be read";
+    if (!in.open(entry.root, entry.inside, &problem)) {
         skip("skipped " + escaped(entry.path) + ": " + problem);
         return true;
     }
+    const uint64_t size = in.openedSize();
+    const sys::FileTime opened = in.openedTime();
     if (const std::string refused = refusedName(entry); !refused.empty()) {
         skip("skipped " + escaped(entry.path) + ", which appeared after the check: " + refused);
         return true;

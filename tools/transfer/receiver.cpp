@@ -290,13 +290,14 @@ bool Receiver::open(sys::Failure* failure) {
     for (char& c : lowered) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     if (batchNames_.count(lowered) != 0) commitBatch();
     if (broken()) return false;
-    bool named = false;
-    if (const std::string* earlier = store_.earlier(leaf_, &named)) {
+    // One look at the disk per file: with --overwrite for a file of this
+    // transfer that the name reaches, without it for anything of that name.
+    if (const std::string* earlier = store_.earlierArrived(store_.folder(), leaf_)) {
         refuse(exitFiles, "refused " + shownName() + ": it would replace " + escaped(*earlier) +
                               ", which arrived earlier in this transfer");
         return false;
     }
-    if (!options_.overwrite && (named || store_.folder().has(leaf_))) {
+    if (!options_.overwrite && store_.folder().has(leaf_)) {
         refuse(exitFiles, "refused " + shownName() + ": a file of that name exists in " + options_.dir +
                               " (--overwrite replaces it)");
         return false;

@@ -27,14 +27,6 @@ bool Store::openFolder(const std::string& folderPath, sys::Failure* failure) {
     return true;
 }
 
-const std::string* Store::earlier(const sys::Folder& in, const std::string& leaf, bool* named) const {
-    sys::FileId id;
-    std::string stored;
-    *named = in.identify(leaf, &id, &stored);
-    if (!*named) return nullptr;
-    const auto found = received_.find(id);
-    return found == received_.end() ? nullptr : &found->second;
-}
 
 std::string Store::arrived(const sys::Folder& in, const std::string& storedPath, const std::string& leaf) {
     std::string stored = leaf;
@@ -47,8 +39,11 @@ std::string Store::arrived(const sys::Folder& in, const std::string& storedPath,
 }
 
 const std::string* Store::earlierArrived(const sys::Folder& in, const std::string& leaf) const {
-    bool named = false;
-    return remember_ ? earlier(in, leaf, &named) : nullptr;
+    sys::FileId id;
+    std::string stored;
+    if (!remember_ || !in.identify(leaf, &id, &stored)) return nullptr;
+    const auto found = received_.find(id);
+    return found == received_.end() ? nullptr : &found->second;
 }
 
 std::string Store::shownAs(const std::string& path, const std::string& stored) {

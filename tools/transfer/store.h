@@ -35,15 +35,10 @@ public:
     }
     const std::string& storedFolderPath() const { return storedFolderPath_; }
 
-    // The path of the file of this transfer that the name `leaf` of folder()
-    // reaches, or null when it reaches none; `named`: whether it reaches
-    // anything.
-    const std::string* earlier(const std::string& leaf, bool* named) const {
-        return earlier(folder(), leaf, named);
-    }
-    const std::string* earlier(const sys::Folder& in, const std::string& leaf, bool* named) const;
-    // The same when only the file matters: nothing without --overwrite,
-    // where no file is remembered, and then without a look at the disk.
+    // The path of the file of this transfer that the name `leaf` of `in`
+    // reaches, or null when it reaches none: always null without
+    // --overwrite, where no file is remembered, and then without a look at
+    // the disk.
     const std::string* earlierArrived(const sys::Folder& in, const std::string& leaf) const;
     // The file `leaf` of folder() (or of `in`, whose folders are stored as
     // `storedPath`) arrived: no later name replaces it. Returns the path it

@@ -134,6 +134,8 @@ bool FileToSend::open(const std::filesystem::path& root, const std::string& insi
         return false;
     }
     fd_ = fd;
+    openedSize_ = static_cast<uint64_t>(status.st_size);
+    openedTime_ = {status.st_mtim.tv_sec, static_cast<uint32_t>(status.st_mtim.tv_nsec)};
     return true;
 }
 

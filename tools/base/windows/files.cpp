@@ -60,6 +60,15 @@ std::wstring finalPath(HANDLE handle) {
     return path;
 }
 
+// A file's size and modification time from what the system says of it.
+void sizeAndTime(const BY_HANDLE_FILE_INFORMATION& information, uint64_t* size, FileTime* time) {
+    *size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    const uint64_t ticks = (static_cast<uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                           information.ftLastWriteTime.dwLowDateTime;
+    time->seconds = static_cast<int64_t>(ticks / ticksPerSecond) - epochDifference;
+    time->nanoseconds = static_cast<uint32_t>(ticks % ticksPerSecond) * 100;
+}
+
 // The last name of a path that the system gave.
 std::string lastName(const std::wstring& path) {
     const size_t slash = path.find_last_of(L'\\');
@@ -127,6 +136,7 @@ bool FileToSend::open(const std::filesystem::path& root, const std::string& insi
         *problem = "reached through a symbolic link or a junction";
     } else {
         handle_ = handle;
+        sizeAndTime(information, &openedSize_, &openedTime_);
         return true;
     }
     CloseHandle(handle);
@@ -136,11 +146,7 @@ bool FileToSend::open(const std::filesystem::path& root, const std::string& insi
 bool FileToSend::state(uint64_t* size, FileTime* time) const {
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileInformationByHandle(handle_, &information) == 0) return false;
-    *size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
-    const uint64_t ticks = (static_cast<uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
-                           information.ftLastWriteTime.dwLowDateTime;
-    time->seconds = static_cast<int64_t>(ticks / ticksPerSecond) - epochDifference;
-    time->nanoseconds = static_cast<uint32_t>(ticks % ticksPerSecond) * 100;
+    sizeAndTime(information, size, time);
     return true;
 }
 
