@@ -6,13 +6,15 @@
 // hands each full block to the library, which returns once the receiver has
 // every byte. A file that changed or could not be read is named with the
 // reason, withdrawn from the receiver, and the others still go. With
-// --code the transfer is private: every block is sealed (seal/seal.h) right
-// before it goes, and the pairing identifier is the code's.
+// --code the transfer is private: every block is sealed (seal/seal.h) on a
+// thread of its own between the reading and the sending, and the pairing
+// identifier is the code's.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dyadc.h"
@@ -41,82 +43,140 @@ constexpr int32_t firstBlock = 21;
 constexpr int32_t middleBlock = 22;
 constexpr int32_t lastBlock = 20;
 
-// What sendBlock returns when a block could not be sealed: no result of
-// the library.
-constexpr int32_t notSealed = -1000;
+// One block of the series as the library gets it: in a private transfer
+// already sealed, with the salt (first block) and tag around its payload.
+struct Piece {
+    uint8_t* data = nullptr;
+    uint32_t length = 0;
+    int32_t type = middleBlock;
+};
 
-// Sends `length` stream bytes at `payload` as a block of `type`. With a
-// sealer the block is sealed in place first: `payload` then has the
-// sealer's front() bytes of room before it and tagSize bytes after it.
-int32_t sendBlock(const Options& options, Sealer* sealer, uint8_t* payload, uint32_t length, int32_t type) {
-    const std::string first(stream::streamName);
-    if (sealer == nullptr) {
-        const std::string second(stream::plainVariant);
-        return DyadSendDataBlock(first.c_str(), second.c_str(), options.timeout, payload, length, type,
-                                 onProgress);
+// A block of the stream made ready to go: the pieces it goes as (a stream
+// that fits one block goes as two, since a series begins with a type 21
+// block and ends with a type 20 one), and whether it could be sealed.
+struct Ready {
+    StreamBlock block;
+    std::vector<Piece> pieces;
+    std::vector<std::vector<uint8_t>> own;  // the two halves' room, sealed apart
+    bool sealed = true;
+};
+
+// Gives the reader's blocks their types and, in a private transfer, seals
+// them in order. With a sealer this runs on a thread of its own, so that
+// sealing one block overlaps reading the next and sending the one before.
+class Preparer {
+public:
+    Preparer(Reader& reader, std::vector<std::vector<uint8_t>>& buffers, Sealer* sealer)
+        : reader_(reader), buffers_(buffers), sealer_(sealer) {
+        if (sealer_ != nullptr) thread_ = std::thread([this] { run(); });
     }
-    const std::string second(stream::sealedVariant);
-    uint8_t* block = payload - sealer->front();
-    const size_t size = sealer->front() + length + tagSize;
-    if (!sealer->seal({type, first, second}, {block, size})) return notSealed;
-    return DyadSendDataBlock(first.c_str(), second.c_str(), options.timeout, block, static_cast<uint32_t>(size),
-                             type, onProgress);
-}
+    ~Preparer() {
+        reader_.stop();
+        if (thread_.joinable()) thread_.join();
+    }
+    Preparer(const Preparer&) = delete;
+    Preparer& operator=(const Preparer&) = delete;
 
-// Sends the blocks that the reader queues until the stream's end or a failed
-// library call. A series begins with a type 21 block and ends with a type 20
-// one: a stream that fits one block goes as two halves, each sealed as a
-// block of its own in a private transfer.
-Sent sendBlocks(const Options& options, std::vector<std::vector<uint8_t>>& buffers, Reader& reader,
-                Progress& progress, uint64_t fileCount, Sealer* sealer) {
-    Sent sent;
-    bool first = true;
-    while (std::optional<StreamBlock> block = reader.next()) {
-        uint8_t* data = buffers[block->buffer].data() + block->offset;
-        int32_t result = 0;
-        if (first && block->last) {
-            const uint32_t half = block->length / 2;  // a stream is longer than 2 bytes
-            if (sealer == nullptr) {
-                result = sendBlock(options, nullptr, data, half, firstBlock);
-                if (result == 0)
-                    result = sendBlock(options, nullptr, data + half, block->length - half, lastBlock);
+    // The next block ready to go; empty after the last.
+    std::optional<Ready> next() {
+        if (sealer_ != nullptr) return ready_.pop();
+        std::optional<StreamBlock> block = reader_.next();
+        if (!block) return std::nullopt;
+        return prepare(std::move(*block));
+    }
+
+private:
+    void run() {
+        while (std::optional<StreamBlock> block = reader_.next()) {
+            Ready ready = prepare(std::move(*block));
+            const bool sealed = ready.sealed;
+            ready_.push(std::move(ready));
+            if (!sealed) break;
+        }
+        ready_.close();
+    }
+
+    Ready prepare(StreamBlock block) {
+        Ready ready;
+        uint8_t* data = buffers_[block.buffer].data() + block.offset;
+        const uint32_t length = block.length;
+        if (first_ && block.last) {
+            const uint32_t half = length / 2;  // a stream is longer than 2 bytes
+            if (sealer_ == nullptr) {
+                ready.pieces = {{data, half, firstBlock}, {data + half, length - half, lastBlock}};
             } else {
                 // The halves apart, each with room for what seals it.
-                std::vector<uint8_t> one(saltSize + half + tagSize);
-                std::vector<uint8_t> two(block->length - half + tagSize);
-                std::memcpy(one.data() + saltSize, data, half);
-                std::memcpy(two.data(), data + half, block->length - half);
-                result = sendBlock(options, sealer, one.data() + saltSize, half, firstBlock);
-                if (result == 0) result = sendBlock(options, sealer, two.data(), block->length - half, lastBlock);
+                ready.own.emplace_back(saltSize + half + tagSize);
+                ready.own.emplace_back(length - half + tagSize);
+                std::memcpy(ready.own[0].data() + saltSize, data, half);
+                std::memcpy(ready.own[1].data(), data + half, length - half);
+                ready.pieces = {{ready.own[0].data() + saltSize, half, firstBlock},
+                                {ready.own[1].data(), length - half, lastBlock}};
             }
         } else {
-            result = sendBlock(options, sealer, data, block->length,
-                               first         ? firstBlock
-                               : block->last ? lastBlock
-                                             : middleBlock);
+            ready.pieces = {{data, length, first_ ? firstBlock : block.last ? lastBlock : middleBlock}};
         }
-        first = false;
-        reader.giveBack(block->buffer);
-        if (result == notSealed) {
+        first_ = false;
+        ready.block = std::move(block);
+        if (sealer_ != nullptr) {
+            for (Piece& piece : ready.pieces) {
+                piece.data -= sealer_->front();
+                piece.length += static_cast<uint32_t>(sealer_->front() + tagSize);
+                const std::string first(stream::streamName);
+                const std::string second(stream::sealedVariant);
+                if (!sealer_->seal({piece.type, first, second}, {piece.data, piece.length})) {
+                    ready.sealed = false;
+                    break;
+                }
+            }
+        }
+        return ready;
+    }
+
+    Reader& reader_;
+    std::vector<std::vector<uint8_t>>& buffers_;
+    Sealer* const sealer_;
+    bool first_ = true;
+    Queue<Ready> ready_;
+    std::thread thread_;
+};
+
+// Sends the blocks that the reader queues until the stream's end or a failed
+// library call.
+Sent sendBlocks(const Options& options, Preparer& preparer, Reader& reader, Progress& progress,
+                uint64_t fileCount, bool sealed) {
+    Sent sent;
+    const std::string first(stream::streamName);
+    const std::string second(sealed ? stream::sealedVariant : stream::plainVariant);
+    while (std::optional<Ready> ready = preparer.next()) {
+        if (!ready->sealed) {
             std::fprintf(stderr, "%sdyad: a block could not be sealed; sending stopped\n", messageStart());
             sent.status = exitOther;
             return sent;
         }
+        int32_t result = 0;
+        for (const Piece& piece : ready->pieces) {
+            result = DyadSendDataBlock(first.c_str(), second.c_str(), options.timeout, piece.data, piece.length,
+                                       piece.type, onProgress);
+            if (result != 0) break;
+        }
+        const StreamBlock& block = ready->block;
+        reader.giveBack(block.buffer);
         if (result != 0) {
             std::fprintf(stderr, "%s", messageStart());
             sent.status = fail(result, "sending");
             return sent;
         }
-        for (const std::string& message : block->notes) {
+        for (const std::string& message : block.notes) {
             std::fprintf(stderr, "%sdyad: %s\n", messageStart(), message.c_str());
         }
-        for (const std::string& message : block->withdrawn) {
+        for (const std::string& message : block.withdrawn) {
             std::fprintf(stderr, "%sdyad: %s\n", messageStart(), message.c_str());
         }
-        sent.notSent += block->withdrawn.size();
-        sent.found += block->found;
-        progress.exclude(static_cast<double>(block->extra));
-        sent.files += block->files;
+        sent.notSent += block.withdrawn.size();
+        sent.found += block.found;
+        progress.exclude(static_cast<double>(block.extra));
+        sent.files += block.files;
         progress.countFiles(sent.files, fileCount);
     }
     return sent;
@@ -167,7 +227,8 @@ int commandSend(const Options& given) {
         // block's and the tag behind each.
         Reader reader(options.files, buffers, options.checksum, collection.files, collection.bytes,
                       sealer ? saltSize : 0, sealer ? tagSize : 0);
-        sent = sendBlocks(options, buffers, reader, progress, collection.files, sealer ? &*sealer : nullptr);
+        Preparer preparer(reader, buffers, sealer ? &*sealer : nullptr);
+        sent = sendBlocks(options, preparer, reader, progress, collection.files, sealer.has_value());
     }
     const uint64_t moved = progress.finish();
     showProgress(nullptr);

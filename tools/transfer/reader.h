@@ -59,6 +59,8 @@ public:
     std::optional<StreamBlock> next() { return ready_.pop(); }
     // A buffer whose block went: the reader fills it again.
     void giveBack(size_t buffer) { free_.push(buffer); }
+    // Stops the reading: next() returns what is queued, then nothing.
+    void stop() { free_.close(); }
 
 private:
     void run();
