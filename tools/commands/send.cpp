@@ -143,8 +143,8 @@ private:
 
 // Sends the blocks that the reader queues until the stream's end or a failed
 // library call.
-Sent sendBlocks(const Options& options, Preparer& preparer, Reader& reader, Progress& progress,
-                uint64_t fileCount, bool sealed) {
+Sent sendBlocks(const Options& options, Preparer& preparer, Reader& reader, Progress& progress, uint64_t fileCount,
+                bool sealed) {
     Sent sent;
     const std::string first(stream::streamName);
     const std::string second(sealed ? stream::sealedVariant : stream::plainVariant);

@@ -27,7 +27,6 @@ bool Store::openFolder(const std::string& folderPath, sys::Failure* failure) {
     return true;
 }
 
-
 std::string Store::arrived(const sys::Folder& in, const std::string& storedPath, const std::string& leaf) {
     std::string stored = leaf;
     // Without --overwrite the name was free, so the file is stored under it
