@@ -541,13 +541,16 @@ TEST_F(WindowsWorkstations, DyadExeSendsAndRebuildsFoldersWithTheirTimes) {
 }
 
 // A private transfer (--code) between dyad.exe and the Linux dyad, either
-// way: a folder (many sealed blocks) and a lone file (one stream block, sent
-// as two sealed halves).
+// way, and with a 32-bit dyad.exe when there is one: a folder (many sealed
+// blocks) and a lone file (one stream block, sent as two sealed halves).
 TEST_F(WindowsWorkstations, DyadExeSendsAndReceivesPrivateTransfers) {
-    for (const int windows : {1, 2}) {
+    std::vector<std::pair<int, Windows>> cases{{1, Windows::x64}, {2, Windows::x64}};
+    if (testedKinds.size() > 1) cases.insert(cases.end(), {{1, Windows::x86}, {2, Windows::x86}});
+    for (const auto& [windows, kind] : cases) {
         const bool windowsReceives = windows == 1;
-        SCOPED_TRACE(windowsReceives ? "Linux sends, Windows receives" : "Windows sends, Linux receives");
-        start({windows});
+        const std::string shown = kind == Windows::x86 ? "32-bit Windows" : "Windows";
+        SCOPED_TRACE(windowsReceives ? "Linux sends, " + shown + " receives" : shown + " sends, Linux receives");
+        start({windows}, {}, kind == Windows::x86 ? std::set<int>{windows} : std::set<int>{});
         const std::string from = windowsReceives ? lan->host(2).tmp() : station(2).driveC();
         std::filesystem::create_directories(from + "/private/sub");
         writeFile(from + "/private/sub/a.bin", std::string(70000, 'a'));
