@@ -21,15 +21,12 @@ using namespace std::chrono;
 using test::Lan;
 using test::LogCapture;
 
-// A connection from FROM to the Responder's port once it listens (within 5 s):
-// the workstation's thread starts before the Responder's window opens.
-int connectOnceListening(const char* from) {
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        fd = test::connectTcp(from, "192.168.10.1", 8181);
-        if (fd < 0) std::this_thread::sleep_for(milliseconds(50));
-    }
-    return fd;
+// A connection from FROM to the Responder's port in its `window`th window
+// (the Responder logs "Reconnecting to" its paired Initiator once it listens):
+// the workstation's thread starts before the window opens.
+int connectInWindow(const LogCapture& log, const char* from, size_t window = 1) {
+    if (!test::waitForLog(log.path(), "Reconnecting to 192.168.10.2", seconds(20), window)) return -1;
+    return test::connectTcp(from, "192.168.10.1", 8181);
 }
 
 // Workstation 1 runs the library in this process; 2 (and 3) are its peers.
@@ -133,8 +130,9 @@ TEST_F(Link, RelistenAcceptsTheInitiatorWithinTheWindow) {
     SharedSession& s = sharedSession();
     test::setAddress(s.localAddress, "192.168.10.1", 8181);
     test::setAddress(s.peerAddress, "192.168.10.2", 0);
-    std::thread initiator = test::inWorkstation(*lan, 2, [] {
-        int fd = connectOnceListening("192.168.10.2");
+    LogCapture log;
+    std::thread initiator = test::inWorkstation(*lan, 2, [&log] {
+        int fd = connectInWindow(log, "192.168.10.2");
         EXPECT_GE(fd, 0);
         char byte;
         if (fd >= 0) {
@@ -142,7 +140,6 @@ TEST_F(Link, RelistenAcceptsTheInitiatorWithinTheWindow) {
             close(fd);
         }
     });
-    LogCapture log;
     EXPECT_EQ(responderRelisten(), 0);
     EXPECT_EQ(s.connected, 1);
     EXPECT_EQ(s.linkDown, 0);
@@ -192,9 +189,10 @@ TEST_F(Link, RepeatedWindowsBindAfterActivelyClosedConnections) {
     SharedSession& s = sharedSession();
     test::setAddress(s.localAddress, "192.168.10.1", 8181);
     test::setAddress(s.peerAddress, "192.168.10.2", 0);
-    std::thread initiator = test::inWorkstation(*lan, 2, [] {
-        for (int i = 0; i < 3; ++i) {
-            int fd = connectOnceListening("192.168.10.2");
+    LogCapture log;
+    std::thread initiator = test::inWorkstation(*lan, 2, [&log] {
+        for (size_t window = 1; window <= 3; ++window) {
+            int fd = connectInWindow(log, "192.168.10.2", window);
             char byte;
             if (fd >= 0) {
                 (void)read(fd, &byte, 1);
@@ -223,8 +221,9 @@ TEST_F(LinkWithStranger, RelistenRefusesEveryoneButThePairedInitiator) {
     std::atomic<bool> strangerRefused{false};
     std::promise<void> strangerTurnedAway;
     std::future<void> turnedAway = strangerTurnedAway.get_future();
+    LogCapture log;
     std::thread stranger = test::inWorkstation(*lan, 3, [&] {
-        int fd = connectOnceListening("192.168.10.3");
+        int fd = connectInWindow(log, "192.168.10.3");
         char byte;
         // Closed at once: the read ends without data.
         strangerRefused = fd >= 0 && read(fd, &byte, 1) <= 0;
@@ -242,7 +241,6 @@ TEST_F(LinkWithStranger, RelistenRefusesEveryoneButThePairedInitiator) {
             close(fd);
         }
     });
-    LogCapture log;
     EXPECT_EQ(responderRelisten(), 0);
     EXPECT_STREQ(platform::dotted(s.peerAddress).text, "192.168.10.2");
     EXPECT_TRUE(log.has("Refused connection from 192.168.10.3: not the paired workstation"));

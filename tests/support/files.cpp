@@ -64,13 +64,23 @@ bool logHas(const std::string& path, const std::string& message) {
     return false;
 }
 
-bool waitForLog(const std::string& path, const std::string& message, std::chrono::seconds limit) {
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (!logHas(path, message)) {
+    while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+bool waitForLog(const std::string& path, const std::string& message, std::chrono::seconds limit, size_t times) {
+    return waitUntil(
+        [&] {
+            size_t seen = 0;
+            for (const std::string& line : logMessages(path)) seen += line == message ? 1 : 0;
+            return seen >= times;
+        },
+        limit);
 }
 
 }  // namespace dyadc::test

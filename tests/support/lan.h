@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -135,9 +137,12 @@ void setModifiedNanoseconds(const std::string& path, int64_t nanoseconds);
 // Lines of a log with the "LOGGED:<stamp>   " prefix removed.
 std::vector<std::string> logMessages(const std::string& path);
 bool logHas(const std::string& path, const std::string& message);
+// Waits until `done` holds, looking again every 20 ms; false after `limit`.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 // Waits until the log at `path` holds `message` (for example an Initiator's
-// "Selecting...", once it listens for announces); false after `limit`.
+// "Selecting...", once it listens for announces), `times` times; false after
+// `limit`.
 bool waitForLog(const std::string& path, const std::string& message,
-                std::chrono::seconds limit = std::chrono::seconds(20));
+                std::chrono::seconds limit = std::chrono::seconds(20), size_t times = 1);
 
 }  // namespace dyadc::test

@@ -1302,10 +1302,7 @@ TEST_F(Dyad, AListenerOnTheLanSeesNoNameAndNoContentOfAPrivateTransfer) {
         // The sender's last line, "quit", ends the pairing: once the capture
         // holds it, it holds the whole transfer.
         const std::string file = lan->host(1).tmp() + "/capture.pcap";
-        for (const auto until = steady_clock::now() + seconds(30);
-             !has(readFile(file), "quit") && steady_clock::now() < until;) {
-            std::this_thread::sleep_for(milliseconds(100));
-        }
+        (void)test::waitUntil([&] { return has(readFile(file), "quit"); }, seconds(30));
         capture.kill(SIGINT);
         ASSERT_EQ(capture.wait(seconds(30)), 0) << capture.output();
         const std::string seen = readFile(file);

@@ -31,15 +31,6 @@ protected:
         return lan->spawn(h, wrapper);
     }
     // Waits until workstation h's log holds `message` `times` times.
-    bool waitForLogCount(int h, const std::string& message, size_t times) {
-        for (auto end = steady_clock::now() + seconds(20); steady_clock::now() < end;) {
-            size_t seen = 0;
-            for (const std::string& line : logMessages(log(h))) seen += line == message ? 1 : 0;
-            if (seen >= times) return true;
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-        return false;
-    }
     std::string shm(int h, const std::string& suffix = "") { return "/dev/shm/" + lan->host(h).session + suffix; }
 };
 
@@ -72,8 +63,8 @@ TEST_F(Sharing, OpensAtTheSameMomentJoinOnePairing) {
                           host(1, {"open", "2", "LAB7", "20", "hold"})};
     Child initiators[] = {host(4, {"open", "1", "LAB8", "20", "hold"}),
                           host(4, {"open", "1", "LAB8", "20", "hold"})};
-    ASSERT_TRUE(waitForLogCount(1, "DyadOpen initiated", 2));
-    ASSERT_TRUE(waitForLogCount(4, "DyadOpen initiated", 2));
+    ASSERT_TRUE(test::waitForLog(log(1), "DyadOpen initiated", seconds(20), 2));
+    ASSERT_TRUE(test::waitForLog(log(4), "DyadOpen initiated", seconds(20), 2));
     Child initiator = host(2, {"open", "1", "LAB7", "20"});
     Child responder = host(3, {"open", "2", "LAB8", "20"});
     EXPECT_EQ(initiator.wait(seconds(30)), 0);
