@@ -11,6 +11,7 @@
 #include "session/session.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/results.h"
+#include "tests/support/scripted_initiator.h"
 
 namespace dyadc {
 namespace {
@@ -21,25 +22,11 @@ using test::LogCapture;
 
 // Workstation 1 runs the library in this process; workstation 2 is a
 // scripted peer that resets its connection at a chosen step.
-class FailedReply : public testing::Test {
+class FailedReply : public test::ScriptedInitiatorTest {
 protected:
-    void SetUp() override {
-        test::freshSession();
-        lan = std::make_unique<Lan>();
-        ASSERT_TRUE(lan->ok());
-        ASSERT_TRUE(lan->enter(1));
-        test::setAddress(sharedSession().localAddress, "192.168.10.1", 8181);
-        test::setAddress(sharedSession().peerAddress, "192.168.10.2", 0);
-    }
     void TearDown() override {
-        peer.closeInput();
-        EXPECT_EQ(peer.wait(std::chrono::seconds(30)), 0) << peer.output();
+        ScriptedInitiatorTest::TearDown();
         resetting = nullptr;
-    }
-    void script(const std::vector<std::string>& steps) {
-        std::vector<std::string> argv{test::helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1"};
-        argv.insert(argv.end(), steps.begin(), steps.end());
-        peer = lan->spawn(2, argv);
     }
     // The host's approval of the name: lets the peer reset its connection
     // first, so that the acceptance cannot leave.
@@ -49,8 +36,6 @@ protected:
         return 0;
     }
 
-    std::unique_ptr<Lan> lan;
-    Child peer;
     static Child* resetting;
 };
 Child* FailedReply::resetting = nullptr;

@@ -16,6 +16,7 @@
 #include "session/session.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/results.h"
+#include "tests/support/scripted_initiator.h"
 
 namespace dyadc {
 namespace {
@@ -24,31 +25,12 @@ using test::Child;
 using test::Lan;
 using test::LogCapture;
 
-class Receive : public testing::Test {
+class Receive : public test::ScriptedInitiatorTest {
 protected:
     void SetUp() override {
-        test::freshSession();
-        lan = std::make_unique<Lan>();
-        ASSERT_TRUE(lan->ok());
-        ASSERT_TRUE(lan->enter(1));
-        SharedSession& s = sharedSession();
-        s.paired = 1;
-        s.linkDown = 0;
-        test::setAddress(s.localAddress, "192.168.10.1", 8181);
-        test::setAddress(s.peerAddress, "192.168.10.2", 0);
-    }
-    void TearDown() override {
-        if (peer.pid() > 0) {
-            peer.closeInput();
-            EXPECT_EQ(peer.wait(std::chrono::seconds(30)), 0) << peer.output();
-        }
-    }
-
-    // The scripted Initiator: connects, then runs `steps`.
-    void script(std::vector<std::string> steps) {
-        std::vector<std::string> argv{test::helperPath("test-peer"), "connect", "192.168.10.2", "192.168.10.1"};
-        argv.insert(argv.end(), steps.begin(), steps.end());
-        peer = lan->spawn(2, argv);
+        ScriptedInitiatorTest::SetUp();
+        sharedSession().paired = 1;
+        sharedSession().linkDown = 0;
     }
 
     struct Call {
@@ -66,8 +48,6 @@ protected:
         return call;
     }
 
-    std::unique_ptr<Lan> lan;
-    Child peer;
     char first[260] = {};
     char second[260] = {};
 };
